@@ -1,0 +1,429 @@
+#include "runtime/runtime.h"
+
+#include <c10/core/DefaultDtype.h>
+
+namespace kestrel {
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw py::error_already_set();
+}
+
+bool is_import_error(const py::error_already_set& e) { return e.matches(PyExc_ImportError); }
+
+bool is_ordinary_error(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+// ---------------------------------------------------------------------------------------------
+// Extension modules
+
+namespace runtime {
+namespace {
+
+Extension* extension_of(PyModuleDef* def) {
+  // `def` is the first member of its Extension.
+  return reinterpret_cast<Extension*>(def);
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef* def) {
+  Extension* ext = extension_of(def);
+  if (ext->module) {
+    Py_INCREF(ext->module);
+    return ext->module;
+  }
+  PyObject* name = PyObject_GetAttrString(spec, "name");
+  if (!name) return nullptr;
+  PyObject* module = PyModule_NewObject(name);
+  Py_DECREF(name);
+  return module;
+}
+
+int exec_module(PyObject* module) {
+  Extension* ext = extension_of(PyModule_GetDef(module));
+  if (ext->module == module) {
+    // Reached again by another road: it stays the module the first road made.
+    if (ext->spec && PyObject_SetAttrString(module, "__spec__", ext->spec) < 0) return -1;
+    return 0;
+  }
+  try {
+    py::detail::get_internals();
+    py::options options;
+    options.disable_function_signatures();  // for the functions the runtime itself makes
+    auto m = py::reinterpret_borrow<py::module_>(module);
+    ext->body(m);
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return -1;
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+    return -1;
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return -1;
+  }
+  Py_INCREF(module);
+  ext->module = module;
+  ext->spec = PyObject_GetAttrString(module, "__spec__");
+  if (!ext->spec) PyErr_Clear();
+  return 0;
+}
+
+}  // namespace
+
+PyObject* init_extension(Extension& ext, const char* name, void (*body)(py::module_&)) {
+  if (!ext.body) {
+    ext.body = body;
+    ext.slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create_module)};
+    ext.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec_module)};
+    ext.slots[2] = {0, nullptr};
+    ext.def = PyModuleDef{PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr,
+                          ext.slots, nullptr, nullptr, nullptr};
+  }
+  return PyModuleDef_Init(&ext.def);
+}
+
+}  // namespace runtime
+
+// ---------------------------------------------------------------------------------------------
+// Module-level facilities
+
+py::module_ import_module(const std::string& name, const std::string& package) {
+  auto importlib = py::module_::import("importlib");
+  if (package.empty()) return importlib.attr("import_module")(name);
+  return importlib.attr("import_module")(name, package);
+}
+
+void bind_names_from(py::module_& target, const py::object& source,
+                     std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    PyObject* value = PyObject_GetAttrString(source.ptr(), name);
+    if (!value) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+      PyErr_Clear();
+      py::object mod_name = getattr_or_none(source, "__name__");
+      py::object file = getattr_or_none(source, "__file__");
+      std::string where = file.is_none() ? "unknown location" : py::str(file).cast<std::string>();
+      std::string message = "cannot import name '" + std::string(name) + "' from " +
+                            py::repr(mod_name).cast<std::string>() + " (" + where + ")";
+      py::str msg(message);
+      PyErr_SetImportError(msg.ptr(), mod_name.ptr(), file.ptr());
+      throw py::error_already_set();
+    }
+    target.attr(name) = py::reinterpret_steal<py::object>(value);
+  }
+}
+
+void import_names(py::module_& target, const std::string& module_name,
+                  std::initializer_list<const char*> names) {
+  py::object source = import_module(module_name);
+  bind_names_from(target, source, names);
+}
+
+std::string module_dir(const py::module_& m) {
+  auto path = py::module_::import("os").attr("path");
+  return py::str(path.attr("dirname")(path.attr("abspath")(m.attr("__file__"))));
+}
+
+bool debug_flag() {
+  return py::module_::import("sys").attr("flags").attr("optimize").cast<long>() == 0;
+}
+
+py::object get_logger(const py::module_& m) {
+  return py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
+}
+
+void log(const py::handle& logger, LogLevel level, const py::str& message) {
+  static const char* methods[] = {"debug", "info", "warning", "error"};
+  logger.attr(methods[static_cast<int>(level)])(message);
+}
+
+void warn(const std::string& message, PyObject* category) {
+  if (PyErr_WarnEx(category, message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Classes
+
+py::object new_class(py::module_& m, const char* name, const py::object& bases, const char* doc) {
+  py::tuple base_tuple = py::isinstance<py::tuple>(bases) ? py::reinterpret_borrow<py::tuple>(bases)
+                                                          : py::make_tuple(bases);
+  py::dict ns;
+  ns["__module__"] = m.attr("__name__");
+  ns["__qualname__"] = py::str(name);
+  ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+  auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::object cls = type(py::str(name), base_tuple, ns);
+  m.attr(name) = cls;
+  return cls;
+}
+
+py::object new_class(py::module_& m, const char* name, std::initializer_list<py::object> bases,
+                     const char* doc) {
+  py::tuple t(bases.size());
+  size_t i = 0;
+  for (const auto& b : bases) t[i++] = b;
+  return new_class(m, name, t, doc);
+}
+
+void not_a_pybind_constructor(const py::cpp_function& fn) {
+  PyObject* f = fn.ptr();
+  if (PyInstanceMethod_Check(f)) f = PyInstanceMethod_GET_FUNCTION(f);
+  if (!PyCFunction_Check(f)) return;
+  PyObject* capsule = PyCFunction_GET_SELF(f);
+  if (!capsule || !PyCapsule_CheckExact(capsule)) return;
+  auto* rec = static_cast<py::detail::function_record*>(
+      PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
+  for (; rec; rec = rec->next) rec->is_constructor = false;
+}
+
+py::object nn_module() { return py::module_::import("torch.nn").attr("Module"); }
+
+void init_module_base(const py::handle& self) { nn_module().attr("__init__")(self); }
+
+namespace {
+
+// The descriptor type behind exported_method: binds like a function, calls the wrapped builtin,
+// and has an instance dict for torch.jit.export to mark.
+py::object exported_method_type() {
+  static PyObject* type = nullptr;
+  if (type) return py::reinterpret_borrow<py::object>(type);
+  auto pytype = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::dict ns;
+  ns["__module__"] = py::str("silver_kestrel");
+  ns["__qualname__"] = py::str("exported_method");
+  ns["__doc__"] = py::str("A C++ method carrying a TorchScript export mark.");
+  py::object cls = pytype(py::str("exported_method"), py::make_tuple(py::module_::import("builtins").attr("object")), ns);
+  py::setattr(cls, "__get__",
+              py::cpp_function(
+                  [](py::object self, py::object obj, py::object owner) -> py::object {
+                    if (obj.is_none()) return self;
+                    return py::module_::import("types").attr("MethodType")(self, obj);
+                  },
+                  py::name("__get__"), py::is_method(cls), py::arg("obj"), py::arg("owner") = py::none()));
+  py::setattr(cls, "__call__",
+              py::cpp_function(
+                  [](py::object self, py::args args, py::kwargs kwargs) -> py::object {
+                    return self.attr("__wrapped__")(*args, **kwargs);
+                  },
+                  py::name("__call__"), py::is_method(cls)));
+  py::setattr(cls, "__repr__",
+              py::cpp_function(
+                  [](py::object self) -> py::str {
+                    return py::str("<exported method {}>").format(self.attr("__qualname__"));
+                  },
+                  py::name("__repr__"), py::is_method(cls)));
+  type = cls.release().ptr();
+  return py::reinterpret_borrow<py::object>(type);
+}
+
+}  // namespace
+
+py::object exported_method(const py::object& cls, const char* name, py::cpp_function fn,
+                           const char* doc) {
+  py::object method = exported_method_type()();
+  method.attr("__wrapped__") = fn;
+  method.attr("__name__") = py::str(name);
+  method.attr("__qualname__") = py::str(py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name);
+  method.attr("__module__") = cls.attr("__module__");
+  method.attr("__doc__") = doc ? py::object(py::str(doc)) : py::object(py::none());
+  return py::module_::import("torch.jit").attr("export")(method);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+py::object typing_attr(const char* name) { return py::module_::import("typing").attr(name); }
+
+py::object new_record(py::module_& m, const char* name, const char* doc,
+                      const std::vector<Field>& fields, py::object post_init) {
+  py::list spec;
+  for (const Field& f : fields) {
+    if (f.required)
+      spec.append(py::make_tuple(py::str(f.name), f.type));
+    else
+      spec.append(py::make_tuple(py::str(f.name), f.type, f.default_value));
+  }
+  py::dict ns;
+  ns["__module__"] = m.attr("__name__");
+  ns["__qualname__"] = py::str(name);
+  ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+  if (!post_init.is_none()) {
+    ns["__post_init__"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(post_init.ptr()));
+  }
+  auto dataclasses = py::module_::import("dataclasses");
+  py::object cls = dataclasses.attr("make_dataclass")(py::str(name), spec, py::arg("namespace") = ns,
+                                                      py::arg("eq") = true, py::arg("repr") = true);
+  m.attr(name) = cls;
+  return cls;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Arguments
+
+void raise_arg_type(const char* name, const char* expected, const py::handle& value) {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               name, expected, Py_TYPE(value.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+py::int_ arg_int_object(const py::handle& value, const char* name) {
+  if (PyLong_Check(value.ptr())) return py::reinterpret_borrow<py::int_>(value);
+  if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr()) && PyNumber_Check(value.ptr())) {
+    PyObject* r = PyNumber_Long(value.ptr());
+    if (r) return py::reinterpret_steal<py::int_>(r);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
+  }
+  raise_arg_type(name, "int", value);
+}
+
+int64_t arg_int(const py::handle& value, const char* name) {
+  py::int_ v = arg_int_object(value, name);
+  int overflow = 0;
+  long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+  if (overflow) raise(PyExc_OverflowError, std::string("Argument '") + name + "' does not fit in 64 bits");
+  return r;
+}
+
+double arg_float(const py::handle& value, const char* name) {
+  if (PyFloat_Check(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+  if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr())) {
+    double r = PyFloat_AsDouble(value.ptr());
+    if (!(r == -1.0 && PyErr_Occurred())) return r;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
+  }
+  raise_arg_type(name, "float", value);
+}
+
+py::str arg_str(const py::handle& value, const char* name) {
+  if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::str>(value);
+  raise_arg_type(name, "str", value);
+}
+
+py::object arg_dict_or_none(const py::handle& value, const char* name) {
+  if (value.is_none() || PyDict_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+  raise_arg_type(name, "dict", value);
+}
+
+at::Tensor arg_tensor(const py::handle& value, const char* name) {
+  if (THPVariable_Check(value.ptr())) return THPVariable_Unpack(value.ptr());
+  raise_arg_type(name, "Tensor", value);
+}
+
+bool truth(const py::handle& value) {
+  int r = PyObject_IsTrue(value.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+py::object getattr_or_none(const py::handle& obj, const char* name) {
+  PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
+  if (r) return py::reinterpret_steal<py::object>(r);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return py::none();
+}
+
+bool has_attr(const py::handle& obj, const char* name) {
+  PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
+  if (r) {
+    Py_DECREF(r);
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tensors and registries
+
+namespace {
+at::Tensor registry_tensor(const py::handle& self, const char* registry, const char* name) {
+  py::object dict = self.attr(registry);
+  PyObject* value = PyDict_GetItemString(dict.ptr(), name);
+  if (!value || !THPVariable_Check(value)) {
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no tensor '%.200s' in %s",
+                 Py_TYPE(self.ptr())->tp_name, name, registry);
+    throw py::error_already_set();
+  }
+  return THPVariable_Unpack(value);
+}
+}  // namespace
+
+at::Tensor buffer(const py::handle& self, const char* name) { return registry_tensor(self, "_buffers", name); }
+
+at::Tensor parameter(const py::handle& self, const char* name) {
+  return registry_tensor(self, "_parameters", name);
+}
+
+py::object child(const py::handle& self, const char* name) {
+  py::object dict = self.attr("_modules");
+  PyObject* value = PyDict_GetItemString(dict.ptr(), name);
+  if (!value) {
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no child module '%.200s'",
+                 Py_TYPE(self.ptr())->tp_name, name);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+void register_buffer(const py::handle& self, const char* name, const at::Tensor& t, bool persistent) {
+  self.attr("register_buffer")(py::str(name), to_py(t), py::arg("persistent") = persistent);
+}
+
+void register_parameter(const py::handle& self, const char* name, const at::Tensor& t) {
+  py::object param = py::module_::import("torch.nn").attr("Parameter")(to_py(t));
+  set_attr(self, name, param);
+}
+
+void set_attr(const py::handle& self, const char* name, const py::object& value) {
+  if (PyObject_SetAttrString(self.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+at::ScalarType default_dtype() { return c10::typeMetaToScalarType(c10::get_default_dtype()); }
+
+void register_buffers(const py::handle& self, const BufferSpec* specs, size_t count, int64_t width) {
+  const at::ScalarType float_type = default_dtype();
+  for (size_t i = 0; i < count; ++i) {
+    const BufferSpec& s = specs[i];
+    at::ScalarType dtype = float_type;
+    switch (s.dtype) {
+      case DType::Default: dtype = float_type; break;
+      case DType::Float32: dtype = at::kFloat; break;
+      case DType::Int64: dtype = at::kLong; break;
+      case DType::Int32: dtype = at::kInt; break;
+    }
+    std::vector<int64_t> shape;
+    if (s.shape == Shape::Vector) shape = {width};
+    if (s.shape == Shape::Matrix) shape = {width, width};
+    auto options = at::TensorOptions().dtype(dtype);
+    at::Tensor t = (s.dtype == DType::Int64 || s.dtype == DType::Int32)
+                       ? at::full(shape, static_cast<int64_t>(s.initial), options)
+                       : at::full(shape, s.initial, options);
+    register_buffer(self, s.name, t, s.persistent);
+  }
+}
+
+at::Tensor BufferView::get(size_t index) const {
+  PyObject* value = PyDict_GetItemString(buffers_.ptr(), specs_[index].name);
+  if (!value || !THPVariable_Check(value)) {
+    PyErr_Format(PyExc_AttributeError, "buffer '%.200s' is missing", specs_[index].name);
+    throw py::error_already_set();
+  }
+  return THPVariable_Unpack(value);
+}
+
+py::object BufferView::object(size_t index) const {
+  PyObject* value = PyDict_GetItemString(buffers_.ptr(), specs_[index].name);
+  if (!value) {
+    PyErr_Format(PyExc_AttributeError, "buffer '%.200s' is missing", specs_[index].name);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+}  // namespace kestrel

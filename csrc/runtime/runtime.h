@@ -1,0 +1,253 @@
+// Shared runtime of the silver_kestrel extension modules.
+//
+// Every module of the package is built on the pieces declared here:
+//   * extension modules that initialise once per process, whatever dotted name imports them;
+//   * Python classes created with type() (real nn.Module subclasses) whose methods are C++;
+//   * records as real data classes generated from one field table;
+//   * the argument conversion rules (int/float/str/dict/truth value);
+//   * typed access to a module's own parameters, buffers and children;
+//   * logging, warnings, assertions and TorchScript export marks.
+#pragma once
+
+#include <ATen/ATen.h>
+#include <torch/python.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+// Exported from the runtime library: pybind11 declares its namespace hidden, and a function
+// whose signature names a hidden type would otherwise be hidden too.
+namespace kestrel __attribute__((visibility("default"))) {
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+// Sets a Python exception of `type` and unwinds to the interpreter.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// True for the interpreter's ImportError and its subclasses (ModuleNotFoundError included).
+bool is_import_error(const py::error_already_set& e);
+
+// "Ordinary" errors: everything but KeyboardInterrupt, SystemExit and the like.
+bool is_ordinary_error(const py::error_already_set& e);
+
+// ---------------------------------------------------------------------------------------------
+// Extension modules
+//
+// KESTREL_EXTENSION(name) { ...body using `m`... } defines PyInit_<name> with multi-phase
+// initialisation: __file__, __name__ and __spec__ are set before the body runs, and the body runs
+// once per process. A second import road (a second dotted name, a linked file, execution by file
+// location) gets the very same module object back.
+
+namespace runtime {
+struct Extension {
+  PyModuleDef def;
+  PyModuleDef_Slot slots[3];
+  void (*body)(py::module_&);
+  PyObject* module;  // strong reference once the body has completed
+  PyObject* spec;    // the spec of the road that initialised it
+};
+PyObject* init_extension(Extension& ext, const char* name, void (*body)(py::module_&));
+}  // namespace runtime
+
+#define KESTREL_EXTENSION(name)                                                        \
+  static void kestrel_module_body_##name(::pybind11::module_& m);                      \
+  /* pybind11's options live in each shared object: set them where the functions are made. */ \
+  static void kestrel_module_run_##name(::pybind11::module_& m) {                      \
+    ::pybind11::options options;                                                       \
+    options.disable_function_signatures();                                             \
+    kestrel_module_body_##name(m);                                                     \
+  }                                                                                    \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                               \
+    static ::kestrel::runtime::Extension ext{};                                        \
+    return ::kestrel::runtime::init_extension(ext, #name, &kestrel_module_run_##name); \
+  }                                                                                    \
+  static void kestrel_module_body_##name(::pybind11::module_& m)
+
+// ---------------------------------------------------------------------------------------------
+// Module-level facilities
+
+// importlib.import_module(name, package).
+py::module_ import_module(const std::string& name, const std::string& package = "");
+
+// `from <module_name> import a, b, ...` into `target`, binding in order. A missing module or name
+// raises ImportError with the interpreter's own text; names bound before the missing one stay.
+void import_names(py::module_& target, const std::string& module_name,
+                  std::initializer_list<const char*> names);
+
+// Same as import_names but from an already imported module object.
+void bind_names_from(py::module_& target, const py::object& source,
+                     std::initializer_list<const char*> names);
+
+// The directory of a module's own file: os.path.dirname(os.path.abspath(__file__)).
+std::string module_dir(const py::module_& m);
+
+// sys.flags.optimize == 0, i.e. `assert` statements are active. Modules read it once at load.
+bool debug_flag();
+
+// logging.getLogger(name) with no handler or level set.
+py::object get_logger(const py::module_& m);
+
+enum class LogLevel { Debug, Info, Warning, Error };
+// One preformatted message per record.
+void log(const py::handle& logger, LogLevel level, const py::str& message);
+
+// warnings.warn(message, category, stacklevel=1); a filter turning it into an error raises.
+void warn(const std::string& message, PyObject* category = PyExc_UserWarning);
+
+// ---------------------------------------------------------------------------------------------
+// Classes created from C++
+
+// type(name, bases, {__module__, __qualname__, __doc__}) bound into `m` under `name`.
+py::object new_class(py::module_& m, const char* name, const py::object& bases, const char* doc);
+py::object new_class(py::module_& m, const char* name, std::initializer_list<py::object> bases,
+                     const char* doc);
+
+// torch.nn.Module.
+py::object nn_module();
+// nn.Module.__init__(self).
+void init_module_base(const py::handle& self);
+
+// pybind11 takes a function named __init__ for the constructor of one of its own types and
+// treats `self` as its instance; ours are ordinary Python objects.
+void not_a_pybind_constructor(const py::cpp_function& fn);
+
+// Attaches a C++ method to `cls`; `self` is bound like a Python method's. `doc` may be null.
+template <typename F, typename... Extra>
+void def_method(const py::object& cls, const char* name, F&& f, const char* doc,
+                Extra&&... extra) {
+  py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls),
+                      py::doc(doc ? doc : ""), std::forward<Extra>(extra)...);
+  not_a_pybind_constructor(fn);
+  py::setattr(cls, name, fn);
+}
+
+// A method carrying the TorchScript export mark (torch.jit.export). The attribute is a small
+// descriptor object, since builtin functions cannot carry the mark themselves.
+py::object exported_method(const py::object& cls, const char* name, py::cpp_function fn,
+                           const char* doc);
+template <typename F, typename... Extra>
+void def_exported_method(const py::object& cls, const char* name, F&& f, const char* doc,
+                         Extra&&... extra) {
+  py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc ? doc : ""),
+                      std::forward<Extra>(extra)...);
+  py::setattr(cls, name, exported_method(cls, name, std::move(fn), doc));
+}
+
+// A module-level function.
+template <typename F, typename... Extra>
+void def_function(py::module_& m, const char* name, F&& f, const char* doc, Extra&&... extra) {
+  py::cpp_function fn(std::forward<F>(f), py::name(name), py::scope(m),
+                      py::doc(doc ? doc : ""), std::forward<Extra>(extra)...);
+  m.attr(name) = fn;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records (data classes generated from one field table)
+
+struct Field {
+  const char* name;
+  py::object type;           // a real type object: int, float, bool, str, typing.Optional[...]
+  py::object default_value;  // ignored when `required`
+  bool required = false;
+};
+inline Field required_field(const char* name, py::object type) {
+  return Field{name, std::move(type), py::none(), true};
+}
+inline Field field(const char* name, py::object type, py::object default_value) {
+  return Field{name, std::move(type), std::move(default_value), false};
+}
+
+// dataclasses.make_dataclass(name, fields, namespace=..., eq=True, repr=True), bound into `m`.
+// `post_init`, when given, becomes __post_init__ (a C++ function taking the record).
+py::object new_record(py::module_& m, const char* name, const char* doc,
+                      const std::vector<Field>& fields, py::object post_init = py::none());
+
+// typing helpers for field types.
+py::object typing_attr(const char* name);  // typing.Optional, typing.List, ...
+
+// ---------------------------------------------------------------------------------------------
+// Argument conversion rules
+
+// int: an int passes (bool too, being an int); another number is converted by int() and a float
+// truncates; anything else, or a failed conversion (nan, inf), is a TypeError naming the argument.
+int64_t arg_int(const py::handle& value, const char* name);
+py::int_ arg_int_object(const py::handle& value, const char* name);
+// float: any real number converted to a double; anything else is a TypeError.
+double arg_float(const py::handle& value, const char* name);
+// str: exactly str (subclasses and bytes are refused with a TypeError).
+py::str arg_str(const py::handle& value, const char* name);
+// dict: None or exactly dict (subclasses are refused), checked before any work.
+py::object arg_dict_or_none(const py::handle& value, const char* name);
+// tensor: a torch.Tensor (or subclass), else a TypeError.
+at::Tensor arg_tensor(const py::handle& value, const char* name);
+// The truth value, as bool(x); errors raised by the test propagate.
+bool truth(const py::handle& value);
+
+// "Argument '<name>' has incorrect type (expected <expected>, got <type of value>)".
+[[noreturn]] void raise_arg_type(const char* name, const char* expected, const py::handle& value);
+
+// getattr(obj, name, None) that swallows only AttributeError.
+py::object getattr_or_none(const py::handle& obj, const char* name);
+// hasattr(obj, name) that swallows only AttributeError.
+bool has_attr(const py::handle& obj, const char* name);
+
+// ---------------------------------------------------------------------------------------------
+// Tensors and module registries
+
+inline py::object to_py(const at::Tensor& t) { return py::reinterpret_steal<py::object>(THPVariable_Wrap(t)); }
+inline bool is_tensor(const py::handle& o) { return THPVariable_Check(o.ptr()); }
+inline at::Tensor from_py(const py::handle& o) { return THPVariable_Unpack(o.ptr()); }
+
+// Read from the module's own registries at each call: .to() replaces the objects behind them.
+at::Tensor buffer(const py::handle& self, const char* name);
+at::Tensor parameter(const py::handle& self, const char* name);
+py::object child(const py::handle& self, const char* name);
+
+// self.register_buffer(name, tensor, persistent=...).
+void register_buffer(const py::handle& self, const char* name, const at::Tensor& t,
+                     bool persistent = true);
+// self.name = nn.Parameter(t).
+void register_parameter(const py::handle& self, const char* name, const at::Tensor& t);
+// Assigns a child module, parameter or plain attribute through nn.Module.__setattr__.
+void set_attr(const py::handle& self, const char* name, const py::object& value);
+
+// The default floating dtype (torch.get_default_dtype()).
+at::ScalarType default_dtype();
+
+// A table of buffers: one declaration drives registration order, dtypes, shapes, initial values
+// and named access. Shapes are scalar, a vector of `width` or a `width` x `width` matrix.
+enum class DType { Default, Float32, Int64, Int32 };
+enum class Shape { Scalar, Vector, Matrix };
+struct BufferSpec {
+  const char* name;
+  DType dtype;
+  double initial;
+  Shape shape = Shape::Scalar;
+  bool persistent = true;
+};
+void register_buffers(const py::handle& self, const BufferSpec* specs, size_t count,
+                      int64_t width);
+
+// A per-call view of a module's buffers, indexed by a table's enum. It holds the registry dict,
+// never tensors: each access fetches the current object.
+class BufferView {
+ public:
+  BufferView(const py::handle& self, const BufferSpec* specs) : buffers_(self.attr("_buffers")), specs_(specs) {}
+  template <typename E>
+  at::Tensor operator[](E index) const { return get(static_cast<size_t>(index)); }
+  at::Tensor get(size_t index) const;
+  py::object object(size_t index) const;
+
+ private:
+  py::object buffers_;
+  const BufferSpec* specs_;
+};
+
+}  // namespace kestrel

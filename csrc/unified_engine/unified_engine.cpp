@@ -1,0 +1,112 @@
+// The unified engine: the model-wide configuration record and the plain listening integrator,
+// a gated linear recurrence with one learnable retention.
+#include "kernels/scan.h"
+#include "runtime/runtime.h"
+
+#include <cmath>
+
+namespace kestrel {
+namespace {
+
+// sigma_prev lives in the integrator's buffer registry but is carried state, not learnt state:
+// it changes shape with the batch, so it never enters the state dict.
+constexpr const char* kState = "sigma_prev";
+
+at::Tensor retention(const py::object& self) { return at::sigmoid(parameter(self, "alpha_raw")); }
+
+// The start state a sequence continues from: the caller's state["sigma_prev"] when given.
+at::Tensor start_state(const py::object& self, const py::object& state) {
+  if (!state.is_none() && PyDict_Check(state.ptr())) {
+    PyObject* given = PyDict_GetItemString(state.ptr(), kState);
+    if (given) return arg_tensor(given, kState);
+  }
+  return buffer(self, kState);
+}
+
+py::object run(const py::object& self, const py::object& delta_obj, const py::object& gate_obj,
+               const at::Tensor& start) {
+  at::Tensor delta = arg_tensor(delta_obj, "delta");
+  at::Tensor gate = arg_tensor(gate_obj, "gate");
+  at::Tensor sigma = kernels::gated_scan(delta, gate, start.to(delta.device()), retention(self));
+  if (sigma.size(1) > 0) {
+    set_attr(self, kState, to_py(sigma.select(1, sigma.size(1) - 1).detach().clone()));
+  }
+  return to_py(sigma);
+}
+
+}  // namespace
+
+KESTREL_EXTENSION(unified_engine) {
+  m.doc() =
+      "Unified engine: the model-wide configuration record and the listening integrator.\n\n"
+      "The integrator keeps one recurrent state per batch row and advances it with the gated\n"
+      "linear recurrence sigma_t = a * sigma_{t-1} + (1 - a) * gate_t * delta_t, where the\n"
+      "retention a = sigmoid(alpha_raw) is its only learnable parameter.";
+
+  py::object builtins = py::module_::import("builtins");
+  py::object int_t = builtins.attr("int"), float_t = builtins.attr("float");
+  new_record(m, "TevUnifiedConfig", "Model-wide configuration of engines, blocks and cores.",
+             {
+                 required_field("d_model", int_t),
+                 required_field("d_state", int_t),
+                 required_field("n_layers", int_t),
+                 field("coupling_init", float_t, py::float_(0.5)),
+                 field("surprisal_ema_decay", float_t, py::float_(0.99)),
+                 field("flow_ema_decay_across_sequences", float_t, py::float_(0.0)),
+                 field("infer_damping", float_t, py::float_(0.5)),
+             });
+
+  py::object cls = new_class(m, "ListeningIntegratorV2", nn_module(),
+                             "Listening integrator: a gated linear recurrence over the state width.");
+
+  def_method(cls, "__init__", [](py::object self, py::object config) {
+        init_module_base(self);
+        const int64_t d_state = arg_int(config.attr("d_state"), "d_state");
+        register_parameter(self, "alpha_raw", at::full({}, std::log(9.0), at::TensorOptions().dtype(default_dtype())));
+        register_buffer(self, kState, at::zeros({1, d_state}, at::TensorOptions().dtype(default_dtype())),
+                        /*persistent=*/false);
+      }, nullptr, py::arg("config"));
+
+  def_method(cls, "forward", [](py::object self, py::object delta, py::object gate) {
+        return run(self, delta, gate, buffer(self, kState));
+      }, "Advance the state over a sequence; returns sigma [B, T, S].", py::arg("delta"), py::arg("gate"));
+
+  def_method(cls, "forward_with_diagnostics",
+      [](py::object self, py::object delta, py::object gate, py::object state, py::object compute_diagnostics) {
+        truth(compute_diagnostics);
+        py::object sigma = run(self, delta, gate, start_state(self, state));
+        return py::make_tuple(sigma, py::dict());
+      },
+      "Advance the state over a sequence from state['sigma_prev'] when given; returns (sigma, {}).",
+      py::arg("delta"), py::arg("gate"), py::arg("state") = py::none(),
+      py::arg("compute_diagnostics") = false);
+
+  def_method(cls, "step", [](py::object self, py::object gate_delta_obj, py::object state_obj) {
+        at::Tensor gate_delta = arg_tensor(gate_delta_obj, "gate_delta");
+        at::Tensor state = arg_tensor(state_obj, "state");
+        at::Tensor a = retention(self);
+        at::Tensor next = a * state + (1 - a) * gate_delta.select(1, 0);
+        set_attr(self, kState, to_py(next.detach()));
+        return to_py(next);
+      }, "Advance the state by one step of gate * delta [B, 1, S]; returns the new state [B, S].",
+      py::arg("gate_delta"), py::arg("state"));
+
+  def_method(cls, "get_state", [](py::object self) { return py::object(self.attr("_buffers")[kState]); },
+             "Current recurrent state.");
+
+  def_method(cls, "set_state", [](py::object self, py::object state) {
+        arg_tensor(state, "state");
+        set_attr(self, kState, state);
+      }, "Replace the recurrent state.", py::arg("state"));
+
+  def_method(cls, "reset_sequence", [](py::object self, py::object decay_obj) {
+        const double decay = arg_float(decay_obj, "decay_factor");
+        at::Tensor state = buffer(self, kState);
+        at::Tensor next = decay == 0.0 ? at::zeros({1, state.size(-1)}, state.options())
+                                       : state.detach() * decay;
+        set_attr(self, kState, to_py(next));
+      }, "Start a new sequence, keeping decay_factor times the carried state (0.0 clears it).",
+      py::arg("decay_factor") = 0.0);
+}
+
+}  // namespace kestrel
