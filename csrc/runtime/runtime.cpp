@@ -319,6 +319,50 @@ bool truth(const py::handle& value) {
   return r == 1;
 }
 
+namespace {
+[[noreturn]] void raise_unpack_count(size_t got, size_t expected) {
+  if (got < expected) {
+    raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(expected) +
+                                ", got " + std::to_string(got) + ")");
+  }
+  raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(expected) + ")");
+}
+}  // namespace
+
+std::vector<py::object> unpack(const py::handle& value, size_t n) {
+  PyObject* it = PyObject_GetIter(value.ptr());
+  if (!it) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  auto iter = py::reinterpret_steal<py::object>(it);
+  std::vector<py::object> items;
+  while (items.size() <= n) {
+    PyObject* item = PyIter_Next(iter.ptr());
+    if (!item) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      break;
+    }
+    items.push_back(py::reinterpret_steal<py::object>(item));
+  }
+  if (items.size() != n) raise_unpack_count(items.size(), n);
+  return items;
+}
+
+std::vector<int64_t> unpack_shape(const at::Tensor& t, size_t n) {
+  if (static_cast<size_t>(t.dim()) != n) raise_unpack_count(static_cast<size_t>(t.dim()), n);
+  return t.sizes().vec();
+}
+
+void set_context(const py::error_already_set& raised, const py::error_already_set& handled) {
+  PyObject* context = handled.value().ptr();
+  if (!context || raised.value().ptr() == context) return;
+  Py_INCREF(context);
+  PyException_SetContext(raised.value().ptr(), context);
+}
+
 py::object getattr_or_none(const py::handle& obj, const char* name) {
   PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
   if (r) return py::reinterpret_steal<py::object>(r);

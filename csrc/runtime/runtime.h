@@ -193,6 +193,15 @@ bool truth(const py::handle& value);
 // "Argument '<name>' has incorrect type (expected <expected>, got <type of value>)".
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, const py::handle& value);
 
+// Python's `a, b, ... = value` with `n` targets: ValueError on a count mismatch, TypeError for a
+// value that is not iterable, with the interpreter's own messages.
+std::vector<py::object> unpack(const py::handle& value, size_t n);
+// `B, T, S = t.shape`: the sizes, or the interpreter's unpacking error for another rank.
+std::vector<int64_t> unpack_shape(const at::Tensor& t, size_t n);
+
+// Re-raise context: `raised` happened while `handled` was being handled (Python's __context__).
+void set_context(const py::error_already_set& raised, const py::error_already_set& handled);
+
 // getattr(obj, name, None) that swallows only AttributeError.
 py::object getattr_or_none(const py::handle& obj, const char* name);
 // hasattr(obj, name) that swallows only AttributeError.

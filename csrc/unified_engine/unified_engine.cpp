@@ -12,6 +12,8 @@ namespace {
 // it changes shape with the batch, so it never enters the state dict.
 constexpr const char* kState = "sigma_prev";
 
+constexpr const char* kPackagePath = "silver_kestrel.architectures.unified_engine_pkg.unified_engine";
+
 at::Tensor retention(const py::object& self) { return at::sigmoid(parameter(self, "alpha_raw")); }
 
 // The start state a sequence continues from: the caller's state["sigma_prev"] when given.
@@ -58,6 +60,13 @@ KESTREL_EXTENSION(unified_engine) {
 
   py::object cls = new_class(m, "ListeningIntegratorV2", nn_module(),
                              "Listening integrator: a gated linear recurrence over the state width.");
+
+  // The split engine may run this module from its file under the bare name "unified_engine",
+  // which no import can find again; the package path always leads back to this very module, so
+  // the classes name it and pickle by reference whichever road loaded them.
+  for (const char* name : {"TevUnifiedConfig", "ListeningIntegratorV2"}) {
+    m.attr(name).attr("__module__") = py::str(kPackagePath);
+  }
 
   def_method(cls, "__init__", [](py::object self, py::object config) {
         init_module_base(self);

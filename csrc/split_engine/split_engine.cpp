@@ -1,0 +1,434 @@
+// The v3.2 split engine: a training engine ("war") and an inference engine ("siege") as two
+// separate classes, the surprisal-tracking integrator of the training side, and the one-way
+// conversion from a trained engine to a deployable one.
+#include "runtime/runtime.h"
+
+#include <torch/csrc/autograd/grad_mode.h>
+
+namespace kestrel {
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Split Engine v3.2: war engine and siege engine.\n"
+    "\n"
+    "HARD ENFORCEMENT: Two physically separate classes for war vs siege.\n"
+    "\n"
+    "- WarEngineTevZOZU_V32 (war): the training architecture with surprisal-driven gates.\n"
+    "  Mutable, disposable, never serialized.\n"
+    "- InferenceEngineTevZOZU_V32 (siege): the deployment architecture.\n"
+    "  Immutable, serializable, training-impossible.\n"
+    "\n"
+    "create_inference_model_v32 turns a trained war engine into a new siege engine; the way back\n"
+    "does not exist.\n"
+    "\n"
+    "This split enforces architectural purity at the type level, not just policy.";
+
+constexpr const char* kUnifiedModule = "architectures.unified_engine_pkg.unified_engine";
+
+// Assertions follow the interpreter's optimisation flag as it was when the module was loaded.
+bool g_assertions = true;
+
+void check(bool condition, const char* message) {
+  if (g_assertions && !condition) raise(PyExc_AssertionError, message);
+}
+
+// The training components: present on every war engine, absent from every siege engine.
+struct Component {
+  const char* name;
+  const char* missing;       // war engine without it
+  const char* contaminated;  // siege engine with it
+};
+constexpr Component kTrainingComponents[] = {
+    {"gate_train", "War engine missing gate_train!", "Inference engine contaminated with gate_train!"},
+    {"surprisal_gain", "War engine missing surprisal_gain!",
+     "Inference engine contaminated with surprisal_gain!"},
+    {"infer_coupling", "War engine missing infer_coupling!",
+     "Inference engine contaminated with infer_coupling!"},
+    {"state_variance_ema", "War engine missing state_variance_ema!",
+     "Inference engine contaminated with state_variance_ema!"},
+};
+
+py::object nn() { return py::module_::import("torch.nn"); }
+
+py::object linear(const py::object& in, const py::object& out) { return nn().attr("Linear")(in, out); }
+
+// Linear(in, mid) -> GELU -> Linear(mid, out) -> Sigmoid.
+py::object gate_mlp(const py::object& in, const py::object& mid, const py::object& out) {
+  return nn().attr("Sequential")(linear(in, mid), nn().attr("GELU")(), linear(mid, out),
+                                 nn().attr("Sigmoid")());
+}
+
+// gate_infer: the one gate path both engines share, layer for layer.
+py::object inference_gate(const py::object& config) {
+  py::object d_model = config.attr("d_model"), d_state = config.attr("d_state");
+  return gate_mlp(d_model, d_state, d_state);
+}
+
+py::object scalar_tensor(const py::object& value) {
+  return py::module_::import("torch").attr("tensor")(value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Binding of the unified engine
+
+// The engine is found as a module of the top-level package `architectures` (the package root on
+// the search path) or, failing that import, executed from its file beside this module.
+void bind_unified_engine(py::module_& m) {
+  try {
+    import_names(m, kUnifiedModule, {"TevUnifiedConfig", "ListeningIntegratorV2"});
+    return;
+  } catch (py::error_already_set& first) {
+    if (!is_import_error(first)) throw;
+    try {
+      py::module_ sys = py::module_::import("sys"), os = py::module_::import("os");
+      m.attr("sys") = sys;
+      m.attr("os") = os;
+      py::object path = os.attr("path");
+      py::object current_dir = path.attr("dirname")(path.attr("abspath")(m.attr("__file__")));
+      m.attr("current_dir") = current_dir;
+
+      // The engine's file: its source if there is one, else the compiled module, in the package
+      // directory beside this module first and then in the parent directory.
+      py::module_ machinery = py::module_::import("importlib.machinery");
+      py::list names;
+      for (py::handle suffix : machinery.attr("SOURCE_SUFFIXES")) names.append(py::str("unified_engine") + py::str(suffix));
+      for (py::handle suffix : machinery.attr("EXTENSION_SUFFIXES")) names.append(py::str("unified_engine") + py::str(suffix));
+      auto candidate = [&](const py::object& dir, const py::handle& name) {
+        return path.attr("join")(dir, "unified_engine_pkg", name);
+      };
+      py::object v31_path = py::none();
+      for (const py::object& dir : {current_dir, py::object(path.attr("dirname")(current_dir))}) {
+        for (py::handle name : names) {
+          py::object p = candidate(dir, name);
+          if (truth(path.attr("exists")(p))) {
+            v31_path = p;
+            break;
+          }
+        }
+        if (!v31_path.is_none()) break;
+      }
+      // Neither exists: executing the source path of the parent directory reports the missing file.
+      if (v31_path.is_none()) v31_path = candidate(path.attr("dirname")(current_dir), names[0]);
+      m.attr("v31_path") = v31_path;
+
+      py::module_ importlib = py::module_::import("importlib");
+      py::module_::import("importlib.util");
+      m.attr("importlib") = importlib;
+      py::object util = importlib.attr("util");
+      py::object spec = util.attr("spec_from_file_location")("unified_engine", v31_path);
+      m.attr("spec") = spec;
+      py::object v31_module = util.attr("module_from_spec")(spec);
+      m.attr("v31_module") = v31_module;
+      spec.attr("loader").attr("exec_module")(v31_module);
+      m.attr("TevUnifiedConfig") = v31_module.attr("TevUnifiedConfig");
+      m.attr("ListeningIntegratorV2") = v31_module.attr("ListeningIntegratorV2");
+    } catch (py::error_already_set& second) {
+      set_context(second, first);
+      throw;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// ListeningIntegratorV32
+
+void define_integrator(py::module_& m) {
+  py::object cls = new_class(
+      m, "ListeningIntegratorV32", m.attr("ListeningIntegratorV2"),
+      "ListeningIntegratorV32 \u2014 adds surprisal tracking on top of v3.1 integrator.\n\n"
+      "WAR ENGINE ONLY. Inference engine uses ListeningIntegratorV2 (no surprisal).");
+
+  def_method(cls, "__init__", [cls](py::object self, py::object config) {
+        py::module_::import("builtins").attr("super")(cls, self).attr("__init__")(config);
+        register_buffer(self, "surprisal_ema", at::ones({}, at::TensorOptions().dtype(default_dtype())));
+        set_attr(self, "surprisal_decay", config.attr("surprisal_ema_decay"));
+        py::object d_state = config.attr("d_state");
+        set_attr(self, "predictor", linear(d_state, d_state));
+        py::object predictor = self.attr("predictor");
+        torch::NoGradGuard no_grad;
+        py::object init = nn().attr("init");
+        init.attr("eye_")(predictor.attr("weight"));
+        py::object bias = predictor.attr("bias");
+        if (!bias.is_none()) init.attr("zeros_")(bias);
+      }, nullptr, py::arg("config"));
+
+  def_method(cls, "compute_surprisal", [](py::object self, py::object delta_obj, py::object state_prev) {
+        at::Tensor delta = arg_tensor(delta_obj, "delta");
+        unpack_shape(delta, 3);
+        at::Tensor pred_next = from_py(self.attr("predictor")(state_prev));
+        at::Tensor actual_next = delta.select(1, 0);
+        const std::vector<int64_t> last_dim{-1};
+        at::Tensor raw = at::linalg_vector_norm(actual_next - pred_next, 2, last_dim, false, c10::nullopt).mean();
+        const double decay = arg_float(self.attr("surprisal_decay"), "surprisal_decay");
+        at::Tensor ema = buffer(self, "surprisal_ema");
+        {
+          torch::NoGradGuard no_grad;
+          // A non-finite error (a diverged chunk) leaves the running average as it was: one bad
+          // chunk must not poison a statistic that is saved with the model.
+          at::Tensor r = raw.detach();
+          at::Tensor updated = (ema * decay + r * (1.0 - decay)).to(ema.scalar_type());
+          ema.copy_(at::where(at::isfinite(r), updated, ema));
+        }
+        at::Tensor denom = ema.clamp_min(1e-8);
+        return to_py(at::clamp(raw / denom, 0.0, 5.0));
+      }, nullptr, py::arg("delta"), py::arg("state_prev"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// WarEngineTevZOZU_V32
+
+// The previous state the engine works from, broadcast over the batch when it has one row.
+at::Tensor previous_state(const py::object& self, const py::object& state, int64_t batch) {
+  at::Tensor prev;
+  PyObject* given = state.is_none() ? nullptr : PyDict_GetItemString(state.ptr(), "sigma_prev");
+  if (given) {
+    prev = arg_tensor(given, "sigma_prev");
+  } else {
+    prev = from_py(self.attr("integrator").attr("sigma_prev"));
+  }
+  if (prev.size(0) == 1 && batch > 1) prev = prev.expand({batch, -1});
+  return prev;
+}
+
+struct WarStep {
+  at::Tensor delta, prev, surprisal, gate;
+};
+
+// The road shared by both forward passes, up to the gate.
+WarStep war_prologue(const py::object& self, const at::Tensor& x, const py::object& x_obj,
+                     const py::object& state) {
+  auto sizes = unpack_shape(x, 3);
+  const int64_t B = sizes[0], T = sizes[1];
+  WarStep s;
+  s.delta = from_py(self.attr("input_proj")(x_obj));
+  s.prev = previous_state(self, state, B);
+  at::Tensor state_delta = s.delta - s.prev.unsqueeze(1).expand({B, T, -1});
+  at::Tensor variance = state_delta.var(-1, /*unbiased=*/true, /*keepdim=*/true).mean().detach();
+  at::Tensor ema = buffer(self, "state_variance_ema");
+  ema.mul_(0.9).add_(variance * 0.1);
+  py::object integrator = self.attr("integrator");
+  py::object surprisal = integrator.attr("compute_surprisal")(to_py(s.delta), to_py(s.prev));
+  s.surprisal = from_py(surprisal);
+  s.gate = from_py(self.attr("compute_gate")(x_obj, to_py(state_delta), surprisal));
+  return s;
+}
+
+void define_war_engine(py::module_& m) {
+  py::object cls = new_class(m, "WarEngineTevZOZU_V32", nn_module(),
+                             "War Engine \u2014 Training architecture with surprisal-driven gates.\n\n"
+                             "Mutable, disposable, never serialized. Dies at metamorphosis.");
+  py::object module = m;
+
+  def_method(cls, "__init__", [module](py::object self, py::object config) {
+        init_module_base(self);
+        set_attr(self, "config", config);
+        set_attr(self, "flow_ema_decay_across_sequences", config.attr("flow_ema_decay_across_sequences"));
+        py::object d_model = config.attr("d_model"), d_state = config.attr("d_state");
+        set_attr(self, "integrator", module.attr("ListeningIntegratorV32")(config));
+        set_attr(self, "input_proj", linear(d_model, d_state));
+        set_attr(self, "output_proj", linear(d_state, d_model));
+        register_buffer(self, "state_variance_ema", at::ones({}, at::TensorOptions().dtype(default_dtype())));
+        set_attr(self, "gate_variance_proj", linear(d_state, d_state));
+        set_attr(self, "gate_train", gate_mlp(d_model + d_state + py::int_(1), d_state * py::int_(2), d_state));
+        set_attr(self, "surprisal_gain", nn().attr("Parameter")(scalar_tensor(py::float_(2.0))));
+        set_attr(self, "gate_infer", inference_gate(config));
+        set_attr(self, "infer_coupling", nn().attr("Parameter")(scalar_tensor(config.attr("coupling_init"))));
+        self.attr("_validate_war_mode")();
+      }, nullptr, py::arg("config"));
+
+  def_method(cls, "_validate_war_mode", [](py::object self) {
+        if (!g_assertions) return;
+        for (const Component& c : kTrainingComponents) check(has_attr(self, c.name), c.missing);
+      }, "Hard assert: war engine must have all training components.");
+
+  def_method(cls, "compute_gate", [](py::object self, py::object x_obj, py::object state_delta, py::object surprisal_obj) {
+        at::Tensor x = arg_tensor(x_obj, "x");
+        auto sizes = unpack_shape(x, 3);
+        const int64_t B = sizes[0], T = sizes[1];
+        at::Tensor surprisal = arg_tensor(surprisal_obj, "surprisal_score").view({1, 1, 1}).to(x.device());
+        at::Tensor signal = surprisal.expand({B, 1, 1}) * parameter(self, "surprisal_gain");
+        at::Tensor gate_input = at::cat({x, arg_tensor(state_delta, "state_delta"), signal.expand({B, T, 1})}, -1);
+        at::Tensor train_path = from_py(self.attr("gate_train")(to_py(gate_input)));
+        at::Tensor infer_path = from_py(self.attr("gate_infer")(x_obj));
+        const int64_t d_state = arg_int(self.attr("config").attr("d_state"), "d_state");
+        at::Tensor surprisal_gate = signal.expand({B, T, d_state});
+        return to_py(train_path * surprisal_gate + parameter(self, "infer_coupling") * infer_path);
+      }, "Compute gate using surprisal-driven training path.",
+      py::arg("x"), py::arg("state_delta"), py::arg("surprisal_score"));
+
+  def_method(cls, "forward", [](py::object self, py::object x_obj) {
+        at::Tensor x = arg_tensor(x_obj, "x");
+        WarStep s = war_prologue(self, x, x_obj, py::none());
+        py::object sigma = self.attr("integrator")(to_py(s.delta), to_py(s.gate));
+        return self.attr("output_proj")(sigma);
+      }, nullptr, py::arg("x"));
+
+  def_method(cls, "forward_with_diagnostics",
+      [](py::object self, py::object x_obj, py::object state, py::object return_diagnostics) {
+        arg_dict_or_none(state, "state");
+        const bool diagnose = truth(return_diagnostics);
+        at::Tensor x = arg_tensor(x_obj, "x");
+        WarStep s = war_prologue(self, x, x_obj, state);
+        py::object result = self.attr("integrator").attr("forward_with_diagnostics")(
+            to_py(s.delta), to_py(s.gate), state, py::arg("compute_diagnostics") = diagnose);
+        auto pair = unpack(result, 2);
+        py::object y = self.attr("output_proj")(pair[0]);
+        py::dict diagnostics;
+        if (!diagnose) return py::make_tuple(y, diagnostics);
+        for (auto item : pair[1].attr("items")()) {
+          auto kv = unpack(item, 2);
+          diagnostics[kv[0]] = kv[1];
+        }
+        at::Tensor gate_infer_mean;
+        {
+          torch::NoGradGuard no_grad;
+          gate_infer_mean = from_py(self.attr("gate_infer")(x_obj)).mean();
+        }
+        // One host read for the five engine values.
+        at::Tensor values = at::stack({s.surprisal.detach().reshape({}).to(at::kDouble).cpu(),
+                                       buffer(self, "state_variance_ema").detach().to(at::kDouble).cpu(),
+                                       gate_infer_mean.to(at::kDouble).cpu(),
+                                       parameter(self, "infer_coupling").detach().to(at::kDouble).cpu(),
+                                       parameter(self, "surprisal_gain").detach().to(at::kDouble).cpu()});
+        const double* v = values.data_ptr<double>();
+        const char* keys[] = {"surprisal_score", "state_variance_ema", "gate_infer_mean", "coupling", "surprisal_gain"};
+        for (int i = 0; i < 5; ++i) diagnostics[keys[i]] = py::float_(v[i]);
+        return py::make_tuple(y, diagnostics);
+      },
+      "Forward pass with diagnostics (for training/debugging).",
+      py::arg("x"), py::arg("state") = py::none(), py::arg("return_diagnostics") = false);
+
+  def_method(cls, "reset_sequence", [](py::object self) {
+        self.attr("integrator").attr("reset_sequence")(self.attr("flow_ema_decay_across_sequences"));
+      }, "Reset sequence state.");
+
+  def_exported_method(cls, "get_state", [](py::object self) { return self.attr("integrator").attr("get_state")(); },
+                      "Get current state for KV cache.", py::arg("self"));
+
+  def_exported_method(cls, "set_state", [](py::object self, py::object state) {
+        self.attr("integrator").attr("set_state")(state);
+      }, "Set current state for KV cache.", py::arg("self"), py::arg("state"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// InferenceEngineTevZOZU_V32
+
+constexpr const char* kSiegeDoc = "Immutable, serializable, training-impossible. NO training components.";
+
+// gate_infer(x) scaled by the configured damping (a number or a broadcasting tensor).
+py::object damped_gate(const py::object& self, const py::object& x) {
+  return self.attr("gate_infer")(x) * self.attr("infer_damping");
+}
+
+void define_inference_engine(py::module_& m) {
+  py::object cls = new_class(m, "InferenceEngineTevZOZU_V32", nn_module(), kSiegeDoc);
+  py::object module = m;
+
+  def_method(cls, "__init__", [module](py::object self, py::object config) {
+        init_module_base(self);
+        set_attr(self, "infer_damping", config.attr("infer_damping"));
+        set_attr(self, "flow_ema_decay_across_sequences", config.attr("flow_ema_decay_across_sequences"));
+        py::object d_model = config.attr("d_model"), d_state = config.attr("d_state");
+        set_attr(self, "integrator", module.attr("ListeningIntegratorV2")(config));
+        set_attr(self, "input_proj", linear(d_model, d_state));
+        set_attr(self, "output_proj", linear(d_state, d_model));
+        set_attr(self, "gate_infer", inference_gate(config));
+        self.attr("_validate_inference_mode")();
+      }, kSiegeDoc, py::arg("config"));
+
+  def_method(cls, "_validate_inference_mode", [](py::object self) {
+        if (!g_assertions) return;
+        for (const Component& c : kTrainingComponents) check(!has_attr(self, c.name), c.contaminated);
+      }, "Hard assert: inference engine must NOT have training components.");
+
+  def_method(cls, "forward", [](py::object self, py::object x) {
+        unpack_shape(arg_tensor(x, "x"), 3);
+        py::object delta = self.attr("input_proj")(x);
+        py::object sigma = self.attr("integrator")(delta, damped_gate(self, x));
+        return self.attr("output_proj")(sigma);
+      }, "Whole-sequence pass: [B, T, d_model] -> [B, T, d_model].", py::arg("x"));
+
+  def_method(cls, "reset_sequence", [](py::object self) {
+        self.attr("integrator").attr("reset_sequence")(self.attr("flow_ema_decay_across_sequences"));
+      }, "Reset sequence state.");
+
+  def_exported_method(cls, "get_state", [](py::object self) { return self.attr("integrator").attr("get_state")(); },
+                      "Get current state for KV cache.", py::arg("self"));
+
+  def_exported_method(cls, "set_state", [](py::object self, py::object state) {
+        self.attr("integrator").attr("set_state")(state);
+      }, "Set current state for KV cache.", py::arg("self"), py::arg("state"));
+
+  def_method(cls, "step", [](py::object self, py::object token, py::object state) {
+        py::object integrator = self.attr("integrator");
+        if (state.is_none()) state = integrator.attr("get_state")();
+        at::Tensor delta = from_py(self.attr("input_proj")(token)).squeeze(1);
+        at::Tensor gate = from_py(damped_gate(self, token)).squeeze(1);
+        return integrator.attr("step")(to_py((gate * delta).unsqueeze(1)), state);
+      }, "Single-token step for incremental processing: token [B, 1, d_model] -> new state [B, d_state].",
+      py::arg("token"), py::arg("state") = py::none());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conversion
+
+void define_conversion(py::module_& m) {
+  py::object module = m;
+  def_function(m, "create_inference_model_v32", [module](py::object training_model) {
+        check(py::isinstance(training_model, module.attr("WarEngineTevZOZU_V32")), "Must be war engine!");
+        py::object config = training_model.attr("config");
+        py::object engine = module.attr("InferenceEngineTevZOZU_V32")(config);
+        auto copy_strict = [&](const char* name) {
+          engine.attr(name).attr("load_state_dict")(training_model.attr(name).attr("state_dict")());
+        };
+        copy_strict("input_proj");
+        copy_strict("output_proj");
+        // The plain integrator has neither the predictor nor the surprisal average.
+        py::dict kept;
+        py::object integrator_state = training_model.attr("integrator").attr("state_dict")();
+        for (auto item : integrator_state.attr("items")()) {
+          auto kv = unpack(item, 2);
+          py::object key = kv[0];
+          if (truth(key.attr("startswith")("predictor")) || truth(key.attr("startswith")("surprisal_ema"))) continue;
+          kept[key] = kv[1];
+        }
+        engine.attr("integrator").attr("load_state_dict")(kept, py::arg("strict") = false);
+        copy_strict("gate_infer");
+        for (const char* name : {"_provenance", "_mamba_layer"}) {
+          if (has_attr(training_model, name)) {
+            engine.attr("register_buffer")(name, training_model.attr(name).attr("clone")());
+          }
+        }
+        engine.attr("integrator").attr("reset_sequence")(py::arg("decay_factor") = 0.0);
+        return engine;
+      },
+      "Metamorphosis: war engine dies, siege engine is born.\n\n"
+      "Builds a new, independent InferenceEngineTevZOZU_V32 and copies only siege-ready weights\n"
+      "(input_proj, output_proj, gate_infer and the plain integrator's state) from the trained\n"
+      "WarEngineTevZOZU_V32, which is left unchanged.",
+      py::arg("training_model"));
+}
+
+}  // namespace
+
+KESTREL_EXTENSION(split_engine) {
+  m.doc() = kModuleDoc;
+  g_assertions = debug_flag();
+
+  m.attr("dataclass") = py::module_::import("dataclasses").attr("dataclass");
+  for (const char* name : {"Dict", "Optional", "Tuple"}) m.attr(name) = typing_attr(name);
+  m.attr("math") = py::module_::import("math");
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("nn") = py::module_::import("torch.nn");
+  m.attr("F") = py::module_::import("torch.nn.functional");
+
+  bind_unified_engine(m);
+
+  define_integrator(m);
+  define_war_engine(m);
+  define_inference_engine(m);
+  define_conversion(m);
+  m.attr("TevZOZU_V32") = m.attr("WarEngineTevZOZU_V32");
+}
+
+}  // namespace kestrel
