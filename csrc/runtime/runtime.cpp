@@ -1,5 +1,6 @@
 #include "runtime/runtime.h"
 
+#include <ATen/ExpandUtils.h>
 #include <c10/core/DefaultDtype.h>
 
 namespace kestrel {
@@ -429,6 +430,15 @@ void set_attr(const py::handle& self, const char* name, const py::object& value)
 }
 
 at::ScalarType default_dtype() { return c10::typeMetaToScalarType(c10::get_default_dtype()); }
+
+void check_in_place(const at::Tensor& target, const at::Tensor& operand) {
+  std::vector<int64_t> shape = at::infer_size(target.sizes(), operand.sizes());
+  TORCH_CHECK(c10::IntArrayRef(shape) == target.sizes(), "output with shape ", target.sizes(),
+              " doesn't match the broadcast shape ", c10::IntArrayRef(shape));
+  const at::ScalarType result = at::result_type(target, operand);
+  TORCH_CHECK(at::canCast(result, target.scalar_type()), "result type ", result,
+              " can't be cast to the desired output type ", target.scalar_type());
+}
 
 void register_buffers(const py::handle& self, const BufferSpec* specs, size_t count, int64_t width) {
   const at::ScalarType float_type = default_dtype();

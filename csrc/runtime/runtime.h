@@ -230,6 +230,11 @@ void set_attr(const py::handle& self, const char* name, const py::object& value)
 // The default floating dtype (torch.get_default_dtype()).
 at::ScalarType default_dtype();
 
+// Raises, with the tensor library's own messages, the error an in-place update of `target` by
+// `operand` (target.add_(operand), target.copy_(operand), ...) would raise for its shape or dtype:
+// lets an operation reject bad input before it changes any state.
+void check_in_place(const at::Tensor& target, const at::Tensor& operand);
+
 // A table of buffers: one declaration drives registration order, dtypes, shapes, initial values
 // and named access. Shapes are scalar, a vector of `width` or a `width` x `width` matrix.
 enum class DType { Default, Float32, Int64, Int32 };

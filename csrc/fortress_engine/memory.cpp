@@ -1,0 +1,76 @@
+// FortressUnbrokenMemory: construction (copied settings, state buffers, engram list) and the
+// step counter.
+#include "fortress_engine/fortress.h"
+
+namespace kestrel::fortress {
+namespace {
+
+constexpr const char* kMemoryDoc =
+    "Fortress memory of one state-space block.\n"
+    "\n"
+    "Keeps protected subspaces of the block state (engrams), projects the gradient that flows\n"
+    "back through the state out of them, and couples that protection to one global pressure\n"
+    "computed from engram conflict, surprisal and the fast/slow disagreement (dance friction).\n"
+    "All running statistics, counters and flags are registered buffers updated in place.";
+
+constexpr auto kCopyOrder = copy_order();
+
+// _k_max = max(k_min, int(d_state * k_max_ratio)): at least k_min, not capped at d_state; a tie
+// keeps the k_min object.
+py::object largest_rank(const py::int_& d_state, const py::object& config) {
+  py::object ratio = config.attr("k_max_ratio");
+  py::object k_min = config.attr("k_min");
+  py::object product = d_state * ratio;
+  PyObject* truncated = PyNumber_Long(product.ptr());
+  if (!truncated) throw py::error_already_set();
+  auto scaled = py::reinterpret_steal<py::object>(truncated);
+  return scaled > k_min ? scaled : k_min;
+}
+
+// Every copied setting is the record's own object, read in copy order, so a record lacking a
+// field fails with the attribute error of the first missing one.
+void copy_settings(const py::object& self, const py::object& config, const py::int_& d_state) {
+  for (Cfg c : kCopyOrder) {
+    const SettingSpec& s = spec(c);
+    switch (c) {
+      case Cfg::k_max_ratio:
+        set_attr(self, s.attr, largest_rank(d_state, config));
+        break;
+      case Cfg::union_mode:
+        set_attr(self, s.attr, py::str(config.attr(s.field)).attr("lower")());
+        break;
+      default:
+        set_attr(self, s.attr, config.attr(s.field));
+    }
+  }
+}
+
+void construct(py::object self, py::object d_state_arg, py::object config) {
+  py::int_ d_state = arg_int_object(d_state_arg, "d_state");
+  const int64_t width = arg_int(d_state, "d_state");
+
+  init_module_base(self);
+  set_attr(self, "d_state", d_state);
+  set_attr(self, "config", config);
+  copy_settings(self, config, d_state);
+  register_buffers(self, kBuffers, kBufferCount, width);
+
+  set_attr(self, "E_joint", py::none());
+  set_attr(self, "alpha_vector", py::none());
+  set_attr(self, "joint_basis_dirty", py::bool_(true));
+  set_attr(self, "engram_stack", py::list());
+  set_attr(self, "_alpha_ema", py::float_(0.99));
+}
+
+void forward_step(py::object self) { Memory(self)[Buf::global_step].add_(1); }
+
+}  // namespace
+
+py::object define_memory_class(py::module_& m) {
+  py::object cls = new_class(m, "FortressUnbrokenMemory", nn_module(), kMemoryDoc);
+  def_method(cls, "__init__", &construct, nullptr, py::arg("d_state"), py::arg("config"));
+  def_method(cls, "forward_step", &forward_step, "Increment global step counter.");
+  return cls;
+}
+
+}  // namespace kestrel::fortress

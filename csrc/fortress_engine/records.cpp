@@ -1,0 +1,59 @@
+// The two records of the fortress: one engram's metadata and the fortress configuration, both
+// plain data classes generated from their field tables.
+#include "fortress_engine/fortress.h"
+
+namespace kestrel::fortress {
+namespace {
+
+py::object field_type(Kind kind) {
+  py::module_ builtins = py::module_::import("builtins");
+  switch (kind) {
+    case Kind::Float: return builtins.attr("float");
+    case Kind::Int: return builtins.attr("int");
+    case Kind::Bool: return builtins.attr("bool");
+    case Kind::Str: return builtins.attr("str");
+    case Kind::IntList: return typing_attr("Optional")[typing_attr("List")[builtins.attr("int")]];
+  }
+  return py::none();
+}
+
+py::object default_value(Kind kind, const Literal& v) {
+  switch (kind) {
+    case Kind::Float: return py::float_(v.number);
+    case Kind::Int: return py::int_(static_cast<int64_t>(v.number));
+    case Kind::Bool: return py::bool_(v.number != 0.0);
+    case Kind::Str: return py::str(v.text);
+    case Kind::IntList: return py::none();
+  }
+  return py::none();
+}
+
+// A parent list left at None becomes a new empty list, one per record; a list the caller gave
+// stays that very object.
+void engram_post_init(py::object self) {
+  const char* parents = name(Engram::parent_ids);
+  if (self.attr(parents).is_none()) set_attr(self, parents, py::list());
+}
+
+}  // namespace
+
+void define_records(py::module_& m) {
+  std::vector<Field> engram;
+  for (size_t i = 0; i < kEngramFieldCount; ++i) {
+    const EngramFieldSpec& f = kEngramFields[i];
+    if (static_cast<Engram>(i) == Engram::engram_id)
+      engram.push_back(required_field(f.field, field_type(f.kind)));
+    else
+      engram.push_back(field(f.field, field_type(f.kind), default_value(f.kind, f.default_value)));
+  }
+  new_record(m, "EngramMetadata", "Metadata for a single engram in the fortress.", engram,
+             py::cpp_function(&engram_post_init, py::name("__post_init__")));
+
+  std::vector<Field> settings;
+  for (const SettingSpec& s : kSettings)
+    settings.push_back(field(s.field, field_type(s.kind), default_value(s.kind, s.default_value)));
+  new_record(m, "FortressUnbrokenConfig",
+             "Configuration for Fortress Unbroken v7.2.2-FU with stability fixes.", settings);
+}
+
+}  // namespace kestrel::fortress

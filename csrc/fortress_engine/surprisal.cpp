@@ -1,0 +1,60 @@
+// Surprisal statistics of the fortress: running first and second moments of the block's
+// surprisal and the stability verdict that gates covariance accumulation and promotion.
+#include "fortress_engine/fortress.h"
+
+namespace kestrel::fortress {
+namespace {
+
+// Returns (mu, var, is_stable): mu is the z_mu_ema buffer itself, var the clamped variance and
+// is_stable a zero-dimensional boolean tensor. A non-finite score leaves both moments as they
+// were and makes the call unstable, so one bad value cannot poison the statistics for good.
+py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
+  Memory mem(self);
+  const at::Tensor z = arg_tensor(surprisal_score, "surprisal_score").detach();
+  const double alpha = arg_float(self.attr("_alpha_ema"), "_alpha_ema");
+
+  at::NoGradGuard no_grad;
+  at::Tensor mu = mem[Buf::z_mu_ema];
+  at::Tensor m2 = mem[Buf::z_m2_ema];
+  const at::Tensor mu_step = (1.0 - alpha) * z;
+  const at::Tensor m2_step = (1.0 - alpha) * z.pow(2);
+  check_in_place(mu, mu_step);
+  check_in_place(m2, m2_step);
+
+  // mu * alpha + step equals mul_(alpha) then add_(step), rounding included.
+  const at::Tensor finite = at::isfinite(z).to(mu.device());
+  mu.copy_(at::where(finite, mu * alpha + mu_step, mu));
+  m2.copy_(at::where(finite, m2 * alpha + m2_step, m2));
+
+  const at::Tensor var = at::clamp_min(m2 - mu * mu, 0.0);
+  const at::Tensor sigma = at::sqrt(var + mem.setting<Cfg::eps>());
+
+  // (mu < tau_mu) and (sigma < tau_sigma), short-circuit: the verdict is the last comparison
+  // evaluated.
+  at::Tensor is_stable = at::logical_and(finite, at::lt(mu, mem.setting<Cfg::tau_mu>()));
+  bool stable = is_stable.item<bool>();
+  if (stable) {
+    is_stable = at::lt(sigma, mem.setting<Cfg::tau_sigma>());
+    stable = is_stable.item<bool>();
+  }
+
+  at::Tensor steps = mem[Buf::stable_steps];
+  at::Tensor streak = mem[Buf::stable_streak];
+  if (stable) {
+    steps.add_(1);
+    streak.add_(1);
+  } else {
+    steps.zero_();
+    streak.zero_();
+  }
+  return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(var), to_py(is_stable));
+}
+
+}  // namespace
+
+void define_surprisal_methods(const py::object& cls) {
+  def_method(cls, "update_surprisal_stats", &update_surprisal_stats,
+             "Update surprisal statistics and detect stability.", py::arg("surprisal_score"));
+}
+
+}  // namespace kestrel::fortress
