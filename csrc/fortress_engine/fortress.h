@@ -177,6 +177,9 @@ static_assert(copy_positions_are_a_sequence(), "copy positions must number 1..85
 
 constexpr const SettingSpec& spec(Cfg c) { return kSettings[static_cast<size_t>(c)]; }
 
+// `_k_max` and `_union_mode` are values derived from their fields, not copies of them.
+constexpr bool is_derived(Cfg c) { return c == Cfg::k_max_ratio || c == Cfg::union_mode; }
+
 // ---------------------------------------------------------------------------------------------
 // EngramMetadata
 //
@@ -349,6 +352,8 @@ class Memory {
   // The stored setting converted by its declared kind: double, int64_t, bool or str.
   template <Cfg C>
   auto setting() const {
+    static_assert(spec(C).copy > 0, "not copied: read it through the kept record");
+    static_assert(!is_derived(C), "a derived value, not a copy of its field");
     constexpr Kind kind = spec(C).kind;
     py::object value = setting_object(C);
     if constexpr (kind == Kind::Float) {

@@ -432,7 +432,7 @@ void set_attr(const py::handle& self, const char* name, const py::object& value)
 at::ScalarType default_dtype() { return c10::typeMetaToScalarType(c10::get_default_dtype()); }
 
 void check_in_place(const at::Tensor& target, const at::Tensor& operand) {
-  std::vector<int64_t> shape = at::infer_size(target.sizes(), operand.sizes());
+  const auto shape = at::infer_size(target.sizes(), operand.sizes());
   TORCH_CHECK(c10::IntArrayRef(shape) == target.sizes(), "output with shape ", target.sizes(),
               " doesn't match the broadcast shape ", c10::IntArrayRef(shape));
   const at::ScalarType result = at::result_type(target, operand);
