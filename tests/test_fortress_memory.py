@@ -232,3 +232,28 @@ def test_methods_in_definition_order_and_docs():
     assert cls._compute_pressure.__doc__ == "VGT: Compute shared pressure scalar from exhaust signals."
     with pytest.raises(NotImplementedError):
         memory()()  # no forward computation of its own
+
+
+INERT = dict(spectral_gap_ratio=9.0, use_spectral_gap=True, orthogonality_threshold=0.9,
+             use_joint_basis_protection=False, yield_ramp_steps=1, rebuild_steps=1, reinforcement_boost_steps=1,
+             dance_baseline_decay=0.1, trainer_calm_eps=9.0, trainer_calm_tau=9.0, trainer_calm_steps=1,
+             bounded_sync_band=9.0, drift_threshold=9.0, world_tension_base_steps=1)
+UNTOUCHED = {"dance_friction_baseline": 0.0, "ema_abs_delta_dance": 0.0, "trainer_calm_run": 0,
+             "trainer_calm_ok": 0.0, "engram_usage_available": 1.0}
+
+
+def test_inert_settings_and_untouched_buffers():
+    def run(**settings):
+        torch.manual_seed(0)
+        mem = memory(**settings)
+        for friction in (0.3, float("nan"), 0.0, 0.0, float("inf"), 0.1):
+            step_everything(mem)
+            mem._update_global_pressure(torch.tensor(0.1), torch.tensor(0.9), torch.tensor(friction))
+        return mem
+
+    plain, inert = run(enable_nonlinear_spike=True), run(enable_nonlinear_spike=True, **INERT)
+    assert len(INERT) == 14
+    for name, value in plain.state_dict().items():
+        assert torch.equal(value, inert.state_dict()[name]), name
+    for name, initial in UNTOUCHED.items():
+        assert getattr(plain, name).item() == initial, name

@@ -175,7 +175,7 @@ constexpr bool copy_positions_are_a_sequence() {
 static_assert(kSettingCount == 93, "the fortress configuration has 93 settings");
 static_assert(copy_positions_are_a_sequence(), "copy positions must number 1..85 once each");
 
-constexpr const SettingSpec& spec(Cfg c) { return kSettings[static_cast<size_t>(c)]; }
+constexpr const SettingSpec& setting_spec(Cfg c) { return kSettings[static_cast<size_t>(c)]; }
 
 // `_k_max` and `_union_mode` are values derived from their fields, not copies of them.
 constexpr bool is_derived(Cfg c) { return c == Cfg::k_max_ratio || c == Cfg::union_mode; }
@@ -347,23 +347,23 @@ class Memory {
   py::object object(Buf b) const { return buffers_.object(static_cast<size_t>(b)); }
 
   // The stored setting as it is.
-  py::object setting_object(Cfg c) const { return self_.attr(spec(c).attr); }
+  py::object setting_object(Cfg c) const { return self_.attr(setting_spec(c).attr); }
 
   // The stored setting converted by its declared kind: double, int64_t, bool or str.
   template <Cfg C>
   auto setting() const {
-    static_assert(spec(C).copy > 0, "not copied: read it through the kept record");
+    static_assert(setting_spec(C).copy > 0, "not copied: read it through the kept record");
     static_assert(!is_derived(C), "a derived value, not a copy of its field");
-    constexpr Kind kind = spec(C).kind;
+    constexpr Kind kind = setting_spec(C).kind;
     py::object value = setting_object(C);
     if constexpr (kind == Kind::Float) {
-      return arg_float(value, spec(C).attr);
+      return arg_float(value, setting_spec(C).attr);
     } else if constexpr (kind == Kind::Int) {
-      return arg_int(value, spec(C).attr);
+      return arg_int(value, setting_spec(C).attr);
     } else if constexpr (kind == Kind::Bool) {
       return truth(value);
     } else {
-      return arg_str(value, spec(C).attr);
+      return arg_str(value, setting_spec(C).attr);
     }
   }
 

@@ -31,7 +31,7 @@ py::object largest_rank(const py::int_& d_state, const py::object& config) {
 // field fails with the attribute error of the first missing one.
 void copy_settings(const py::object& self, const py::object& config, const py::int_& d_state) {
   for (Cfg c : kCopyOrder) {
-    const SettingSpec& s = spec(c);
+    const SettingSpec& s = setting_spec(c);
     switch (c) {
       case Cfg::k_max_ratio:
         set_attr(self, s.attr, largest_rank(d_state, config));

@@ -2,9 +2,10 @@
 // friction, the measurement of the fast/slow disagreement with its calm and tension statistics,
 // and the rate-limited, smoothed update of `global_pressure`.
 //
-// Everything is a tensor operation on the device of `global_pressure`; settings enter as scalar
-// tensors of that device. The only values read back to the host are the finiteness of the dance
-// friction, and the switches `_enable_vgt` and `_enable_nonlinear_spike`, which are settings.
+// Everything is a tensor operation on the device of `global_pressure`; the settings of the update
+// enter as scalar tensors of that device. The one tensor value read back to the host is whether
+// the dance friction is finite; the switches `_enable_vgt` and `_enable_nonlinear_spike` are plain
+// settings.
 #include "fortress_engine/fortress.h"
 
 namespace kestrel::fortress {
