@@ -190,6 +190,20 @@ at::Tensor previous_state(const py::object& self, const py::object& state, int64
   return prev;
 }
 
+// reset_sequence, get_state and set_state: both engines hand them to their integrator.
+void define_sequence_state_calls(const py::object& cls) {
+  def_method(cls, "reset_sequence", [](py::object self) {
+        self.attr("integrator").attr("reset_sequence")(self.attr("flow_ema_decay_across_sequences"));
+      }, "Reset sequence state.");
+
+  def_exported_method(cls, "get_state", [](py::object self) { return self.attr("integrator").attr("get_state")(); },
+                      "Get current state for KV cache.", py::arg("self"));
+
+  def_exported_method(cls, "set_state", [](py::object self, py::object state) {
+        self.attr("integrator").attr("set_state")(state);
+      }, "Set current state for KV cache.", py::arg("self"), py::arg("state"));
+}
+
 struct WarStep {
   at::Tensor delta, prev, surprisal, gate;
 };
@@ -298,16 +312,7 @@ void define_war_engine(py::module_& m) {
       "Forward pass with diagnostics (for training/debugging).",
       py::arg("x"), py::arg("state") = py::none(), py::arg("return_diagnostics") = false);
 
-  def_method(cls, "reset_sequence", [](py::object self) {
-        self.attr("integrator").attr("reset_sequence")(self.attr("flow_ema_decay_across_sequences"));
-      }, "Reset sequence state.");
-
-  def_exported_method(cls, "get_state", [](py::object self) { return self.attr("integrator").attr("get_state")(); },
-                      "Get current state for KV cache.", py::arg("self"));
-
-  def_exported_method(cls, "set_state", [](py::object self, py::object state) {
-        self.attr("integrator").attr("set_state")(state);
-      }, "Set current state for KV cache.", py::arg("self"), py::arg("state"));
+  define_sequence_state_calls(cls);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -348,16 +353,7 @@ void define_inference_engine(py::module_& m) {
         return self.attr("output_proj")(sigma);
       }, "Whole-sequence pass: [B, T, d_model] -> [B, T, d_model].", py::arg("x"));
 
-  def_method(cls, "reset_sequence", [](py::object self) {
-        self.attr("integrator").attr("reset_sequence")(self.attr("flow_ema_decay_across_sequences"));
-      }, "Reset sequence state.");
-
-  def_exported_method(cls, "get_state", [](py::object self) { return self.attr("integrator").attr("get_state")(); },
-                      "Get current state for KV cache.", py::arg("self"));
-
-  def_exported_method(cls, "set_state", [](py::object self, py::object state) {
-        self.attr("integrator").attr("set_state")(state);
-      }, "Set current state for KV cache.", py::arg("self"), py::arg("state"));
+  define_sequence_state_calls(cls);
 
   def_method(cls, "step", [](py::object self, py::object token, py::object state) {
         py::object integrator = self.attr("integrator");
