@@ -265,3 +265,16 @@ def test_errors_outside_the_stages_propagate():
     with pytest.raises(RuntimeError):
         mem._compute_promotion_candidate()
     assert mem.last_cov_trace.item() == pytest.approx(36.0) and torch.is_grad_enabled()
+
+
+@pytest.mark.parametrize("mode", ["power", "diag"])
+def test_a_state_narrower_than_the_smallest_rank(mode):
+    mem = memory(2, promotion_fallback_mode=mode)
+    with_covariance(mem, torch.diag(torch.tensor([3.0, 1.0])))
+    if mode == "diag":
+        mem._promotion_min_candidate_norm = 1.2  # beyond a unit power vector, within sqrt(2)
+    candidate, reason = mem._compute_promotion_candidate()  # the eigen stage is weak: rank 2 < 4
+    assert reason == "ok" and candidate["E_new"].shape == (2, 2) and candidate["remaining_rank"] == 2
+    assert mem.last_candidate_rank.item() == 2
+    assert mem._promote_candidate(candidate, "forced_union", mode="forced") is True
+    assert mem.engram_stack[0][0].shape == (2, 4) and mem.engram_stack[0][1] == 2

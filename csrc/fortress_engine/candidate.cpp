@@ -127,6 +127,8 @@ py::object compute_promotion_candidate(py::object self) {
   if (result) return *result;
 
   // Fallbacks: "power" tries the power stage, "diag" the power stage and then the diagonal one.
+  // Their bases aim at `k_target` columns; a state narrower than that gives d_state columns, and
+  // the rank reported is the column count the basis has, so that a union can keep them all.
   const std::string mode = py::str(py::str(fallback_mode).attr("lower")());
   const int64_t k_target = std::max<int64_t>(1, std::min(k_min, k_max));
   const auto share_of_trace = [&](const at::Tensor& value) {
@@ -145,11 +147,12 @@ py::object compute_promotion_candidate(py::object self) {
       at::Tensor basis = at::randn({d_state, k_target}, f32);
       basis.select(1, 0).copy_(v);
       basis = orthonormal(basis);
+      const int64_t rank = basis.size(1);
       const double cand_norm = euclidean(basis).item<double>();
       mem[Buf::last_candidate_norm].fill_(cand_norm);
-      mem[Buf::last_candidate_rank].fill_(k_target);
+      mem[Buf::last_candidate_rank].fill_(rank);
       const double quality = share_of_trace(at::dot(v, C_fp32.matmul(v)));
-      if (cand_norm >= min_norm) return accepted(basis, dtype, k_target, quality);
+      if (cand_norm >= min_norm) return accepted(basis, dtype, rank, quality);
       return std::nullopt;
     });
     if (result) return *result;
@@ -163,11 +166,12 @@ py::object compute_promotion_candidate(py::object self) {
       basis.select(0, idx).select(0, 0).fill_(1.0);
       if (k_target > 1) basis.slice(1, 1).copy_(at::randn({d_state, k_target - 1}, f32));
       basis = orthonormal(basis);
+      const int64_t rank = basis.size(1);
       const double cand_norm = euclidean(basis).item<double>();
       mem[Buf::last_candidate_norm].fill_(cand_norm);
-      mem[Buf::last_candidate_rank].fill_(k_target);
+      mem[Buf::last_candidate_rank].fill_(rank);
       const double quality = share_of_trace(d[idx]);
-      if (cand_norm >= min_norm) return accepted(basis, dtype, k_target, quality);
+      if (cand_norm >= min_norm) return accepted(basis, dtype, rank, quality);
       return std::nullopt;
     });
     if (result) return *result;
