@@ -11,6 +11,8 @@ import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 
+import fortress_standins as protection_standins
+
 REASONS = [
     "no_candidate", "not_stable", "need_more_cov", "quality_fail", "promoted", "forced_union",
     "trainer_not_ok", "bad_candidate", "cosmic_surprisal", "shakti_tension", "blocked_by_trigger",
@@ -77,6 +79,10 @@ STANDINS = {
 
 @pytest.fixture
 def fortress_standins(monkeypatch):
+    # The protection services the real lifecycle methods call, where still missing.
+    for fn in protection_standins.STANDINS:
+        if not hasattr(fe.FortressUnbrokenMemory, fn.__name__):
+            monkeypatch.setattr(fe.FortressUnbrokenMemory, fn.__name__, fn, raising=False)
     for name, fn in STANDINS.items():
         if not hasattr(fe.FortressUnbrokenMemory, name):
             monkeypatch.setattr(fe.FortressUnbrokenMemory, name, fn, raising=False)

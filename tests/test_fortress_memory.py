@@ -226,7 +226,10 @@ def test_methods_in_definition_order_and_docs():
     cls = fe.FortressUnbrokenMemory
     assert cls.__bases__ == (torch.nn.Module,) and cls.__module__ == fe.__name__
     assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [
-        "__init__", "forward_step", "_compute_pressure", "_update_global_pressure", "update_surprisal_stats"]
+        "__init__", "forward_step", "_compute_pressure", "_update_global_pressure", "update_surprisal_stats",
+        "_compute_collapse_ok", "update_post_union_impact", "compute_engram_usage_metrics",
+        "_compute_promotion_candidate", "_promote_candidate", "maybe_promote_to_deep_engram",
+        "lifecycle_management"]
     assert cls.forward_step.__doc__ == "Increment global step counter."
     assert cls.update_surprisal_stats.__doc__ == "Update surprisal statistics and detect stability."
     assert cls._compute_pressure.__doc__ == "VGT: Compute shared pressure scalar from exhaust signals."

@@ -389,6 +389,35 @@ void define_pressure_methods(const py::object& cls);  // _compute_pressure, _upd
 void define_surprisal_methods(const py::object& cls); // update_surprisal_stats
 void print_banner();
 
+// The engram lifecycle, one source file per step, attached in method order: the collapse-union
+// gate, the loss watch after a union, usage diagnostics, promotion candidates, the union itself,
+// the promotion decision and demotion. The union and demotion log through the module's logger,
+// and a union creates its record from the module's EngramMetadata, both looked up at each call.
+void define_collapse_methods(const py::object& cls);                       // _compute_collapse_ok
+void define_impact_methods(const py::object& cls);                         // update_post_union_impact
+void define_usage_methods(const py::object& cls);                          // compute_engram_usage_metrics
+void define_candidate_methods(const py::object& cls);                      // _compute_promotion_candidate
+void define_union_methods(const py::object& cls, const py::module_& m);    // _promote_candidate
+void define_promotion_methods(const py::object& cls);                      // maybe_promote_to_deep_engram
+void define_demotion_methods(const py::object& cls, const py::module_& m); // lifecycle_management
+
+// Python's float(x) and int(x) (strings parse, other numbers convert), with Python's own errors.
+inline double py_float(const py::handle& value) {
+  PyObject* r = PyNumber_Float(value.ptr());
+  if (!r) throw py::error_already_set();
+  const double d = PyFloat_AS_DOUBLE(r);
+  Py_DECREF(r);
+  return d;
+}
+inline py::int_ py_int(const py::handle& value) {
+  PyObject* r = PyNumber_Long(value.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::int_>(r);
+}
+
+// A flag buffer's value.
+inline double flag(bool value) { return value ? 1.0 : 0.0; }
+
 // ---------------------------------------------------------------------------------------------
 // War engine block
 

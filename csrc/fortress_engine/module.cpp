@@ -58,6 +58,13 @@ KESTREL_EXTENSION(fortress_engine) {
   py::object memory = define_memory_class(m);
   define_pressure_methods(memory);
   define_surprisal_methods(memory);
+  define_collapse_methods(memory);
+  define_impact_methods(memory);
+  define_usage_methods(memory);
+  define_candidate_methods(memory);
+  define_union_methods(memory, m);
+  define_promotion_methods(memory);
+  define_demotion_methods(memory, m);
   define_block_class(m);
 
   def_function(m, "_print_banner", &print_banner, "Print the informational banner of the module.");

@@ -1,0 +1,193 @@
+// Promotion candidates: an orthonormal basis of the directions that carry most of the state
+// variance accumulated since the last union and are not yet held by an engram, with the share of
+// the variance it explains.
+//
+// Three stages are tried in turn: the leading eigenvectors of the covariance deflated against the
+// engrams, then, by `_promotion_fallback_mode`, a power-iteration direction and a diagonal seed.
+// An error inside a stage abandons that stage only. The decomposition runs in float32 whatever
+// the buffers' dtype; only the returned basis is converted back.
+#include "fortress_engine/fortress.h"
+
+#include <optional>
+
+namespace kestrel::fortress {
+namespace {
+
+using Result = std::optional<py::tuple>;
+
+py::tuple none_because(const Memory& mem, const char* reason) {
+  mem[Buf::last_candidate_rank].fill_(-1);
+  mem[Buf::last_candidate_norm].zero_();
+  return py::make_tuple(py::none(), py::str(reason));
+}
+
+py::tuple accepted(const at::Tensor& basis, at::ScalarType dtype, int64_t rank, double quality) {
+  py::dict candidate;
+  candidate["E_new"] = to_py(basis.to(dtype));
+  candidate["remaining_rank"] = py::int_(rank);
+  candidate["quality"] = py::float_(quality);
+  return py::make_tuple(candidate, py::str("ok"));
+}
+
+// Runs one stage. Its ordinary errors abandon it without a trace; interruptions propagate.
+template <typename Stage>
+Result guarded(Stage&& stage) {
+  try {
+    return stage();
+  } catch (py::error_already_set& e) {
+    if (!is_ordinary_error(e)) throw;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+// Euclidean norm over all elements (the Frobenius norm of a matrix).
+at::Tensor euclidean(const at::Tensor& t) { return at::linalg_vector_norm(t); }
+
+at::Tensor orthonormal(const at::Tensor& t) { return std::get<0>(at::linalg_qr(t)); }
+
+// Numerical rank: singular values above max(1e-05, 1e-05 x the largest) count.
+int64_t rank_from_singular_values(const at::Tensor& S) {
+  if (S.numel() == 0) return 0;
+  const at::Tensor tol = at::clamp_min(S.max() * 1e-05, 1e-05);
+  return at::gt(S, tol).sum().item<int64_t>();
+}
+
+int64_t rank_of(const at::Tensor& A) {
+  return at::linalg_matrix_rank(A, c10::optional<double>(1e-05), c10::optional<double>(1e-05), false).item<int64_t>();
+}
+
+py::object compute_promotion_candidate(py::object self) {
+  Memory mem(self);
+  const py::object stack = self.attr("engram_stack");
+  if (py::int_(py::len(stack)) >= self.attr("config").attr("max_engrams")) return none_because(mem, "no_candidate");
+  const int64_t n = mem[Buf::cov_n].item<int64_t>();
+  if (n <= 0) return none_because(mem, "need_more_cov");
+
+  at::NoGradGuard no_grad;
+  const int64_t d_state = arg_int(self.attr("d_state"), "d_state");
+  const int64_t k_min = mem.setting<Cfg::k_min>();
+  const int64_t k_max = arg_int(self.attr("_k_max"), "_k_max");
+  const double eps = mem.setting<Cfg::eps>();
+  const double jitter = mem.setting<Cfg::promotion_candidate_jitter>();
+  const double min_norm = mem.setting<Cfg::promotion_min_candidate_norm>();
+  const py::object fallback_mode = mem.setting_object(Cfg::promotion_fallback_mode);
+
+  // Symmetrised covariance estimate, its trace and finiteness.
+  const at::Tensor C = mem[Buf::cov_C] / std::max<int64_t>(1, n);
+  at::Tensor C_sym = (C + C.t()) / 2;
+  const at::ScalarType dtype = C_sym.scalar_type();
+  const at::Tensor trace = at::trace(C_sym.to(at::kFloat));
+  const bool finite = at::isfinite(C_sym).all().item<bool>();
+  at::Tensor trace_buffer = mem[Buf::last_cov_trace];
+  trace_buffer.copy_(trace.to(trace_buffer.scalar_type()));
+  mem[Buf::last_cov_isfinite].fill_(flag(finite));
+  if (!finite) return none_because(mem, "bad_candidate");
+
+  const at::Tensor j = at::full({}, jitter, C_sym.options());
+  C_sym = C_sym + j * at::eye(d_state, C_sym.options());
+  const at::Tensor C_fp32 = C_sym.to(at::kFloat);
+  const at::TensorOptions f32 = C_fp32.options();
+
+  // Eigen stage: the leading eigenvectors, with every engram's span projected out in turn.
+  Result result = guarded([&]() -> Result {
+    auto [values, vectors] = at::linalg_eigh(C_fp32);
+    values = values.flip({0});
+    vectors = vectors.flip({1});
+    const int64_t k_adaptive = arg_int(self.attr("_compute_adaptive_rank")(to_py(values)), "k_adaptive");
+    const double quality = (values.slice(0, 0, k_adaptive).sum() / (values.sum() + eps)).item<double>();
+    at::Tensor E_new = vectors.slice(1, 0, k_adaptive).clone();
+    int64_t remaining_rank = 0;
+    if (py::len(stack) == 0) {
+      remaining_rank = rank_of(E_new);
+    } else {
+      // Each engram's span is projected out in turn. The result is orthonormalised by its
+      // singular vectors, strongest first: the first `remaining_rank` columns span what survives
+      // the projections, and the columns after them (arbitrary directions completing the basis,
+      // possibly inside an engram's span) are never kept by a union.
+      at::Tensor deflated = E_new;
+      for (py::handle entry : stack) {
+        const std::vector<py::object> items = unpack(entry, 4);
+        const at::Tensor E = arg_tensor(items[0], "basis").slice(1, 0, arg_int(items[1], "rank")).to(at::kFloat);
+        const at::Tensor overlap = deflated.t().matmul(E);
+        deflated = deflated - E.matmul(overlap.t());
+      }
+      const auto svd = at::linalg_svd(deflated, false);
+      remaining_rank = rank_from_singular_values(std::get<1>(svd));
+      E_new = std::get<0>(svd);
+    }
+    const int64_t m = E_new.size(1);
+    const double cand_norm =
+        euclidean(E_new.slice(1, 0, std::max<int64_t>(1, std::min(remaining_rank, m)))).item<double>();
+    mem[Buf::last_candidate_rank].fill_(remaining_rank);
+    mem[Buf::last_candidate_norm].fill_(cand_norm);
+    if (remaining_rank >= k_min && cand_norm >= min_norm) return accepted(E_new, dtype, remaining_rank, quality);
+    return std::nullopt;
+  });
+  if (result) return *result;
+
+  // Fallbacks: "power" tries the power stage, "diag" the power stage and then the diagonal one.
+  // Their bases aim at `k_target` columns; a state narrower than that gives d_state columns, and
+  // the rank reported is the column count the basis has, so that a union can keep them all.
+  const std::string mode = py::str(py::str(fallback_mode).attr("lower")());
+  const int64_t k_target = std::max<int64_t>(1, std::min(k_min, k_max));
+  const auto share_of_trace = [&](const at::Tensor& value) {
+    return (value.abs() / at::clamp_min(at::trace(C_fp32), eps)).item<double>();
+  };
+
+  if (mode == "power" || mode == "diag") {
+    result = guarded([&]() -> Result {
+      at::Tensor v = at::randn({d_state}, f32);
+      v = v / (euclidean(v) + eps);
+      for (int i = 0; i < 16; ++i) {
+        v = C_fp32.matmul(v);
+        v = v / (euclidean(v) + eps);
+      }
+      if (!at::isfinite(v).all().item<bool>() || !at::ge(euclidean(v), min_norm).item<bool>()) return std::nullopt;
+      at::Tensor basis = at::randn({d_state, k_target}, f32);
+      basis.select(1, 0).copy_(v);
+      basis = orthonormal(basis);
+      const int64_t rank = basis.size(1);
+      const double cand_norm = euclidean(basis).item<double>();
+      mem[Buf::last_candidate_norm].fill_(cand_norm);
+      mem[Buf::last_candidate_rank].fill_(rank);
+      const double quality = share_of_trace(at::dot(v, C_fp32.matmul(v)));
+      if (cand_norm >= min_norm) return accepted(basis, dtype, rank, quality);
+      return std::nullopt;
+    });
+    if (result) return *result;
+  }
+
+  if (mode == "diag") {
+    result = guarded([&]() -> Result {
+      const at::Tensor d = at::diagonal(C_fp32);
+      const int64_t idx = at::argmax(d.abs()).item<int64_t>();
+      at::Tensor basis = at::zeros({d_state, k_target}, f32);
+      basis.select(0, idx).select(0, 0).fill_(1.0);
+      if (k_target > 1) basis.slice(1, 1).copy_(at::randn({d_state, k_target - 1}, f32));
+      basis = orthonormal(basis);
+      const int64_t rank = basis.size(1);
+      const double cand_norm = euclidean(basis).item<double>();
+      mem[Buf::last_candidate_norm].fill_(cand_norm);
+      mem[Buf::last_candidate_rank].fill_(rank);
+      const double quality = share_of_trace(d[idx]);
+      if (cand_norm >= min_norm) return accepted(basis, dtype, rank, quality);
+      return std::nullopt;
+    });
+    if (result) return *result;
+  }
+
+  return none_because(mem, "bad_candidate");
+}
+
+}  // namespace
+
+void define_candidate_methods(const py::object& cls) {
+  def_method(cls, "_compute_promotion_candidate", &compute_promotion_candidate,
+             "Build the next engram candidate from the covariance accumulated since the last union.\n"
+             "\n"
+             "Returns (candidate, \"ok\") with a candidate {\"E_new\", \"remaining_rank\", \"quality\"},\n"
+             "or (None, reason) with reason \"no_candidate\", \"need_more_cov\" or \"bad_candidate\".");
+}
+
+}  // namespace kestrel::fortress

@@ -1,0 +1,179 @@
+// The per-step promotion decision. Three routes, in order, the first union ending the call: a
+// forced union (a switch for bringing about the first engram quickly), a structural union (a
+// candidate past the quality gate, promoted when the world surprisal or the tension fires), and
+// a collapse union (when the collapse-union gate reports a friction collapse). Every call records
+// its outcome in the reason and blocker codes and refreshes the trigger diagnostics.
+//
+// Candidates, unions, the gate and the recorders are reached through the instance, so that
+// overrides take part.
+#include "fortress_engine/fortress.h"
+
+#include <optional>
+#include <tuple>
+#include <utility>
+
+namespace kestrel::fortress {
+namespace {
+
+constexpr const char* kDecisionDoc =
+    "Decide whether to promote the accumulated evidence to a new engram now, and by which route:\n"
+    "forced, structural (on a world-surprisal or tension trigger) or collapse union.\n"
+    "\n"
+    "Returns (promoted, reason, can_promote).";
+
+bool is(const py::handle& value, const char* text) { return value.equal(py::str(text)); }
+
+// The (candidate, status) pair of a candidate builder.
+std::pair<py::object, py::object> build(const py::object& self, const char* builder) {
+  std::vector<py::object> pair = unpack(self.attr(builder)(), 2);
+  return {pair[0], pair[1]};
+}
+
+class Decision {
+ public:
+  Decision(py::object self, py::object stable, py::object trainer_ok)
+      : self_(std::move(self)), mem_(self_), stable_arg_(std::move(stable)), trainer_ok_arg_(std::move(trainer_ok)),
+        stable_(truth(stable_arg_)), trainer_ok_(truth(trainer_ok_arg_)) {}
+
+  py::tuple run();
+
+ private:
+  bool promote(const py::object& candidate, const char* reason, const char* mode, std::optional<double> score) {
+    py::object promoted = score ? self_.attr("_promote_candidate")(candidate, py::arg("reason") = reason,
+                                                                    py::arg("mode") = mode,
+                                                                    py::arg("candidate_quality_score") = *score)
+                                : self_.attr("_promote_candidate")(candidate, py::arg("reason") = reason,
+                                                                    py::arg("mode") = mode);
+    return truth(promoted);
+  }
+
+  py::tuple union_made(const char* reason) {
+    self_.attr("_record_promotion_reason")(reason);
+    diagnostics(true, true, py::str(reason));
+    return py::make_tuple(true, py::str(reason), true);
+  }
+
+  void diagnostics(bool can_promote, bool event, const py::object& reason) {
+    self_.attr("_set_promotion_diagnostics")(py::arg("can_promote") = can_promote, py::arg("event") = event,
+                                             py::arg("reason") = reason);
+  }
+
+  py::object self_;
+  Memory mem_;
+  py::object stable_arg_, trainer_ok_arg_;
+  bool stable_, trainer_ok_;
+};
+
+py::tuple Decision::run() {
+  py::object reason = py::str("no_candidate");
+  bool can_promote = false;
+
+  // Forced route: one-shot, before the first union of any kind.
+  const bool force_ready = mem_.setting<Cfg::debug_force_promote>() && stable_ &&
+                           mem_[Buf::stable_streak].item<int64_t>() >= mem_.setting<Cfg::debug_force_promote_stable_steps>() &&
+                           mem_[Buf::cov_n].item<int64_t>() >= mem_.setting<Cfg::debug_force_promote_cov_min>() &&
+                           mem_[Buf::promotion_happened_any].item<double>() < 0.5;
+  if (force_ready) {
+    auto [forced_candidate, forced_status] = build(self_, "_compute_promotion_candidate");
+    if (is(forced_status, "ok") && !forced_candidate.is_none() &&
+        promote(forced_candidate, "forced_union", "forced", std::nullopt))
+      return union_made("forced_union");
+    reason = forced_status;
+  }
+
+  // Readiness, candidate and quality gate.
+  const bool cov_ready = mem_[Buf::cov_n].item<int64_t>() >= mem_.setting<Cfg::cov_samples_min>();
+  const bool stable_ready = stable_ && mem_[Buf::stable_streak].item<int64_t>() >= mem_.setting<Cfg::tau_stable_steps>();
+  py::object candidate = py::none();
+  double candidate_quality_score = -1.0;
+  if (stable_ready && cov_ready) {
+    py::object cand_status;
+    std::tie(candidate, cand_status) = build(self_, "_compute_promotion_candidate");
+    if (is(cand_status, "ok") && !candidate.is_none()) {
+      candidate_quality_score = py_float(candidate.attr("get")("quality", -1.0));
+      if (py_float(candidate["quality"]) >= mem_.setting<Cfg::quality_threshold>()) can_promote = true;
+    }
+  }
+  const bool present = !candidate.is_none();
+
+  // Triggers, inclusive at both thresholds.
+  const double world_threshold = mem_.setting<Cfg::cosmic_surprisal_z_threshold>();
+  const at::Tensor world_z = mem_[Buf::cosmic_surprisal_z];
+  const at::Tensor tension_z = mem_[Buf::shakti_tension_z];
+  const at::Tensor cosmic_shock = at::ge(world_z, world_threshold);
+  at::Tensor shakti_flash = at::ge(tension_z, mem_.setting<Cfg::shakti_tension_z_threshold>());
+  if (mem_.setting<Cfg::tension_requires_world_calm>())
+    shakti_flash = at::logical_and(shakti_flash, at::le(world_z, world_threshold));
+  const at::Tensor promote_trigger = at::logical_or(cosmic_shock, shakti_flash);
+
+  mem_[Buf::cosmic_shock].copy_(cosmic_shock);
+  mem_[Buf::shakti_flash].copy_(shakti_flash);
+  mem_[Buf::last_candidate_quality_score_raw].fill_(present ? candidate_quality_score : 0.0);
+  const bool triggered = promote_trigger.item<bool>();
+  mem_[Buf::last_structural_trigger_value].fill_(flag(triggered));
+  mem_[Buf::last_stable_ready_value].fill_(flag(stable_ready));
+  mem_[Buf::last_trainer_ok_value].fill_(flag(trainer_ok_));
+  mem_[Buf::last_structural_would_promote_if_quality_ge_040].fill_(
+      flag(stable_ready && trainer_ok_ && triggered && present && candidate_quality_score >= 0.4));
+
+  // Structural route.
+  const py::object union_mode = mem_.setting_object(Cfg::union_mode);
+  const bool structural_enabled = is(union_mode, "structural") || is(union_mode, "dual");
+  if (structural_enabled && stable_ready && can_promote && trainer_ok_ && triggered && present) {
+    const char* trigger_reason = cosmic_shock.item<bool>() ? "cosmic_surprisal" : "shakti_tension";
+    if (promote(candidate, trigger_reason, "structural", candidate_quality_score)) return union_made(trigger_reason);
+  }
+
+  // Collapse route: its own quality floor, no trigger and no quality gate.
+  const bool collapse_ok =
+      truth(self_.attr("_compute_collapse_ok")(py::arg("stable") = stable_arg_, py::arg("trainer_ok") = trainer_ok_arg_));
+  if (collapse_ok) {
+    const double min_norm = mem_.setting<Cfg::promotion_min_candidate_norm>();
+    py::object collapse_candidate = candidate;
+    py::object collapse_status = py::str(present ? "ok" : "no_candidate");
+    double candidate_norm = mem_[Buf::last_candidate_norm].item<double>();
+    if (!present || candidate_norm < min_norm) {
+      std::tie(collapse_candidate, collapse_status) = build(self_, "_compute_diag_fallback_candidate");
+      candidate_norm = mem_[Buf::last_candidate_norm].item<double>();
+      if (is(collapse_status, "ok") && !collapse_candidate.is_none())
+        candidate_quality_score = py_float(collapse_candidate.attr("get")("quality", -1.0));
+    }
+    const double collapse_quality_score = candidate_quality_score;
+    const bool collapse_quality_ok = collapse_quality_score >= mem_.setting<Cfg::collapse_quality_floor>();
+    mem_[Buf::collapse_cond_quality_ok].fill_(flag(collapse_quality_ok));
+    at::Tensor bottleneck = mem_[Buf::collapse_bottleneck_code];
+    if (bottleneck.item<int64_t>() == 0 && !collapse_quality_ok) bottleneck.fill_(4);
+    if (is(collapse_status, "ok") && !collapse_candidate.is_none() && candidate_norm >= min_norm &&
+        collapse_quality_ok && promote(collapse_candidate, "collapse_union", "collapse", collapse_quality_score))
+      return union_made("collapse_union");
+    reason = collapse_quality_ok ? collapse_status : py::str("blocked_by_collapse_floor");
+  }
+
+  // Blocker, the collapse floor taking precedence.
+  if (!is(reason, "blocked_by_collapse_floor")) {
+    if (stable_ready && can_promote && !triggered)
+      reason = py::str("blocked_by_trigger");
+    else if (stable_ready && !can_promote)
+      reason = py::str("blocked_by_structure");
+    else if (!stable_ready)
+      reason = py::str("blocked_by_stillness");
+    else if (!trainer_ok_)
+      reason = py::str("trainer_not_ok");
+  }
+  self_.attr("_record_blocker_reason")(reason);
+  diagnostics(can_promote, false, reason);
+  return py::make_tuple(false, reason, can_promote);
+}
+
+py::tuple maybe_promote_to_deep_engram(py::object self, py::object stable, py::object trainer_ok) {
+  return Decision(std::move(self), std::move(stable), std::move(trainer_ok)).run();
+}
+
+}  // namespace
+
+void define_promotion_methods(const py::object& cls) {
+  def_method(cls, "maybe_promote_to_deep_engram", &maybe_promote_to_deep_engram, kDecisionDoc, py::arg("stable"),
+             py::arg("trainer_ok"));
+}
+
+}  // namespace kestrel::fortress
