@@ -107,6 +107,7 @@ at::Tensor engram_statistics(const std::vector<EngramEntry>& entries, const at::
                           current.device() == E.device() && at::equal(current, E);
   const at::Tensor GA_all = same_basis ? c : at::matmul(G, current);
 
+  // ||G A||^2 is the trace of the same moment matrix.
   const at::Tensor scale = n_in + s.eps;
   std::vector<at::Tensor> touches, conflicts;
   int64_t offset = 0;
@@ -114,9 +115,9 @@ at::Tensor engram_statistics(const std::vector<EngramEntry>& entries, const at::
     const int64_t width = e.active.size(1);
     const at::Tensor GA = GA_all.narrow(1, offset, width);
     offset += width;
-    touches.push_back(at::linalg_vector_norm(GA) / scale);
     const at::Tensor moments = at::matmul(GA.t(), GA);
     const at::Tensor gram = at::matmul(e.active.t(), e.active);
+    touches.push_back(at::sqrt(at::clamp_min(moments.trace(), 0.0)) / scale);
     conflicts.push_back(at::sqrt(at::clamp_min((moments * gram).sum(), 0.0)) / scale);
   }
   const at::Tensor touched = at::gt(at::stack(touches), s.touch_epsilon);
@@ -141,10 +142,11 @@ py::object projection_hook(const py::object& self, const py::object& grad_obj, c
   const at::Tensor G = grad.reshape({-1, grad.size(-1)});
 
   // P = G - (alpha o (G E)) E^T: the share alpha of each protected component is removed, the
-  // share 1 - alpha and everything outside the joint subspace pass.
+  // share 1 - alpha and everything outside the joint subspace pass. The coefficients scale the
+  // columns of E (S x K) rather than the rows of G E (N x K).
   const at::Tensor c = at::matmul(G, E);
-  const at::Tensor removed = alpha.to(c.scalar_type()) * c;
-  at::Tensor P = at::addmm(G, removed, E.t(), 1, -1);
+  const at::Tensor scaled_basis = E * alpha.to(E.scalar_type());
+  at::Tensor P = at::addmm(G, c, scaled_basis.t(), 1, -1);
 
   const at::Tensor n_in = at::linalg_vector_norm(G);
   const at::Tensor ratio = at::linalg_vector_norm(P) / (n_in + s.eps);
