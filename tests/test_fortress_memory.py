@@ -227,6 +227,11 @@ def test_methods_in_definition_order_and_docs():
     assert cls.__bases__ == (torch.nn.Module,) and cls.__module__ == fe.__name__
     assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [
         "__init__", "forward_step", "_compute_pressure", "_update_global_pressure", "update_surprisal_stats",
+        "accumulate_covariance", "_compute_adaptive_rank", "_compute_alpha", "_compute_protection_strength",
+        "_update_joint_basis", "create_joint_basis_projection_hook", "_update_yielding_state", "_reason_to_code",
+        "_code_to_reason", "last_promotion_reason", "_record_promotion_reason", "_record_blocker_reason",
+        "_set_promotion_diagnostics", "_union_mode_code", "_union_mode_name", "_union_mode_config_code",
+        "_compute_diag_fallback_candidate",
         "_compute_collapse_ok", "update_post_union_impact", "compute_engram_usage_metrics",
         "_compute_promotion_candidate", "_promote_candidate", "maybe_promote_to_deep_engram",
         "lifecycle_management"]

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kestrel::fortress {
 
@@ -387,7 +388,18 @@ void define_records(py::module_& m);                  // EngramMetadata, Fortres
 py::object define_memory_class(py::module_& m);       // FortressUnbrokenMemory: __init__, forward_step
 void define_pressure_methods(const py::object& cls);  // _compute_pressure, _update_global_pressure
 void define_surprisal_methods(const py::object& cls); // update_surprisal_stats
+void define_covariance_methods(const py::object& cls);      // accumulate_covariance, _compute_adaptive_rank
+void define_strength_methods(const py::object& cls);        // _compute_alpha, _compute_protection_strength
+void define_projection_methods(const py::object& cls);      // _update_joint_basis,
+                                                            // create_joint_basis_projection_hook
+void define_yielding_methods(const py::object& cls);        // _update_yielding_state
+void define_promotion_code_methods(const py::object& cls);  // _reason_to_code .. _union_mode_config_code
+void define_fallback_methods(const py::object& cls);        // _compute_diag_fallback_candidate
 void print_banner();
+
+// The module logger: the `logger` of the module named `module_name` (the module that defines the
+// memory class), looked up at each use; logging.getLogger(module_name) when it cannot be found.
+py::object module_logger(const std::string& module_name);
 
 // The engram lifecycle, one source file per step, attached in method order: the collapse-union
 // gate, the loss watch after a union, usage diagnostics, promotion candidates, the union itself,

@@ -58,6 +58,12 @@ KESTREL_EXTENSION(fortress_engine) {
   py::object memory = define_memory_class(m);
   define_pressure_methods(memory);
   define_surprisal_methods(memory);
+  define_covariance_methods(memory);
+  define_strength_methods(memory);
+  define_projection_methods(memory);
+  define_yielding_methods(memory);
+  define_promotion_code_methods(memory);
+  define_fallback_methods(memory);
   define_collapse_methods(memory);
   define_impact_methods(memory);
   define_usage_methods(memory);

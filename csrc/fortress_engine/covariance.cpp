@@ -1,0 +1,102 @@
+// The statistical front end of engram promotion: the running mean and co-moment matrix of the
+// block state (Welford form, with outlier rejection and a periodic decay) and the adaptive rank
+// chosen from an eigenvalue spectrum.
+#include "fortress_engine/fortress.h"
+
+namespace kestrel::fortress {
+namespace {
+
+// The outlier test needs some history first, and the co-moments decay every 16th sample.
+constexpr int64_t kOutlierMinSamples = 10;
+constexpr int64_t kDecayPeriod = 16;
+
+// One sample of the state width: the mean over batch and time of a state sequence, the mean over
+// the batch of a batch of states, or a single state as it is.
+at::Tensor reduce_to_sample(const at::Tensor& sigma) {
+  if (sigma.dim() == 3) return sigma.mean(at::IntArrayRef{0, 1});
+  if (sigma.dim() == 2) return sigma.mean(0);
+  return sigma;
+}
+
+// Folds one sample into cov_n, cov_mean and cov_C. A rejected sample (an outlier, or one with a
+// non-finite component, which would poison every later statistic) changes nothing. Everything
+// that can fail is done before the first write, so a bad input leaves the statistics whole.
+void accumulate_covariance(py::object self, py::object sigma_arg) {
+  Memory mem(self);
+  const at::Tensor sigma = arg_tensor(sigma_arg, "sigma");
+  at::NoGradGuard no_grad;
+
+  at::Tensor cov_n = mem[Buf::cov_n];
+  at::Tensor cov_mean = mem[Buf::cov_mean];
+  at::Tensor cov_C = mem[Buf::cov_C];
+
+  const at::Tensor x = reduce_to_sample(sigma);
+  if (x.dim() != 1 || x.size(0) != cov_mean.size(0)) {
+    raise(PyExc_ValueError, "sigma must reduce to one state vector of width " +
+                                std::to_string(cov_mean.size(0)) + ", got shape " +
+                                c10::str(sigma.sizes()));
+  }
+  check_in_place(cov_mean, x);
+
+  const bool reject_outliers = mem.setting<Cfg::enable_outlier_rejection>();
+  const int64_t n_before = cov_n.item<int64_t>();
+  at::Tensor reject = at::logical_not(at::isfinite(x).all());
+  if (reject_outliers && n_before > kOutlierMinSamples) {
+    const double eps = mem.setting<Cfg::eps>();
+    const at::Tensor spread = at::sqrt(cov_C.diagonal() / cov_n) + eps;
+    const at::Tensor z = (x - cov_mean).abs() / spread;
+    reject = at::logical_or(reject, at::gt(z.max(), mem.setting<Cfg::cov_outlier_threshold>()));
+  }
+  const double decay = mem.setting<Cfg::cov_decay>();
+  if (reject.item<bool>()) return;
+
+  const at::Tensor delta = x - cov_mean;
+  check_in_place(cov_C, delta);
+  cov_n.add_(1);
+  const int64_t n = n_before + 1;
+  cov_mean.add_(delta / n);
+  const at::Tensor delta2 = x - cov_mean;
+  // Rows follow the old-mean difference, columns the new-mean one; addr_ updates cov_C in place
+  // without an S x S temporary when the dtypes agree.
+  if (delta.scalar_type() == cov_C.scalar_type() && delta2.scalar_type() == cov_C.scalar_type()) {
+    cov_C.addr_(delta, delta2);
+  } else {
+    cov_C.add_(at::outer(delta, delta2));
+  }
+  if (n % kDecayPeriod == 0) cov_C.mul_(decay);
+}
+
+// Smallest number of leading eigenvalues whose share of the total reaches the explained-variance
+// target, bounded to [_k_min, _k_max]. The spectrum is expected largest first and non-negative.
+py::int_ compute_adaptive_rank(py::object self, py::object eigenvalues_arg) {
+  Memory mem(self);
+  const at::Tensor eigenvalues = arg_tensor(eigenvalues_arg, "eigenvalues");
+  const py::object k_min = mem.setting_object(Cfg::k_min);
+  const py::object k_max = self.attr("_k_max");
+  const double threshold = mem.setting<Cfg::explained_variance_threshold>();
+  const double eps = mem.setting<Cfg::eps>();
+
+  auto as_int = [](const py::object& v) { return arg_int_object(v, "rank"); };
+  const at::Tensor total = eigenvalues.sum();
+  if (at::lt(total, eps).item<bool>()) return as_int(k_min);
+
+  const at::Tensor ratio = at::cumsum(eigenvalues, 0) / total;
+  const int64_t position = at::searchsorted(ratio, at::Scalar(threshold)).item<int64_t>();
+  const py::object k = py::int_(position + 1);
+  // max(k_min, min(k, k_max)), keeping the interpreter's choice of operand on ties.
+  const py::object capped = k_max < k ? k_max : k;
+  return as_int(capped > k_min ? capped : k_min);
+}
+
+}  // namespace
+
+void define_covariance_methods(const py::object& cls) {
+  def_method(cls, "accumulate_covariance", &accumulate_covariance,
+             "Accumulate the running covariance of the block state, with outlier rejection.",
+             py::arg("sigma"));
+  def_method(cls, "_compute_adaptive_rank", &compute_adaptive_rank,
+             "Rank from explained variance: the leading eigenvalues that reach the threshold.",
+             py::arg("eigenvalues"));
+}
+
+}  // namespace kestrel::fortress
