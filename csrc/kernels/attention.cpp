@@ -50,21 +50,22 @@ int64_t block_rows(int64_t batch, int64_t queries, int64_t keys) {
   return std::clamp<int64_t>(kBlockScores / per_row, 1, queries);
 }
 
-// Query rows [i0, i0 + rows) against keys [0, visible): the mask of keys after each row.
+// Query rows [i0, i0 + rows) against keys [0, visible): masks the keys after each row. Only the
+// columns from i0 on can lie after a row of the block.
 void mask_later_keys(at::Tensor& scores, int64_t i0, int64_t rows, int64_t visible) {
   if (visible <= i0 + 1) return;
+  const int64_t width = visible - i0;
   auto index = at::TensorOptions().dtype(at::kLong);
-  at::Tensor cols = at::arange(visible, index).unsqueeze(0);
-  at::Tensor row_ids = at::arange(i0, i0 + rows, index).unsqueeze(1);
-  scores.masked_fill_(cols > row_ids, -std::numeric_limits<double>::infinity());
+  at::Tensor later = at::arange(width, index).unsqueeze(0) > at::arange(rows, index).unsqueeze(1);
+  scores.narrow(2, i0, width).masked_fill_(later, -std::numeric_limits<double>::infinity());
 }
 
-// Scores of one block, scaled and masked: [N, rows, visible].
-at::Tensor block_scores(const at::Tensor& q, const at::Tensor& k, double scale, int64_t i0, int64_t rows,
-                        int64_t visible) {
+// Attention probabilities of one block of query rows: [N, rows, visible].
+at::Tensor block_probs(const at::Tensor& q, const at::Tensor& k, double scale, int64_t i0, int64_t rows,
+                       int64_t visible) {
   at::Tensor scores = at::bmm(q.narrow(1, i0, rows) * scale, k.narrow(1, 0, visible).transpose(1, 2));
   mask_later_keys(scores, i0, rows, visible);
-  return scores;
+  return at::softmax(scores, -1);
 }
 
 class CausalAttentionFunction : public torch::autograd::Function<CausalAttentionFunction> {
@@ -74,18 +75,15 @@ class CausalAttentionFunction : public torch::autograd::Function<CausalAttention
                             const at::Tensor& v, double scale) {
     const int64_t N = q.size(0), Lq = q.size(1), Lk = k.size(1), Ev = v.size(2);
     at::Tensor out = at::empty({N, Lq, Ev}, q.options());
-    at::Tensor lse = at::empty({N, Lq}, q.options());
     const int64_t step = block_rows(N, Lq, Lk);
     for (int64_t i0 = 0; i0 < Lq; i0 += step) {
       const int64_t rows = std::min(step, Lq - i0);
       const int64_t visible = std::min(i0 + rows, Lk);
-      at::Tensor scores = block_scores(q, k, scale, i0, rows, visible);
-      at::Tensor block_lse = at::logsumexp(scores, {-1}, true);
-      lse.narrow(1, i0, rows).copy_(block_lse.squeeze(-1));
-      at::Tensor probs = scores.sub_(block_lse).exp_();
+      at::Tensor probs = block_probs(q, k, scale, i0, rows, visible);
       out.narrow(1, i0, rows).copy_(at::bmm(probs, v.narrow(1, 0, visible)));
     }
-    ctx->save_for_backward({q, k, v, out, lse});
+    // The backward recomputes each block's probabilities: nothing of size L x L is kept.
+    ctx->save_for_backward({q, k, v, out});
     ctx->saved_data["scale"] = scale;
     return out;
   }
@@ -97,7 +95,6 @@ class CausalAttentionFunction : public torch::autograd::Function<CausalAttention
     const at::Tensor& k = saved[1];
     const at::Tensor& v = saved[2];
     const at::Tensor& out = saved[3];
-    const at::Tensor& lse = saved[4];
     const double scale = ctx->saved_data["scale"].toDouble();
     at::Tensor dq = at::zeros_like(q), dk = at::zeros_like(k), dv = at::zeros_like(v);
     if (!grads[0].defined()) return {dq, dk, dv, at::Tensor()};
@@ -112,8 +109,7 @@ class CausalAttentionFunction : public torch::autograd::Function<CausalAttention
       at::Tensor qb = q.narrow(1, i0, rows);
       at::Tensor kb = k.narrow(1, 0, visible);
       at::Tensor d_out_b = d_out.narrow(1, i0, rows);
-      at::Tensor probs = block_scores(q, k, scale, i0, rows, visible);
-      probs.sub_(lse.narrow(1, i0, rows).unsqueeze(-1)).exp_();
+      at::Tensor probs = block_probs(q, k, scale, i0, rows, visible);
       dv.narrow(1, 0, visible).baddbmm_(probs.transpose(1, 2), d_out_b);
       at::Tensor d_scores = at::bmm(d_out_b, v.narrow(1, 0, visible).transpose(1, 2));
       d_scores.sub_(delta.narrow(1, i0, rows).unsqueeze(-1)).mul_(probs);

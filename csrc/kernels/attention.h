@@ -5,7 +5,7 @@
 // attention: batch and heads leading). On CPU it runs by row blocks of queries, each against only
 // the keys it may see: scores never exceed one block (a few tens of MB) whatever the length, the
 // masked half of the score matrix is never computed, and the backward recomputes the block's
-// probabilities from the saved log-sum-exp. Elsewhere it is the tensor library's fused attention.
+// probabilities. Elsewhere it is the tensor library's fused attention.
 //
 // linear_attention: kernelised attention without mask, for features q [B, L, H, d] and
 // k [B, S, H, d] (already mapped to positive features) and values v [B, S, H, e]:
