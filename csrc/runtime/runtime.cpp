@@ -280,6 +280,17 @@ py::int_ arg_int_object(const py::handle& value, const char* name) {
   raise_arg_type(name, "int", value);
 }
 
+py::int_ arg_exact_int(const py::handle& value, const char* name) {
+  if (PyLong_CheckExact(value.ptr())) return py::reinterpret_borrow<py::int_>(value);
+  if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr()) && PyNumber_Check(value.ptr())) {
+    PyObject* r = PyNumber_Long(value.ptr());
+    if (r) return py::reinterpret_steal<py::int_>(r);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
+  }
+  raise_arg_type(name, "int", value);
+}
+
 int64_t arg_int(const py::handle& value, const char* name) {
   py::int_ v = arg_int_object(value, name);
   int overflow = 0;
@@ -354,6 +365,43 @@ std::vector<py::object> unpack(const py::handle& value, size_t n) {
 
 std::vector<int64_t> unpack_shape(const at::Tensor& t, size_t n) {
   if (static_cast<size_t>(t.dim()) != n) raise_unpack_count(static_cast<size_t>(t.dim()), n);
+  return t.sizes().vec();
+}
+
+namespace {
+[[noreturn]] void raise_unpack_count_counted(size_t got, size_t expected) {
+  if (got < expected) {
+    raise(PyExc_ValueError, "need more than " + std::to_string(got) + " value" + (got == 1 ? "" : "s") +
+                                " to unpack");
+  }
+  raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(expected) + ")");
+}
+}  // namespace
+
+std::vector<py::object> unpack_counted(const py::handle& value, size_t n) {
+  PyObject* it = PyObject_GetIter(value.ptr());
+  if (!it) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  auto iter = py::reinterpret_steal<py::object>(it);
+  std::vector<py::object> items;
+  while (items.size() <= n) {
+    PyObject* item = PyIter_Next(iter.ptr());
+    if (!item) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      break;
+    }
+    items.push_back(py::reinterpret_steal<py::object>(item));
+  }
+  if (items.size() != n) raise_unpack_count_counted(items.size(), n);
+  return items;
+}
+
+std::vector<int64_t> unpack_shape_counted(const at::Tensor& t, size_t n) {
+  if (static_cast<size_t>(t.dim()) != n) raise_unpack_count_counted(static_cast<size_t>(t.dim()), n);
   return t.sizes().vec();
 }
 

@@ -179,6 +179,9 @@ py::object typing_attr(const char* name);  // typing.Optional, typing.List, ...
 // truncates; anything else, or a failed conversion (nan, inf), is a TypeError naming the argument.
 int64_t arg_int(const py::handle& value, const char* name);
 py::int_ arg_int_object(const py::handle& value, const char* name);
+// int, exact: only an exact int passes unchanged; every other number (bool and int subclasses
+// included) is converted by int(). Refusals as for arg_int.
+py::int_ arg_exact_int(const py::handle& value, const char* name);
 // float: any real number converted to a double; anything else is a TypeError.
 double arg_float(const py::handle& value, const char* name);
 // str: exactly str (subclasses and bytes are refused with a TypeError).
@@ -198,6 +201,10 @@ bool truth(const py::handle& value);
 std::vector<py::object> unpack(const py::handle& value, size_t n);
 // `B, T, S = t.shape`: the sizes, or the interpreter's unpacking error for another rank.
 std::vector<int64_t> unpack_shape(const at::Tensor& t, size_t n);
+// The same two with the wording of compiled modules for a short count: "need more than 2 values
+// to unpack" ("too many values to unpack (expected 3)" for a long one).
+std::vector<py::object> unpack_counted(const py::handle& value, size_t n);
+std::vector<int64_t> unpack_shape_counted(const at::Tensor& t, size_t n);
 
 // Re-raise context: `raised` happened while `handled` was being handled (Python's __context__).
 void set_context(const py::error_already_set& raised, const py::error_already_set& handled);

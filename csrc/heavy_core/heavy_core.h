@@ -1,0 +1,71 @@
+// Shared declarations of the heavy core module: the pieces each source file contributes to the
+// module body, and the small helpers they share.
+#pragma once
+
+#include "runtime/runtime.h"
+
+#include <ATen/Context.h>
+#include <torch/version.h>
+
+namespace kestrel::heavy {
+
+// Assertions follow the interpreter's optimisation flag as it was when the module was loaded.
+extern bool g_assertions;
+
+// Definitions, in the order the module body binds them.
+void define_radar(py::module_& m);                 // OptimizedMorvaRadar
+void define_cross_attention(py::module_& m);       // MorvaCrossAttention, LinearMorvaCrossAttention
+void define_fused_attention(py::module_& m);       // OptimizedMorvaCHA
+void define_morva_config(py::module_& m);          // MorvaConfig
+
+// `_safe_symmetric_kl` of the dual-path engines. The two-head engine's member takes all three
+// arguments and stays differentiable; the heavy core's member detaches both inputs and defaults the
+// temperature to 2.0.
+enum class SyncErrorMember { TwoHeadEngine, HeavyCore };
+void def_safe_symmetric_kl(const py::object& cls, SyncErrorMember member);
+
+// A module called with one tensor argument, its result required to be a tensor.
+at::Tensor call_tensor(const py::object& module, const py::handle& input, const char* what);
+
+// float(x) as a typed float argument converts it: numbers and objects with __float__ (one-element
+// tensors), other objects refused with the interpreter's own TypeError.
+double to_double(const py::handle& value);
+
+// Scoped selection of attention back-ends for one attention call: flash excluded, math and (where
+// the library has it) memory-efficient allowed. The previous selection returns on every exit.
+class SdpMathSelection {
+ public:
+  SdpMathSelection()
+      : flash_(at::globalContext().userEnabledFlashSDP()),
+        math_(at::globalContext().userEnabledMathSDP())
+#if TORCH_VERSION_MAJOR >= 2
+        , mem_efficient_(at::globalContext().userEnabledMemEfficientSDP())
+#endif
+  {
+    auto& ctx = at::globalContext();
+    ctx.setSDPUseFlash(false);
+    ctx.setSDPUseMath(true);
+#if TORCH_VERSION_MAJOR >= 2
+    ctx.setSDPUseMemEfficient(true);
+#endif
+  }
+  ~SdpMathSelection() {
+    auto& ctx = at::globalContext();
+    ctx.setSDPUseFlash(flash_);
+    ctx.setSDPUseMath(math_);
+#if TORCH_VERSION_MAJOR >= 2
+    ctx.setSDPUseMemEfficient(mem_efficient_);
+#endif
+  }
+  SdpMathSelection(const SdpMathSelection&) = delete;
+  SdpMathSelection& operator=(const SdpMathSelection&) = delete;
+
+ private:
+  bool flash_;
+  bool math_;
+#if TORCH_VERSION_MAJOR >= 2
+  bool mem_efficient_;
+#endif
+};
+
+}  // namespace kestrel::heavy

@@ -1,0 +1,71 @@
+#include "kernels/sync_error.h"
+
+#include <ATen/core/dispatch/Dispatcher.h>
+#include <torch/library.h>
+
+namespace kestrel::kernels {
+namespace {
+
+constexpr double kMinTemperature = 1e-6;
+constexpr double kLogFloor = -30.0;
+constexpr double kLogCeiling = 30.0;
+
+// max(temperature, 1e-6) with the interpreter's argument order: a NaN temperature passes.
+double effective_temperature(double temperature) {
+  return kMinTemperature > temperature ? kMinTemperature : temperature;
+}
+
+at::Tensor clamped_log_probs(const at::Tensor& logits, double t) {
+  return at::log_softmax(logits.to(at::kFloat) / t, -1).clamp(kLogFloor, kLogCeiling);
+}
+
+at::Tensor symmetric_kl_composite(const at::Tensor& fast, const at::Tensor& slow, double temperature) {
+  const double t = effective_temperature(temperature);
+  at::Tensor lp = clamped_log_probs(fast, t);
+  at::Tensor lq = clamped_log_probs(slow, t);
+  const bool needs_graph = at::GradMode::is_enabled() && (fast.requires_grad() || slow.requires_grad());
+  at::Tensor terms;
+  if (needs_graph || lp.sizes() != lq.sizes()) {
+    terms = (lp.exp() - lq.exp()) * (lp - lq);
+  } else {
+    // Without a graph the temporaries are reused: two full-size tensors live at a time.
+    at::Tensor gap = lp - lq;
+    lp.exp_().sub_(lq.exp_());
+    terms = lp.mul_(gap);
+  }
+  return 0.5 * terms.sum(-1).mean();
+}
+
+}  // namespace
+
+at::Tensor symmetric_kl(const at::Tensor& fast, const at::Tensor& slow, double temperature) {
+  static auto handle = c10::Dispatcher::singleton()
+                           .findSchemaOrThrow("kestrel::symmetric_kl", "")
+                           .typed<at::Tensor(const at::Tensor&, const at::Tensor&, double)>();
+  return handle.call(fast, slow, temperature);
+}
+
+at::Tensor symmetric_kl_reference(const at::Tensor& fast, const at::Tensor& slow, double temperature) {
+  const double t = effective_temperature(temperature);
+  at::Tensor fast_fp32 = fast.to(at::kFloat) / t;
+  at::Tensor slow_fp32 = slow.to(at::kFloat) / t;
+  at::Tensor p_log = at::log_softmax(fast_fp32, -1).clamp(kLogFloor, kLogCeiling);
+  at::Tensor q_log = at::log_softmax(slow_fp32, -1).clamp(kLogFloor, kLogCeiling);
+  at::Tensor p = p_log.exp();
+  at::Tensor q = q_log.exp();
+  at::Tensor kl_pq = (p * (p_log - q_log)).sum(-1);
+  at::Tensor kl_qp = (q * (q_log - p_log)).sum(-1);
+  return 0.5 * (kl_pq + kl_qp).mean();
+}
+
+TORCH_LIBRARY_FRAGMENT(kestrel, m) {
+  m.def("symmetric_kl(Tensor fast, Tensor slow, float temperature) -> Tensor");
+  m.def("symmetric_kl_reference(Tensor fast, Tensor slow, float temperature) -> Tensor");
+}
+
+TORCH_LIBRARY_IMPL(kestrel, CompositeImplicitAutograd, m) {
+  m.impl("symmetric_kl", &symmetric_kl_composite);
+  m.impl("symmetric_kl_reference", &symmetric_kl_reference);
+}
+
+}  // namespace kestrel::kernels

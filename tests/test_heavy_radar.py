@@ -1,0 +1,198 @@
+import pytest
+import torch
+
+from support import import_heavy_core
+
+hc = import_heavy_core()
+Radar = hc.OptimizedMorvaRadar
+
+
+@pytest.fixture
+def radar():
+    torch.manual_seed(0)
+    return Radar(3, max_l=16)
+
+
+def taps(radar, length):
+    """The filter as the radar generates it: [d_model, min(L, max_l)]."""
+    return radar.filter_gen(radar.pos_indices[:length]).T
+
+
+def direct_convolution(radar, x):
+    """y[b, t, c] = sum_{s <= t, s < L'} h[c, s] x[b, t - s, c], in float64 from float32 operands."""
+    h = taps(radar, x.shape[1]).double()
+    xd = x.double()
+    y = torch.zeros_like(xd)
+    for s in range(h.shape[1]):
+        y[:, s:] += h[:, s] * xd[:, :xd.shape[1] - s]
+    return y
+
+
+@pytest.mark.parametrize("length", [1, 2, 4, 5, 16, 23])
+def test_output_is_the_causal_convolution(radar, length):
+    # 16 is max_l; 23 runs past it and meets a 16-tap filter.
+    x = torch.randn(2, length, 3)
+    y = radar(x)
+    assert y.shape == x.shape and y.dtype == x.dtype and y.is_contiguous()
+    torch.testing.assert_close(y.double(), direct_convolution(radar, x), rtol=1e-5, atol=1e-5)
+
+
+def test_length_one_scales_by_the_filter_at_zero(radar):
+    x = torch.randn(4, 1, 3)
+    h0 = radar.filter_gen(torch.zeros(1, 1))[0]
+    torch.testing.assert_close(radar(x), x * h0)
+
+
+def test_positions():
+    r = Radar(2, max_l=4)
+    assert r.pos_indices.shape == (4, 1) and r.pos_indices.dtype == torch.get_default_dtype()
+    assert r.pos_indices.flatten().tolist() == pytest.approx([0.0, 1 / 3, 2 / 3, 1.0])
+    assert Radar(2, max_l=1).pos_indices.tolist() == [[0.0]]
+    assert Radar(2).pos_indices.shape == (65536, 1)
+    assert "pos_indices" in r._buffers and not list(r.buffers())[0].requires_grad
+
+
+def test_short_filter_on_a_longer_sequence():
+    torch.manual_seed(1)
+    r = Radar(2, max_l=4)
+    x = torch.randn(1, 6, 2)
+    h = r.filter_gen(torch.tensor([[0.0], [1 / 3], [2 / 3], [1.0]])).T
+    expected = torch.zeros(1, 6, 2)
+    for s in range(4):
+        expected[:, s:] += h[:, s] * x[:, :6 - s]
+    torch.testing.assert_close(r(x), expected, rtol=1e-5, atol=1e-6)
+    one_tap = Radar(2, max_l=1)
+    torch.testing.assert_close(one_tap(x), x * one_tap.filter_gen(torch.zeros(1, 1))[0])
+
+
+def test_impulse_response_at_full_length():
+    # L = max_l = 65536: N = 131072; an impulse at position 0 returns every tap, the last at 1.0.
+    torch.manual_seed(2)
+    r = Radar(2)
+    length = 65536
+    x = torch.zeros(1, length, 2)
+    x[0, 0] = 1.0
+    with torch.no_grad():
+        y = r(x)
+        h = taps(r, length)
+    torch.testing.assert_close(y[0].T, h, rtol=1e-4, atol=1e-5)
+    with torch.no_grad():
+        last = r.filter_gen(torch.ones(1, 1))[0]
+    torch.testing.assert_close(y[0, -1], last, rtol=1e-4, atol=1e-5)
+
+
+@pytest.mark.parametrize("dtype", [torch.float16, torch.bfloat16, torch.float64])
+def test_other_dtypes_compute_in_float32(radar, dtype):
+    x = torch.randn(2, 7, 3).to(dtype)
+    y = radar(x)
+    assert y.dtype == dtype
+    assert torch.equal(y, radar(x.float()).to(dtype))
+
+
+def test_causality(radar):
+    x = torch.randn(2, 12, 3)
+    changed = x.clone()
+    changed[:, 7] += 5.0
+    y, y2 = radar(x), radar(changed)
+    torch.testing.assert_close(y[:, :7], y2[:, :7], rtol=0, atol=1e-5)
+    assert (y[:, 7:] - y2[:, 7:]).abs().max() > 1e-2
+
+
+def test_gradients_match_the_direct_convolution(radar):
+    x = torch.randn(2, 9, 3, requires_grad=True)
+    weight = torch.randn(2, 9, 3)
+    (radar(x) * weight).sum().backward()
+    got = [x.grad] + [p.grad for p in radar.parameters()]
+    x.grad = None
+    radar.zero_grad()
+    (direct_convolution(radar, x) * weight).sum().backward()
+    expected = [x.grad] + [p.grad for p in radar.parameters()]
+    for g, e in zip(got, expected):
+        torch.testing.assert_close(g, e.to(g.dtype), rtol=1e-4, atol=1e-5)
+
+
+def test_forward_changes_nothing(radar):
+    before = {k: v.clone() for k, v in radar.state_dict().items()}
+    radar(torch.randn(1, 5, 3))
+    assert all(torch.equal(before[k], v) for k, v in radar.state_dict().items())
+
+
+def test_state_dict_and_dtype_moves():
+    r = Radar(5, max_l=8)
+    shapes = {k: tuple(v.shape) for k, v in r.state_dict().items()}
+    assert shapes == {"pos_indices": (8, 1), "filter_gen.0.weight": (64, 1), "filter_gen.0.bias": (64,),
+                      "filter_gen.2.weight": (5, 64), "filter_gen.2.bias": (5,)}
+    assert [type(m).__name__ for m in r.filter_gen] == ["Linear", "SiLU", "Linear"]
+    assert vars(r)["d_model"] == 5 and vars(r)["max_l"] == 8
+    r.double()
+    assert r.pos_indices.dtype == torch.float64
+    y = r(torch.randn(1, 3, 5, dtype=torch.float64))
+    assert y.dtype == torch.float64
+    fresh = Radar(5, max_l=8)
+    fresh.load_state_dict(r.float().state_dict())
+    assert torch.equal(fresh.filter_gen[2].weight, r.filter_gen[2].weight)
+
+
+def test_default_dtype_positions():
+    previous = torch.get_default_dtype()
+    torch.set_default_dtype(torch.float64)
+    try:
+        r = Radar(2, max_l=3)
+    finally:
+        torch.set_default_dtype(previous)
+    assert r.pos_indices.dtype == torch.float64 and r.filter_gen[0].weight.dtype == torch.float64
+
+
+class Int(int):
+    pass
+
+
+@pytest.mark.parametrize("d_model, max_l, stored", [
+    (3, 8, (3, 8)),
+    (3.9, 8.2, (3, 8)),
+    (True, Int(4), (1, 4)),
+])
+def test_integer_arguments(d_model, max_l, stored):
+    r = Radar(d_model=d_model, max_l=max_l)
+    assert (r.d_model, r.max_l) == stored
+    assert type(r.d_model) is int and type(r.max_l) is int
+    assert r.filter_gen[2].out_features == stored[0]
+
+
+@pytest.mark.parametrize("args, name, got", [
+    (("3",), "d_model", "str"),
+    ((None,), "d_model", "NoneType"),
+    ((3, "8"), "max_l", "str"),
+    ((3, [8]), "max_l", "list"),
+])
+def test_non_numbers_refused(args, name, got):
+    with pytest.raises(TypeError) as e:
+        Radar(*args)
+    assert str(e.value) == f"Argument '{name}' has incorrect type (expected int, got {got})"
+
+
+@pytest.mark.parametrize("shape, message", [
+    ((4, 3), "need more than 2 values to unpack"),
+    ((3,), "need more than 1 value to unpack"),
+    ((), "need more than 0 values to unpack"),
+    ((1, 2, 3, 3), "too many values to unpack (expected 3)"),
+])
+def test_rank_errors(radar, shape, message):
+    with pytest.raises(ValueError) as e:
+        radar(torch.randn(shape))
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("width", [2, 1, 4])
+def test_width_other_than_d_model_fails(radar, width):
+    # Width 1 would broadcast against the three filters and change the shape: refused too.
+    with pytest.raises(RuntimeError, match="must match the size of tensor b"):
+        radar(torch.randn(1, 5, width))
+
+
+def test_module_call_runs_hooks(radar):
+    seen = []
+    radar.filter_gen.register_forward_hook(lambda m, i, o: seen.append(o.shape))
+    radar.register_forward_hook(lambda m, i, o: seen.append("radar"))
+    radar(torch.randn(1, 4, 3))
+    assert seen == [torch.Size([4, 3]), "radar"]
