@@ -58,6 +58,7 @@ KESTREL_EXTENSION(heavy_core) {
   define_radar(m);
   define_cross_attention(m);
   define_fused_attention(m);
+  define_two_head_engine(m);
   define_boundary_record(m);
   define_heavy_core(m);
   define_morva_config(m);
