@@ -61,6 +61,7 @@ KESTREL_EXTENSION(heavy_core) {
   define_two_head_engine(m);
   define_boundary_record(m);
   define_heavy_core(m);
+  define_sharded_core(m);
   define_morva_config(m);
 }
 
