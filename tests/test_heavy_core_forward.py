@@ -258,3 +258,14 @@ def test_argument_forms():
     b, _ = ref(x)
     torch.testing.assert_close(a, b)
     assert core.forward.__doc__ and WIDTH == core.radar.d_model
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs a GPU")
+def test_runs_on_the_gpu():
+    core = make_core().cuda()
+    x = inputs().cuda()
+    out, diag = core(x)
+    assert out.device == x.device and core.slow_path.fortress.global_pressure.device == x.device
+    assert type(diag["vgt_pressure"]) is float and type(diag["friction_drop_z"]) is float
+    out.sum().backward()
+    assert core.routing_sharpness.grad.device == x.device

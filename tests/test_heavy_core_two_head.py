@@ -281,3 +281,11 @@ def test_state_refused_before_any_head_runs(state):
         engine.forward_with_diagnostics(inputs(), state)
     assert str(info.value) == f"Argument 'state' has incorrect type (expected dict, got {type(state).__name__})"
     assert engine.shakti_head.fortress.global_step.item() == 0 and engine.shiva_head.fortress.global_step.item() == 0
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs a GPU")
+def test_runs_on_the_gpu():
+    engine = make_engine().cuda()
+    x = inputs().cuda()
+    y, diag = engine.forward_with_diagnostics(x)
+    assert y.device == x.device and type(diag["vgt_pressure"]) is float and diag["vgt_sync_nan"] == 0.0

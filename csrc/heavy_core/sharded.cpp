@@ -92,8 +92,8 @@ py::object forward(py::object self, py::object x_obj, py::object state) {
   const c10::Device target = device.cast<c10::Device>();
   at::Tensor P;
   if (py_eq(rank, py::int_(1))) {
-    P = buffer(head.attr("fortress"), "global_pressure").detach().unsqueeze(0).to(target, /*non_blocking=*/false,
-                                                                                    /*copy=*/true);
+    const at::Tensor pressure = buffer(head.attr("fortress"), "global_pressure");
+    P = pressure.detach().unsqueeze(0).to(target, pressure.scalar_type(), /*non_blocking=*/false, /*copy=*/true);
   } else {
     P = at::zeros({1}, at::TensorOptions().device(target).dtype(default_dtype()));
   }
