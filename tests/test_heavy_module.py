@@ -18,8 +18,10 @@ FORTRESS = "silver_kestrel.architectures.heavy_core.fortress_engine"
 FRAME = ["torch", "nn", "F", "math", "dataclass", "Optional", "Tuple", "Dict", "List"]
 IMPORTED = [BLOCK_NAME, "TevUnifiedConfig", "FortressUnbrokenConfig"]
 CLASSES = ["OptimizedMorvaRadar", "MorvaCrossAttention", "LinearMorvaCrossAttention", "OptimizedMorvaCHA",
-           "MorvaConfig"]
-MODULES = CLASSES[:-1]
+           "ZuravMorvaEngine", "BoundaryRecord", "ZuravMorvaV8_2H",
+           "DistributedMorvaZurav", "MorvaConfig"]
+RECORDS = ["BoundaryRecord", "MorvaConfig"]
+MODULES = [name for name in CLASSES if name not in RECORDS]
 
 
 def public_names(module):

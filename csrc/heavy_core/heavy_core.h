@@ -16,6 +16,10 @@ extern bool g_assertions;
 void define_radar(py::module_& m);                 // OptimizedMorvaRadar
 void define_cross_attention(py::module_& m);       // MorvaCrossAttention, LinearMorvaCrossAttention
 void define_fused_attention(py::module_& m);       // OptimizedMorvaCHA
+void define_two_head_engine(py::module_& m);       // ZuravMorvaEngine
+void define_boundary_record(py::module_& m);       // BoundaryRecord
+void define_heavy_core(py::module_& m);            // ZuravMorvaV8_2H
+void define_sharded_core(py::module_& m);          // DistributedMorvaZurav
 void define_morva_config(py::module_& m);          // MorvaConfig
 
 // `_safe_symmetric_kl` of the dual-path engines. The two-head engine's member takes all three

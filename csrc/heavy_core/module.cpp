@@ -58,8 +58,10 @@ KESTREL_EXTENSION(heavy_core) {
   define_radar(m);
   define_cross_attention(m);
   define_fused_attention(m);
-  // Slot of the two-head engine, the boundary record, the heavy core and the two-GPU core, in
-  // this order.
+  define_two_head_engine(m);
+  define_boundary_record(m);
+  define_heavy_core(m);
+  define_sharded_core(m);
   define_morva_config(m);
 }
 

@@ -1,0 +1,209 @@
+// ZuravMorvaV8_2H, the heavy dual-path core, and BoundaryRecord, its record of a shock.
+//
+// A fast block runs on the input and a slow block on the radar's long convolution of it; their
+// symmetric KL disagreement feeds the slow fortress's global pressure, a sudden collapse of that
+// friction is a shock (recorded, with a promotion attempt, then a freeze window and a cooldown),
+// and a cross-attention bridge from the fast output to the slow one is added to the fast output
+// with a pressure-routed weight.
+//
+// The forward is the model's hot path: apart from what the blocks read themselves, it brings the
+// device scalars it needs on the host (drop score, pressure, routing weight, sync error) back in
+// one read; a shock call reads twice more.
+#include "heavy_core/dual_path.h"
+
+#include <cmath>
+#include <string>
+
+namespace kestrel::heavy {
+namespace {
+
+constexpr const char* kBoundaryRecordDoc = "Record of a discrete 'Shock' consolidation event.";
+
+constexpr const char* kHeavyCoreDoc =
+    "MORVA v8.2H heavy core: fast and slow war engine blocks joined by a cross-headed bridge.\n"
+    "\n"
+    "The fast path runs on the input, the slow path on the radar's FFT long convolution of it. Their\n"
+    "symmetric KL disagreement and the mean engram conflict drive the slow fortress's global\n"
+    "pressure P; a collapse of the friction (drop score >= shock_threshold_z) is a shock: it is\n"
+    "recorded in boundary_history, tries to promote a deep engram, floors the routing weight at 0.9\n"
+    "for shock_freeze_steps more calls and cannot recur for 128 calls. The output is\n"
+    "y_fast + cross_attn(y_fast, y_slow, P) * sigmoid(routing_sharpness * (P - routing_threshold)).";
+
+constexpr const char* kForwardDoc =
+    "Run both paths, the pressure update, shock control and the bridge.\n"
+    "\n"
+    "x: [B, L, d_model]; state: None or a dict handed to both blocks. Returns (output, diagnostics).";
+
+constexpr int kShockCooldown = 128;
+constexpr size_t kHistoryLimit = 100;
+
+void construct(const py::module_& module, py::object self, py::object config, py::object fortress_config,
+               py::object cross_attn_mode, py::object shared_backbone) {
+  py::str mode = arg_str(cross_attn_mode, "cross_attn_mode");
+  init_module_base(self);
+  set_attr(self, "cross_attn_mode", mode.attr("lower")());
+  const bool shared = truth(shared_backbone);
+  set_attr(self, "shared_backbone", py::bool_(shared));
+
+  py::object block = module.attr("WarEngineTevZOZU_V722_FU");
+  set_attr(self, "fast_path", block(config, fortress_config));
+  set_attr(self, "radar", module.attr("OptimizedMorvaRadar")(config.attr("d_model")));
+  if (shared) {
+    set_attr(self, "slow_path", self.attr("fast_path"));
+    py::print("[MORVA] \xF0\x9F\x9F\xA2 Shared Backbone Enabled: Divergence maintained via Radar FFT.");
+  } else {
+    set_attr(self, "slow_path", block(config, fortress_config));
+    set_requires_grad(self.attr("slow_path"), false);
+  }
+  set_requires_grad(self.attr("radar"), false);
+
+  const bool quadratic = py_eq(self.attr("cross_attn_mode"), py::str("quadratic"));
+  py::object bridge = module.attr(quadratic ? "MorvaCrossAttention" : "LinearMorvaCrossAttention");
+  set_attr(self, "cross_attn", bridge(config.attr("d_model")));
+
+  const at::TensorOptions options = at::TensorOptions().dtype(default_dtype());
+  register_parameter(self, "routing_sharpness", at::scalar_tensor(4.0, options));
+  register_parameter(self, "routing_threshold", at::scalar_tensor(0.5, options));
+
+  set_attr(self, "boundary_history", py::list());
+  set_attr(self, "shock_threshold_z", py::float_(1.5));
+  set_attr(self, "shock_freeze_steps", py::int_(8));
+  set_attr(self, "shock_cooldown", py::int_(0));
+  set_attr(self, "active_shock_freeze", py::int_(0));
+}
+
+// sigmoid(routing_sharpness * (P - routing_threshold)), floored at 0.9 inside a freeze window.
+at::Tensor routing_weight(const py::object& self, const at::Tensor& P, bool freeze) {
+  at::Tensor w = at::sigmoid(parameter(self, "routing_sharpness") * (P - parameter(self, "routing_threshold")));
+  if (freeze) w = at::maximum(w, at::scalar_tensor(0.9, w.options()));
+  return w;
+}
+
+py::tuple forward(const py::module_& module, py::object self, py::object x_obj, py::object state) {
+  arg_dict_or_none(state, "state");
+  const at::Tensor x = arg_tensor(x_obj, "x");
+  const int64_t L = unpack_shape_counted(x, 3)[1];
+
+  if (py_eq(self.attr("cross_attn_mode"), py::str("quadratic")) && L > 2048) {
+    warn("Quadratic Attention enabled for L=" + std::to_string(L) + ". Memory complexity is O(L\xC2\xB2).");
+  }
+
+  // 1. Both paths; the slow one reads the radar's view of the input.
+  auto fast = unpack(self.attr("fast_path").attr("forward_with_diagnostics")(x_obj, state, true), 2);
+  py::object x_radar = self.attr("radar")(x_obj);
+  py::object slow_path = self.attr("slow_path");
+  auto slow = unpack(slow_path.attr("forward_with_diagnostics")(x_radar, state, true), 2);
+  const py::object& y_fast_obj = fast[0];
+  const py::object& y_slow_obj = slow[0];
+  const py::object& diag_fast = fast[1];
+  const py::object& diag_slow = slow[1];
+  const at::Tensor y_fast = arg_tensor(y_fast_obj, "y_fast");
+  const at::Tensor y_slow = arg_tensor(y_slow_obj, "y_slow");
+
+  // 2. Disagreement of the heads, fed with the engrams' conflict into the slow fortress's pressure.
+  py::object fortress = slow_path.attr("fortress");
+  const double kl_temp = kl_temperature(fortress);
+  const at::Tensor sync_error =
+      arg_tensor(self.attr("_safe_symmetric_kl")(y_fast_obj, y_slow_obj, kl_temp), "sync_error");
+
+  if (truth(slow_path.attr("fortress_config").attr("enable_vgt"))) {
+    const double avg_conflict = average_conflict(fortress);
+    const at::TensorOptions options =
+        at::TensorOptions().device(x.device()).dtype(buffer(fortress, "global_pressure").scalar_type());
+    const double surprisal = py_float(diag_slow.attr("get")("surprisal_score", 1.0));
+    update_pressure_with_logits(fortress, at::scalar_tensor(avg_conflict, options),
+                                at::scalar_tensor(surprisal, options), sync_error.to(options), y_fast, y_slow);
+  }
+  at::Tensor P = buffer(fortress, "global_pressure");
+
+  // 3. Shock control. The counters are host values; the drop score comes back with the pressure,
+  // the routing weight and the sync error in one read.
+  const at::Tensor drop_z_t = buffer(fortress, "last_friction_drop_z");
+  py::object cooldown = self.attr("shock_cooldown");
+  if (py_gt(cooldown, py::int_(0))) set_attr(self, "shock_cooldown", cooldown - py::int_(1));
+  bool freeze_active = false;
+  py::object freeze = self.attr("active_shock_freeze");
+  if (py_gt(freeze, py::int_(0))) {
+    freeze_active = true;
+    set_attr(self, "active_shock_freeze", freeze - py::int_(1));
+  }
+  at::Tensor slow_weight = routing_weight(self, P, freeze_active);
+  std::vector<double> host = read_scalars({drop_z_t, P, slow_weight, sync_error});
+  const double drop_z = host[0];
+  double pressure = host[1], weight = host[2];
+  const double sync_value = host[3];
+
+  bool shock_detected = false;
+  if (py_ge(py::float_(drop_z), self.attr("shock_threshold_z")) && py_eq(self.attr("shock_cooldown"), py::int_(0))) {
+    set_attr(self, "shock_cooldown", py::int_(kShockCooldown));
+    set_attr(self, "active_shock_freeze", self.attr("shock_freeze_steps"));
+    const std::vector<double> at_shock = read_scalars({buffer(fortress, "global_step"), buffer(fortress, "friction_ema")});
+    py::object record = module.attr("BoundaryRecord")(
+        py::arg("step") = py::int_(static_cast<int64_t>(at_shock[0])), py::arg("friction_before") = at_shock[1],
+        py::arg("friction_after") = sync_value, py::arg("drop_z") = drop_z, py::arg("reason") = "FRICTION_COLLAPSE");
+    auto decision = unpack(fortress.attr("maybe_promote_to_deep_engram")(py::arg("stable") = true,
+                                                                          py::arg("trainer_ok") = true),
+                           3);
+    const bool promoted = truth(decision[0]);
+    // The promotion may have touched the fortress: the pressure and the weight are read again.
+    P = buffer(fortress, "global_pressure");
+    slow_weight = routing_weight(self, P, true);
+    const std::vector<double> after = read_scalars({P, slow_weight, buffer(fortress, "next_engram_id")});
+    pressure = after[0];
+    weight = after[1];
+    if (promoted) py::setattr(record, "engram_id", py::int_(static_cast<int64_t>(after[2])) - py::int_(1));
+    py::object history = self.attr("boundary_history");
+    history.attr("append")(record);
+    if (py::len(history) > kHistoryLimit) history.attr("pop")(0);
+    shock_detected = true;
+    freeze_active = true;
+  }
+
+  // 4. Bridge and pressure-routed mix: the fast output passes whole, the bridge is weighted.
+  py::object context_obj = self.attr("cross_attn")(y_fast_obj, y_slow_obj, to_py(P));
+  const at::Tensor context = arg_tensor(context_obj, "context_bridge");
+  const at::Tensor output = y_fast + context * slow_weight;
+
+  py::dict diagnostics;
+  diagnostics["vgt_pressure"] = pressure;
+  diagnostics["zurav_slow_weight"] = weight;
+  diagnostics["fast_diagnostics"] = diag_fast;
+  diagnostics["slow_diagnostics"] = diag_slow;
+  diagnostics["mode"] = pressure > 0.6 ? "SIEGE" : "FLOW";
+  diagnostics["shock_detected"] = shock_detected ? 1.0 : 0.0;
+  diagnostics["shock_freeze_active"] = freeze_active ? 1.0 : 0.0;
+  diagnostics["friction_drop_z"] = drop_z;
+  diagnostics["boundary_count"] = py::int_(py::len(self.attr("boundary_history")));
+  diagnostics["vgt_dance_friction_kl"] = sync_value;
+  return py::make_tuple(to_py(output), diagnostics);
+}
+
+}  // namespace
+
+void define_boundary_record(py::module_& m) {
+  py::object builtins = py::module_::import("builtins");
+  py::object int_t = builtins.attr("int"), float_t = builtins.attr("float"), str_t = builtins.attr("str");
+  py::object optional_int = typing_attr("Optional")[int_t];
+  new_record(m, "BoundaryRecord", kBoundaryRecordDoc,
+             {required_field("step", int_t), required_field("friction_before", float_t),
+              required_field("friction_after", float_t), required_field("drop_z", float_t),
+              required_field("reason", str_t), field("engram_id", optional_int, py::none())});
+}
+
+void define_heavy_core(py::module_& m) {
+  py::object cls = new_class(m, "ZuravMorvaV8_2H", nn_module(), kHeavyCoreDoc);
+  py::module_ module = m;
+  def_method(cls, "__init__",
+             [module](py::object self, py::object config, py::object fortress_config, py::object cross_attn_mode,
+                      py::object shared_backbone) {
+               construct(module, self, config, fortress_config, cross_attn_mode, shared_backbone);
+             },
+             nullptr, py::arg("config"), py::arg("fortress_config") = py::none(),
+             py::arg("cross_attn_mode") = "linear", py::arg("shared_backbone") = false);
+  def_safe_symmetric_kl(cls, SyncErrorMember::HeavyCore);
+  def_method(cls, "forward",
+             [module](py::object self, py::object x, py::object state) { return forward(module, self, x, state); },
+             kForwardDoc, py::arg("x"), py::arg("state") = py::none());
+}
+
+}  // namespace kestrel::heavy

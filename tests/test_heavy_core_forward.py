@@ -1,0 +1,271 @@
+import math
+import warnings
+
+import pytest
+import torch
+
+from silver_kestrel.architectures.heavy_core import heavy_core as hc
+from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
+from block_support import add_engram, spy
+from heavy_core_support import WIDTH, inputs, make_core, reference_forward, shock_state, steer_drop_z
+
+pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
+
+KEYS = ["vgt_pressure", "zurav_slow_weight", "fast_diagnostics", "slow_diagnostics", "mode", "shock_detected",
+        "shock_freeze_active", "friction_drop_z", "boundary_count", "vgt_dance_friction_kl"]
+
+
+def prepare(core, drops, enable_vgt, conflicts):
+    for c in conflicts:
+        add_engram(core.slow_path.fortress, conflict_ema=c)
+    if enable_vgt:
+        steer_drop_z(core.slow_path.fortress, drops)
+
+
+@pytest.mark.parametrize("mode, shared, enable_vgt, state, conflicts", [
+    ("linear", False, True, None, []),
+    ("quadratic", False, True, {"dance_friction": torch.tensor(0.3)}, [0.2, 0.5]),
+    ("linear", True, True, None, [0.1]),
+    ("linear", False, False, {}, []),
+])
+def test_forward_matches_reference(mode, shared, enable_vgt, state, conflicts):
+    # Three calls: calm, a shock (drop score 2.0), and a second high score inside the cooldown.
+    drops = [0.0, 2.0, 3.0]
+    core = make_core(cross_attn_mode=mode, shared_backbone=shared, enable_vgt=enable_vgt)
+    ref = make_core(cross_attn_mode=mode, shared_backbone=shared, enable_vgt=enable_vgt)
+    prepare(core, drops, enable_vgt, conflicts)
+    prepare(ref, drops, enable_vgt, conflicts)
+    seen = []
+    for call, drop in enumerate(drops):
+        if not enable_vgt:
+            core.slow_path.fortress.last_friction_drop_z.fill_(drop)
+            ref.slow_path.fortress.last_friction_drop_z.fill_(drop)
+        x = inputs(seed=call)
+        out, diag = core(x, state)
+        expected, expected_diag = reference_forward(ref, x, state)
+        torch.testing.assert_close(out, expected, rtol=1e-6, atol=1e-7)
+        assert out.shape == x.shape and out.dtype == x.dtype
+        assert list(diag) == KEYS
+        assert diag == expected_diag
+        assert shock_state(core) == shock_state(ref)
+        torch.testing.assert_close(core.slow_path.fortress.global_pressure, ref.slow_path.fortress.global_pressure)
+        seen.append((diag["shock_detected"], diag["shock_freeze_active"]))
+    assert seen == [(0.0, 0.0), (1.0, 1.0), (0.0, 1.0)]
+    assert (core.shock_cooldown, core.active_shock_freeze, len(core.boundary_history)) == (127, 7, 1)
+
+
+def test_diagnostics_values_and_types():
+    core = make_core()
+    returned = {}
+    for name in ("fast_path", "slow_path"):
+        block = getattr(core, name)
+        original = block.forward_with_diagnostics
+
+        def wrapper(*args, _name=name, _original=original):
+            result = _original(*args)
+            returned[_name] = result[1]
+            return result
+
+        block.forward_with_diagnostics = wrapper
+    out, diag = core(inputs())
+    assert list(diag) == KEYS
+    assert diag["fast_diagnostics"] is returned["fast_path"] and diag["slow_diagnostics"] is returned["slow_path"]
+    for key in KEYS:
+        if key not in ("fast_diagnostics", "slow_diagnostics", "mode", "boundary_count"):
+            assert type(diag[key]) is float, key
+    assert type(diag["boundary_count"]) is int and diag["boundary_count"] == 0
+    f = core.slow_path.fortress
+    assert diag["vgt_pressure"] == f.global_pressure.item()
+    assert diag["friction_drop_z"] == f.last_friction_drop_z.item()
+    assert diag["zurav_slow_weight"] == pytest.approx(1 / (1 + math.exp(-4.0 * (diag["vgt_pressure"] - 0.5))))
+    assert diag["mode"] == "FLOW" and "zurav_fast_weight" not in diag
+
+
+def test_calls_on_the_neighbours_in_order():
+    core = make_core()
+    f = core.slow_path.fortress
+    calls = []
+    spy(core.fast_path, "forward_with_diagnostics", calls=calls)
+    spy(core.slow_path, "forward_with_diagnostics", calls=calls)
+    spy(core, "_safe_symmetric_kl", calls=calls)
+    spy(f, "_update_global_pressure", calls=calls)
+    core.radar.register_forward_hook(lambda m, args, out: calls.append(("radar", args, out)))
+    core.cross_attn.register_forward_hook(lambda m, args, out: calls.append(("cross_attn", args, out)))
+    state = {"dance_friction": torch.tensor(0.2)}
+    snapshot = dict(state)
+    x = inputs()
+    out, diag = core(x, state)
+
+    names = [c[0] for c in calls]
+    # The slow block's own pressure update comes inside its step; the core's follows the sync error.
+    assert names == ["forward_with_diagnostics", "radar", "forward_with_diagnostics", "_update_global_pressure",
+                     "_safe_symmetric_kl", "_update_global_pressure", "cross_attn"]
+    fast_call, radar_call, slow_call, _, kl_call, update_call, bridge_call = calls
+    assert fast_call[1][0] is x and fast_call[1][1] is state and fast_call[1][2] is True
+    assert radar_call[1][0] is x
+    assert slow_call[1][0] is radar_call[2] and slow_call[1][1] is state and slow_call[1][2] is True
+    assert state == snapshot
+
+    y_fast, y_slow = kl_call[1][0], kl_call[1][1]
+    assert kl_call[1][2] == 2.0 and type(kl_call[1][2]) is float and kl_call[2] == {}
+    sync = core._safe_symmetric_kl(y_fast, y_slow, 2.0)
+    assert not sync.requires_grad
+
+    conflict, surprisal, friction = update_call[1]
+    kwargs = update_call[2]
+    assert list(kwargs) == ["fast_logits", "slow_logits"]
+    assert torch.equal(kwargs["fast_logits"], y_fast) and not kwargs["fast_logits"].requires_grad
+    assert torch.equal(kwargs["slow_logits"], y_slow) and not kwargs["slow_logits"].requires_grad
+    dtype = f.global_pressure.dtype
+    assert conflict.shape == () and conflict.dtype == dtype and conflict.item() == 0.0
+    assert surprisal.dtype == dtype and surprisal.item() == pytest.approx(diag["slow_diagnostics"]["surprisal_score"])
+    assert friction.dtype == dtype and friction.item() == pytest.approx(diag["vgt_dance_friction_kl"])
+
+    assert bridge_call[1][0] is y_fast and bridge_call[1][1] is y_slow
+    assert bridge_call[1][2] is f.global_pressure  # the live buffer, read after the update
+    w = torch.sigmoid(core.routing_sharpness * (f.global_pressure - core.routing_threshold))
+    torch.testing.assert_close(out, y_fast + bridge_call[2] * w)
+
+
+def test_fallbacks_of_the_pressure_inputs():
+    core = make_core()
+    f = core.slow_path.fortress
+    del f._kl_temperature
+    for c in (0.2, 0.4):
+        add_engram(f, conflict_ema=c)
+    original = core.slow_path.forward_with_diagnostics
+
+    def without_surprisal(*args):
+        y, d = original(*args)
+        d.pop("surprisal_score")
+        return y, d
+
+    core.slow_path.forward_with_diagnostics = without_surprisal
+    calls = spy(core, "_safe_symmetric_kl")
+    # The fortress's own update needs the temperature attribute: record the calls instead.
+    f._update_global_pressure = lambda *args, **kwargs: calls.append(("_update_global_pressure", args, kwargs))
+    core(inputs())
+    kl = [c for c in calls if c[0] == "_safe_symmetric_kl"]
+    assert len(kl) == 1 and kl[0][1][2] == 2.0
+    conflict, surprisal, _ = calls[-1][1]
+    assert list(calls[-1][2]) == ["fast_logits", "slow_logits"]
+    assert conflict.item() == pytest.approx(0.3) and surprisal.item() == 1.0
+
+
+def test_temperature_is_read_from_the_slow_fortress():
+    core = make_core()
+    core.slow_path.fortress._kl_temperature = 3  # converted to a float
+    core.fast_path.fortress._kl_temperature = 99.0  # never read
+    calls = spy(core, "_safe_symmetric_kl")
+    core(inputs())
+    assert calls[0][1][2] == 3.0 and type(calls[0][1][2]) is float
+
+
+def test_without_pressure_coupling_the_held_values_are_read():
+    core = make_core(enable_vgt=False)
+    f = core.slow_path.fortress
+    calls = spy(f, "_update_global_pressure")
+    f.global_pressure.fill_(0.75)
+    f.last_friction_drop_z.fill_(0.25)
+    out, diag = core(inputs())
+    assert calls == []
+    assert list(diag) == KEYS
+    assert diag["vgt_pressure"] == 0.75 and diag["friction_drop_z"] == 0.25 and diag["mode"] == "SIEGE"
+    assert diag["zurav_slow_weight"] == pytest.approx(1 / (1 + math.exp(-1.0)))
+
+
+def test_shared_backbone_runs_one_block_twice():
+    core = make_core(shared_backbone=True)
+    calls = spy(core.fast_path, "forward_with_diagnostics")
+    out, diag = core(inputs())
+    assert len(calls) == 2 and core.fast_path.fortress.global_step.item() == 2
+    assert diag["fast_diagnostics"] is not diag["slow_diagnostics"]
+
+
+def test_gradients():
+    core = make_core()
+    contexts = []
+    core.cross_attn.register_forward_hook(lambda m, args, out: contexts.append(out))
+    x = inputs().requires_grad_()
+    out, diag = core(x)
+    out.sum().backward()
+    assert x.grad is not None
+    assert all(p.grad is not None for p in core.fast_path.parameters() if p.requires_grad)
+    assert all(p.grad is not None for p in core.cross_attn.parameters())
+    assert all(p.grad is None for p in core.slow_path.parameters())
+    assert all(p.grad is None for p in core.radar.parameters())
+    # Routing parameters learn only through the weight of the bridge.
+    P = core.slow_path.fortress.global_pressure.item()
+    w = diag["zurav_slow_weight"]
+    total = contexts[0].detach().sum().item()
+    assert core.routing_sharpness.grad.item() == pytest.approx(total * w * (1 - w) * (P - 0.5), rel=1e-4, abs=1e-7)
+    assert core.routing_threshold.grad.item() == pytest.approx(-total * w * (1 - w) * 4.0, rel=1e-4, abs=1e-7)
+
+
+@pytest.mark.parametrize("mode, length, warns", [
+    ("quadratic", 2048, False), ("quadratic", 2049, True), ("QUADRATIC", 2049, True), ("linear", 2049, False),
+])
+def test_long_sequence_warning(mode, length, warns):
+    core = make_core(cross_attn_mode=mode)
+    x = inputs(B=1, L=length)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with torch.no_grad():
+            out, _ = core(x)
+    assert out.shape == x.shape
+    messages = [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
+    expected = [f"Quadratic Attention enabled for L={length}. Memory complexity is O(L\u00b2)."] if warns else []
+    assert [m for m in messages if m.startswith("Quadratic")] == expected
+    assert all(w.category is UserWarning for w in caught if str(w.message).startswith("Quadratic"))
+
+
+class State(dict):
+    pass
+
+
+@pytest.mark.parametrize("x, state, error, message", [
+    (inputs(), [], TypeError, "Argument 'state' has incorrect type (expected dict, got list)"),
+    (inputs(), State(), TypeError, "Argument 'state' has incorrect type (expected dict, got State)"),
+    (inputs()[0], None, ValueError, "need more than 2 values to unpack"),
+    (inputs().unsqueeze(0), None, ValueError, "too many values to unpack (expected 3)"),
+])
+def test_refused_before_any_work(x, state, error, message):
+    core = make_core(cross_attn_mode="quadratic")
+    calls = spy(core.fast_path, "forward_with_diagnostics")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(error) as info:
+            core(x, state)
+    assert str(info.value) == message
+    assert calls == []
+    assert core.fast_path.fortress.global_step.item() == 0 and core.slow_path.fortress.global_step.item() == 0
+    assert shock_state(core) == (0, 0, [])
+
+
+def test_follows_the_module_dtype():
+    core = make_core().double()
+    x = inputs().double()
+    out, diag = core(x)
+    assert out.dtype == torch.float64 and type(diag["vgt_pressure"]) is float
+    assert core.slow_path.fortress.global_pressure.dtype == torch.float64
+
+
+def test_argument_forms():
+    core = make_core()
+    ref = make_core()
+    x = inputs()
+    a, _ = core.forward(x=x, state=None)
+    b, _ = ref(x)
+    torch.testing.assert_close(a, b)
+    assert core.forward.__doc__ and WIDTH == core.radar.d_model
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs a GPU")
+def test_runs_on_the_gpu():
+    core = make_core().cuda()
+    x = inputs().cuda()
+    out, diag = core(x)
+    assert out.device == x.device and core.slow_path.fortress.global_pressure.device == x.device
+    assert type(diag["vgt_pressure"]) is float and type(diag["friction_drop_z"]) is float
+    out.sum().backward()
+    assert core.routing_sharpness.grad.device == x.device
