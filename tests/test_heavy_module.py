@@ -9,7 +9,7 @@ import textwrap
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from support import BLOCK_NAME, EXT_SUFFIX, LEND_BLOCK, copy_package, import_heavy_core, run_python
+from support import BLOCK_NAME, EXT_SUFFIX, LEND_BLOCK, ROOT, copy_package, import_heavy_core, run_python
 
 hc = import_heavy_core()
 
@@ -29,7 +29,7 @@ def public_names(module):
 
 
 def test_names_in_order_and_what_they_are():
-    assert public_names(hc) == FRAME + IMPORTED + CLASSES
+    assert public_names(hc) == FRAME + IMPORTED + CLASSES + ["_run_demonstration"]
     assert hc.torch is torch and hc.torch.fft is torch.fft
     assert hc.nn is torch.nn and hc.F is torch.nn.functional and hc.math is math
     assert hc.dataclass is dataclasses.dataclass
@@ -113,7 +113,7 @@ def test_import_binds_the_sibling_fortress_engine(tmp_path):
             f.write("raise RuntimeError('not the sibling')\n")
     got, heavy_dir = probe(tmp_path, shadow)
     assert "error" not in got
-    assert got["names"] == FRAME + IMPORTED + CLASSES
+    assert got["names"] == FRAME + IMPORTED + CLASSES + ["_run_demonstration"]
     assert got["fortress_file"] == os.path.join(heavy_dir, "fortress_engine" + EXT_SUFFIX)
 
 
@@ -164,3 +164,44 @@ def test_import_is_silent_and_builds_nothing(tmp_path):
     '''), [str(tmp_path)])
     assert result.returncode == 0, result.stderr
     assert result.stdout == "" and result.stderr == ""
+
+
+RULE = "=" * 80
+HEADER = [RULE, "MORVA v8.2H: The 'Heavy' Guardian Architecture", RULE, "", "Architecture Components:",
+          "  [Phase I]   Global Radar (FFT Engine)", "  [Phase II]  Zurav Heads (Fast/Slow/Buddy-Cop)",
+          "  [Phase III] Sharpened Cross-Headed Attention (Linear/Quadratic Bridge)", "",
+          "Integration: Fortress Unbroken v7.2.2-FU", "", RULE, "", "Initializing Morva v8.2H Heavy Engine...",
+          "Input shape: torch.Size([2, 128, 1024])"]
+
+
+def test_demonstration_stops_at_the_block_width_check():
+    """At its reference widths (1024 model, 256 state) the block refuses the call."""
+    result = run_python("import runpy; runpy.run_module('silver_kestrel.architectures.heavy_core.heavy_core_main',"
+                        " run_name='__main__')", [str(ROOT)])
+    assert result.stdout.splitlines() == HEADER
+    assert result.returncode == 1 and "RuntimeError" in result.stderr and "d_model == d_state" in result.stderr
+
+
+def test_demonstration_lists_the_diagnostics(monkeypatch, capsys):
+    built = []
+
+    class Core(torch.nn.Module):
+        def __init__(self, config, fortress_config, cross_attn_mode):
+            super().__init__()
+            built.append((config, fortress_config, cross_attn_mode))
+
+        def forward(self, x):
+            return x[..., :4], {"mode": "FLOW", "pressure": 0.25, "fast_diagnostics": {"a": 1},
+                                "slow_diagnostics": {}, "count": 3}
+
+    monkeypatch.setattr(hc, "ZuravMorvaV8_2H", Core)
+    hc._run_demonstration()
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[: len(HEADER)] == HEADER
+    assert lines[len(HEADER):] == [
+        "Output shape: torch.Size([2, 128, 4])", "", "Diagnostics:", "  mode: FLOW", "  pressure: 0.25",
+        "  fast_diagnostics: [nested diagnostics]", "  slow_diagnostics: [nested diagnostics]", "  count: 3", "",
+        RULE, "Status: Sovereign. Global. Heavy. Unbroken.", RULE]
+    (config, fortress_config, mode), = built
+    assert (config.d_model, config.d_state, config.n_layers, mode) == (1024, 256, 12, "linear")
+    assert (fortress_config.max_engrams, fortress_config.enable_vgt, fortress_config.beta_pressure) == (12, True, 0.4)

@@ -21,6 +21,7 @@ void define_boundary_record(py::module_& m);       // BoundaryRecord
 void define_heavy_core(py::module_& m);            // ZuravMorvaV8_2H
 void define_sharded_core(py::module_& m);          // DistributedMorvaZurav
 void define_morva_config(py::module_& m);          // MorvaConfig
+void define_demonstration(py::module_& m);         // _run_demonstration (the launcher's entry)
 
 // `_safe_symmetric_kl` of the dual-path engines. The two-head engine's member takes all three
 // arguments and stays differentiable; the heavy core's member detaches both inputs and defaults the

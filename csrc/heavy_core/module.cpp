@@ -48,7 +48,6 @@ KESTREL_EXTENSION(heavy_core) {
   m.attr("nn") = py::module_::import("torch.nn");
   m.attr("F") = py::module_::import("torch.nn.functional");
   py::module_::import("torch.fft");
-  m.attr("torch") = py::module_::import("torch");
   m.attr("math") = py::module_::import("math");
   m.attr("dataclass") = py::module_::import("dataclasses").attr("dataclass");
   for (const char* name : {"Optional", "Tuple", "Dict", "List"}) m.attr(name) = typing_attr(name);
@@ -63,6 +62,7 @@ KESTREL_EXTENSION(heavy_core) {
   define_heavy_core(m);
   define_sharded_core(m);
   define_morva_config(m);
+  define_demonstration(m);
 }
 
 }  // namespace kestrel::heavy
