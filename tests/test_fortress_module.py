@@ -13,7 +13,7 @@ LITE = "silver_kestrel.architectures.lite_core.fortress_engine"
 SPLIT_NAMES = ["WarEngineTevZOZU_V32", "InferenceEngineTevZOZU_V32", "ListeningIntegratorV32", "TevUnifiedConfig"]
 FRAME = ["dataclass", "Dict", "List", "Optional", "Tuple", "math", "torch", "nn", "F", "logging", "logger"]
 DEFINED = ["EngramMetadata", "FortressUnbrokenConfig", "FortressUnbrokenMemory", "WarEngineTevZOZU_V722_FU",
-           "_print_banner"]
+           "WarEngineTevZOZU_V722_FU_Bounded", "_print_banner"]
 
 
 def test_both_import_paths_give_the_same_module():

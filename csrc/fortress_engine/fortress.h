@@ -434,6 +434,8 @@ inline double flag(bool value) { return value ? 1.0 : 0.0; }
 // War engine block
 
 py::object define_block_class(py::module_& m);        // WarEngineTevZOZU_V722_FU
+// WarEngineTevZOZU_V722_FU_Bounded, a subclass of `block` for deep residual stacks.
+void define_bounded_block_class(py::module_& m, const py::object& block);
 
 // What one forward call of a block hands on to its diagnostics.
 struct BlockCall {

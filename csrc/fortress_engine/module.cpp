@@ -71,7 +71,8 @@ KESTREL_EXTENSION(fortress_engine) {
   define_union_methods(memory, m);
   define_promotion_methods(memory);
   define_demotion_methods(memory, m);
-  define_block_class(m);
+  py::object block = define_block_class(m);
+  define_bounded_block_class(m, block);
 
   def_function(m, "_print_banner", &print_banner, "Print the informational banner of the module.");
 }
