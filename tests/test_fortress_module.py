@@ -12,7 +12,8 @@ HEAVY = "silver_kestrel.architectures.heavy_core.fortress_engine"
 LITE = "silver_kestrel.architectures.lite_core.fortress_engine"
 SPLIT_NAMES = ["WarEngineTevZOZU_V32", "InferenceEngineTevZOZU_V32", "ListeningIntegratorV32", "TevUnifiedConfig"]
 FRAME = ["dataclass", "Dict", "List", "Optional", "Tuple", "math", "torch", "nn", "F", "logging", "logger"]
-DEFINED = ["EngramMetadata", "FortressUnbrokenConfig", "FortressUnbrokenMemory", "_print_banner"]
+DEFINED = ["EngramMetadata", "FortressUnbrokenConfig", "FortressUnbrokenMemory", "WarEngineTevZOZU_V722_FU",
+           "_print_banner"]
 
 
 def test_both_import_paths_give_the_same_module():

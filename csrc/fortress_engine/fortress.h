@@ -389,4 +389,19 @@ void define_pressure_methods(const py::object& cls);  // _compute_pressure, _upd
 void define_surprisal_methods(const py::object& cls); // update_surprisal_stats
 void print_banner();
 
+// ---------------------------------------------------------------------------------------------
+// War engine block
+
+py::object define_block_class(py::module_& m);        // WarEngineTevZOZU_V722_FU
+
+// What one forward call of a block hands on to its diagnostics.
+struct BlockCall {
+  py::object sigma;            // the integrator's new states, as the integrator returned them
+  at::Tensor surprisal;        // the call's surprisal score
+  bool stable = false;         // the verdict of the fortress's surprisal statistics
+  py::object integrator_diag;  // the integrator's own diagnostics dictionary
+};
+// The block's diagnostics dictionary for one call (refreshes the fortress usage metrics first).
+py::dict block_diagnostics(const py::object& block, const BlockCall& call);
+
 }  // namespace kestrel::fortress

@@ -58,6 +58,7 @@ KESTREL_EXTENSION(fortress_engine) {
   py::object memory = define_memory_class(m);
   define_pressure_methods(memory);
   define_surprisal_methods(memory);
+  define_block_class(m);
 
   def_function(m, "_print_banner", &print_banner, "Print the informational banner of the module.");
 }

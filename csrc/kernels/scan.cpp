@@ -12,9 +12,26 @@
 namespace kestrel::kernels {
 namespace {
 
-// Channels handled by one task: one contiguous run per time step, wide enough to vectorise and
-// to keep the prefetchers streaming, small enough to give every thread work at modest B * S.
-constexpr int64_t kBlock = 64;
+// Work split: one task per (batch row, run of contiguous channels), sequential in time. Each task
+// streams its run of every time step, so runs are kept long (whole rows when the batch alone
+// gives every thread work) and a multiple of a cache line.
+constexpr int64_t kMinRun = 64;
+
+struct Split {
+  int64_t runs;  // channel runs per batch row
+  int64_t run;   // channels per run (the last one may be shorter)
+  int64_t tasks() const { return batch * runs; }
+  int64_t batch;
+};
+
+Split split_work(int64_t B, int64_t S) {
+  const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
+  const int64_t max_runs = std::max<int64_t>(1, (S + kMinRun - 1) / kMinRun);
+  const int64_t wanted = std::min(max_runs, std::max<int64_t>(1, (2 * threads + B - 1) / B));
+  int64_t run = (S + wanted - 1) / wanted;
+  run = (run + 15) / 16 * 16;
+  return {std::max<int64_t>(1, (S + run - 1) / run), std::max<int64_t>(run, 1), B};
+}
 
 void check_inputs(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& start,
                   const at::Tensor& retention) {
@@ -29,36 +46,62 @@ void check_inputs(const at::Tensor& delta, const at::Tensor& gate, const at::Ten
               retention.sizes());
 }
 
-// Forward: one task per (batch row, channel block), sequential in time.
+// One time step of a run of n channels. Separate functions with restrict-qualified parameters, so
+// the compiler knows the rows do not overlap and vectorises the loops without alias checks.
+template <typename scalar_t, typename acc_t>
+inline void forward_step(const scalar_t* __restrict delta, const scalar_t* __restrict gate,
+                         scalar_t* __restrict out, acc_t* __restrict state, int64_t n,
+                         const acc_t a, const acc_t one_minus_a) {
+  for (int64_t c = 0; c < n; ++c) {
+    const acc_t u = static_cast<acc_t>(gate[c]) * static_cast<acc_t>(delta[c]);
+    state[c] = a * state[c] + one_minus_a * u;
+    out[c] = static_cast<scalar_t>(state[c]);
+  }
+}
+
+template <typename scalar_t, typename acc_t>
+inline void backward_step(const scalar_t* __restrict grad, const scalar_t* __restrict delta,
+                          const scalar_t* __restrict gate, const scalar_t* __restrict prev,
+                          scalar_t* __restrict d_delta, scalar_t* __restrict d_gate,
+                          acc_t* __restrict lam, acc_t* __restrict d_a, int64_t n, const acc_t a,
+                          const acc_t one_minus_a) {
+  for (int64_t c = 0; c < n; ++c) {
+    const acc_t l = static_cast<acc_t>(grad[c]) + a * lam[c];
+    const acc_t gv = static_cast<acc_t>(gate[c]);
+    const acc_t dv = static_cast<acc_t>(delta[c]);
+    const acc_t du = one_minus_a * l;
+    lam[c] = l;
+    d_delta[c] = static_cast<scalar_t>(du * gv);
+    d_gate[c] = static_cast<scalar_t>(du * dv);
+    d_a[c] += l * (static_cast<acc_t>(prev[c]) - gv * dv);
+  }
+}
+
+// Forward: sigma_t = a sigma_{t-1} + (1 - a) gate_t delta_t.
 template <typename scalar_t>
 void scan_forward_cpu(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& start,
                       double a_value, at::Tensor& out) {
   using acc_t = at::opmath_type<scalar_t>;
   const int64_t B = delta.size(0), T = delta.size(1), S = delta.size(2);
-  const int64_t blocks = (S + kBlock - 1) / kBlock;
+  const Split split = split_work(B, S);
   const scalar_t* d = delta.data_ptr<scalar_t>();
   const scalar_t* g = gate.data_ptr<scalar_t>();
   const scalar_t* s0 = start.data_ptr<scalar_t>();
   scalar_t* o = out.data_ptr<scalar_t>();
   const acc_t a = static_cast<acc_t>(a_value);
   const acc_t one_minus_a = static_cast<acc_t>(1.0 - a_value);
-  at::parallel_for(0, B * blocks, 1, [&](int64_t begin, int64_t end) {
-    acc_t state[kBlock];
+  at::parallel_for(0, split.tasks(), 1, [&](int64_t begin, int64_t end) {
+    std::vector<acc_t> buffer(static_cast<size_t>(split.run));
+    acc_t* state = buffer.data();
     for (int64_t task = begin; task < end; ++task) {
-      const int64_t b = task / blocks;
-      const int64_t c0 = (task % blocks) * kBlock;
-      const int64_t n = std::min(kBlock, S - c0);
+      const int64_t b = task / split.runs;
+      const int64_t c0 = (task % split.runs) * split.run;
+      const int64_t n = std::min(split.run, S - c0);
       for (int64_t c = 0; c < n; ++c) state[c] = static_cast<acc_t>(s0[b * S + c0 + c]);
       const int64_t base = b * T * S + c0;
       for (int64_t t = 0; t < T; ++t) {
-        const scalar_t* dt = d + base + t * S;
-        const scalar_t* gt = g + base + t * S;
-        scalar_t* ot = o + base + t * S;
-        for (int64_t c = 0; c < n; ++c) {
-          const acc_t u = static_cast<acc_t>(gt[c]) * static_cast<acc_t>(dt[c]);
-          state[c] = a * state[c] + one_minus_a * u;
-          ot[c] = static_cast<scalar_t>(state[c]);
-        }
+        const int64_t off = base + t * S;
+        forward_step(d + off, g + off, o + off, state, n, a, one_minus_a);
       }
     }
   });
@@ -74,7 +117,7 @@ void scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delta, const at
                        double& d_a) {
   using acc_t = at::opmath_type<scalar_t>;
   const int64_t B = delta.size(0), T = delta.size(1), S = delta.size(2);
-  const int64_t blocks = (S + kBlock - 1) / kBlock;
+  const Split split = split_work(B, S);
   const scalar_t* gr = grad.data_ptr<scalar_t>();
   const scalar_t* d = delta.data_ptr<scalar_t>();
   const scalar_t* g = gate.data_ptr<scalar_t>();
@@ -85,28 +128,22 @@ void scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delta, const at
   scalar_t* ds = d_start.data_ptr<scalar_t>();
   const acc_t a = static_cast<acc_t>(a_value);
   const acc_t one_minus_a = static_cast<acc_t>(1.0 - a_value);
-  std::vector<double> partial(static_cast<size_t>(B * blocks), 0.0);
-  at::parallel_for(0, B * blocks, 1, [&](int64_t begin, int64_t end) {
-    acc_t lam[kBlock];
-    acc_t da[kBlock];
+  std::vector<double> partial(static_cast<size_t>(split.tasks()), 0.0);
+  at::parallel_for(0, split.tasks(), 1, [&](int64_t begin, int64_t end) {
+    std::vector<acc_t> buffer(static_cast<size_t>(2 * split.run));
+    acc_t* lam = buffer.data();
+    acc_t* da = lam + split.run;
     for (int64_t task = begin; task < end; ++task) {
-      const int64_t b = task / blocks;
-      const int64_t c0 = (task % blocks) * kBlock;
-      const int64_t n = std::min(kBlock, S - c0);
+      const int64_t b = task / split.runs;
+      const int64_t c0 = (task % split.runs) * split.run;
+      const int64_t n = std::min(split.run, S - c0);
       for (int64_t c = 0; c < n; ++c) lam[c] = da[c] = acc_t(0);
       const int64_t base = b * T * S + c0;
       for (int64_t t = T - 1; t >= 0; --t) {
         const int64_t off = base + t * S;
         const scalar_t* prev = t > 0 ? sg + off - S : s0 + b * S + c0;
-        for (int64_t c = 0; c < n; ++c) {
-          lam[c] = static_cast<acc_t>(gr[off + c]) + a * lam[c];
-          const acc_t gv = static_cast<acc_t>(g[off + c]);
-          const acc_t dv = static_cast<acc_t>(d[off + c]);
-          const acc_t du = one_minus_a * lam[c];
-          dd[off + c] = static_cast<scalar_t>(du * gv);
-          dg[off + c] = static_cast<scalar_t>(du * dv);
-          da[c] += lam[c] * (static_cast<acc_t>(prev[c]) - gv * dv);
-        }
+        backward_step(gr + off, d + off, g + off, prev, dd + off, dg + off, lam, da, n, a,
+                      one_minus_a);
       }
       double sum = 0.0;
       for (int64_t c = 0; c < n; ++c) {

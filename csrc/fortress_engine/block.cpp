@@ -1,0 +1,279 @@
+// WarEngineTevZOZU_V722_FU: the layer block. A gated state-space recurrence (the surprisal-tracking
+// integrator) between an input and an output projection, with its own fortress memory. Each
+// forward call feeds the fortress once: surprisal statistics, global pressure, calm-gated
+// covariance, the promotion decision, the post-union window, the gradient-projection hook on the
+// new state and lifecycle management.
+//
+// Fortress operations are called through the fortress object's attributes at call time, so
+// overrides and instance patches take part. Without diagnostics the block itself reads the device
+// only for the truth of the calm flag, and only on stable calls.
+#include "fortress_engine/fortress.h"
+
+namespace kestrel::fortress {
+namespace {
+
+constexpr const char* kBlockDoc =
+    "War engine block v7.2.2-FU: a gated state-space recurrence guarded by a fortress memory.\n"
+    "\n"
+    "The input is projected to the state width and integrated by a surprisal-tracking\n"
+    "integrator whose gate mixes a training path (input, state change and surprisal, scaled\n"
+    "into the band [g_min, g_max] by the fortress's global pressure) with a fixed-weight\n"
+    "inference path. Every call feeds the fortress: surprisal statistics, global pressure,\n"
+    "calm-gated covariance, promotion, post-union loss watch, gradient projection through the\n"
+    "new state, and periodic demotion. The entry point is forward_with_diagnostics.";
+
+constexpr const char* kSetTrainableDoc =
+    "Enable/disable parameter training for this head.\n"
+    "\n"
+    "Disabled parameters no longer require gradients, so optimisers leave them unchanged.";
+
+py::object nn() { return py::module_::import("torch.nn"); }
+py::object torch_module() { return py::module_::import("torch"); }
+
+py::object linear(const py::object& in, const py::object& out) {
+  return nn().attr("Linear")(in, out, py::arg("bias") = false);
+}
+
+// The truth value of a tensor's single element, as Python's bool(t.item()) (NaN counts as true).
+bool scalar_truth(const at::Tensor& t) {
+  const at::Scalar v = t.item();
+  if (v.isBoolean()) return v.toBool();
+  if (v.isFloatingPoint()) return v.toDouble() != 0.0;
+  if (v.isComplex()) return v.toComplexDouble() != c10::complex<double>(0.0, 0.0);
+  return v.toLong() != 0;
+}
+
+// state[key] when `state` is a dict holding `key` and the value is a tensor; else null.
+PyObject* state_tensor(const py::object& state, const char* key) {
+  if (state.is_none()) return nullptr;
+  PyObject* value = PyDict_GetItemString(state.ptr(), key);
+  return value && THPVariable_Check(value) ? value : nullptr;
+}
+
+// Detaches the hook installed by an earlier call; an ordinary error of the removal is dropped.
+void remove_hook(const py::object& self) {
+  py::object handle = self.attr("_sigma_hook_handle");
+  if (!handle.is_none()) {
+    try {
+      handle.attr("remove")();
+    } catch (py::error_already_set& e) {
+      if (!is_ordinary_error(e)) throw;
+    }
+  }
+  set_attr(self, "_sigma_hook_handle", py::none());
+}
+
+// The mean conflict of the engrams, from the numbers held in their records (0.0 with none).
+double average_conflict(const py::object& engram_stack) {
+  const size_t n = py::len(engram_stack);
+  if (n == 0) return 0.0;
+  double sum = 0.0;
+  for (py::handle entry : engram_stack) {
+    py::object meta = unpack(entry, 4)[3];
+    sum += arg_float(meta.attr("conflict_ema"), "conflict_ema");
+  }
+  return sum / static_cast<double>(n);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction and trainability
+
+void construct(const py::object& module, py::object self, py::object config, py::object fortress_config) {
+  init_module_base(self);
+  set_attr(self, "config", config);
+  set_attr(self, "fortress_config", fortress_config);
+
+  set_attr(self, "input_proj", linear(config.attr("d_model"), config.attr("d_state")));
+  set_attr(self, "output_proj", linear(config.attr("d_state"), config.attr("d_model")));
+  set_attr(self, "integrator", module.attr("ListeningIntegratorV32")(config));
+  set_attr(self, "gate_train", linear(py::object(config.attr("d_state")) * py::int_(2) + py::int_(1), config.attr("d_state")));
+  set_attr(self, "gate_infer", linear(config.attr("d_state"), config.attr("d_state")));
+
+  py::object tensor = torch_module().attr("tensor");
+  self.attr("register_buffer")("state_variance_ema", tensor(0.1));
+  self.attr("register_buffer")("infer_coupling", tensor(config.attr("coupling_init")));
+  register_parameter(self, "surprisal_gain", at::scalar_tensor(1.0, at::TensorOptions().dtype(default_dtype())));
+
+  set_attr(self, "fortress", module.attr("FortressUnbrokenMemory")(config.attr("d_state"), fortress_config));
+  set_attr(self, "_g_min", fortress_config.attr("g_min"));
+  set_attr(self, "_g_max", fortress_config.attr("g_max"));
+  set_attr(self, "_sigma_hook_handle", py::none());
+}
+
+void set_trainable(py::object self, py::object trainable) {
+  const bool flag = truth(trainable);
+  for (py::handle p : self.attr("parameters")()) p.attr("requires_grad_")(flag);
+  self.attr("train")(flag);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Gate
+
+// gate = train_path * band(P) * s + infer_coupling * gate_infer(x), with s the surprisal signal
+// (surprisal * surprisal_gain) broadcast over batch, time and state. Nothing is squashed.
+py::object compute_gate(py::object self, py::object x_obj, py::object state_delta_obj, py::object surprisal_obj) {
+  const at::Tensor x = arg_tensor(x_obj, "x");
+  const auto sizes = unpack_shape(x, 3);
+  const int64_t B = sizes[0], T = sizes[1];
+
+  const at::Tensor surprisal_scalar =
+      arg_tensor(surprisal_obj, "surprisal_score").view({1, 1, 1}).to(x.device()).expand({B, 1, 1});
+  const at::Tensor surprisal_signal = surprisal_scalar * parameter(self, "surprisal_gain");
+  const at::Tensor surprisal_broadcast = surprisal_signal.expand({B, T, 1});
+
+  const at::Tensor gate_input = at::cat({x, arg_tensor(state_delta_obj, "state_delta"), surprisal_broadcast}, -1);
+  at::Tensor train_path = arg_tensor(self.attr("gate_train")(to_py(gate_input)), "gate_train_base");
+  const at::Tensor infer_path = arg_tensor(self.attr("gate_infer")(x_obj), "infer_path");
+
+  if (truth(self.attr("fortress_config").attr("enable_vgt"))) {
+    const double g_min = arg_float(self.attr("_g_min"), "_g_min");
+    const double g_max = arg_float(self.attr("_g_max"), "_g_max");
+    const at::Tensor P = Memory(self.attr("fortress"))[Buf::global_pressure].to(x.device(), x.scalar_type());
+    const at::Tensor geometry_factor = P * (g_max - g_min) + g_min;
+    train_path = train_path * geometry_factor;
+  }
+
+  const int64_t d_state = arg_int(self.attr("config").attr("d_state"), "d_state");
+  const at::Tensor surprisal_gate = surprisal_signal.expand({B, T, d_state});
+  return to_py(train_path * surprisal_gate + buffer(self, "infer_coupling") * infer_path);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Forward
+
+py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object state,
+                                   py::object return_diagnostics) {
+  // Everything that can be refused is refused before the fortress or the block changes: the
+  // argument rules, the input's shape, the previous state, the widths and a disagreement signal
+  // taken from the state are all settled first.
+  arg_dict_or_none(state, "state");
+  const bool diagnose = truth(return_diagnostics);
+  const at::Tensor x = arg_tensor(x_obj, "x");
+  const auto sizes = unpack_shape(x, 3);
+  const int64_t B = sizes[0], T = sizes[1];
+
+  py::object fortress = self.attr("fortress");
+  py::object integrator = self.attr("integrator");
+
+  py::object delta_obj = self.attr("input_proj")(x_obj);
+  const at::Tensor delta = arg_tensor(delta_obj, "delta");
+
+  PyObject* given_prev = state.is_none() ? nullptr : PyDict_GetItemString(state.ptr(), "sigma_prev");
+  py::object prev_obj = given_prev ? py::reinterpret_borrow<py::object>(given_prev)
+                                   : py::object(integrator.attr("sigma_prev"));
+  at::Tensor sigma_prev = arg_tensor(prev_obj, "sigma_prev");
+  if (sigma_prev.size(0) == 1 && B > 1) {
+    sigma_prev = sigma_prev.expand({B, -1});
+    prev_obj = to_py(sigma_prev);
+  }
+  const at::Tensor state_delta = delta - sigma_prev.unsqueeze(1).expand({-1, T, -1});
+  TORCH_CHECK(x.size(2) == state_delta.size(2),
+              "WarEngineTevZOZU_V722_FU needs d_model == d_state: its gate layers take the block input (width ",
+              x.size(2), ") at the state width ", state_delta.size(2));
+
+  const bool vgt = truth(self.attr("fortress_config").attr("enable_vgt"));
+  at::Tensor friction;  // undefined: the surprisal stands in for it
+  if (vgt) {
+    const at::Tensor pressure = Memory(fortress)[Buf::global_pressure];
+    if (PyObject* value = state_tensor(state, "dance_friction")) {
+      friction = from_py(value).detach();
+    } else {
+      PyObject* fast = state_tensor(state, "fast_logits");
+      PyObject* slow = state_tensor(state, "slow_logits");
+      if (fast && slow) {
+        at::NoGradGuard no_grad;
+        friction = at::mean(at::abs(from_py(fast) - from_py(slow)));
+      }
+    }
+    if (friction.defined()) {
+      friction = friction.to(x.device(), pressure.scalar_type());
+      check_in_place(pressure, friction);  // the pressure update takes one zero-dimensional value
+    }
+  }
+
+  // 1. The step counter advances first.
+  fortress.attr("forward_step")();
+
+  // 2. Running variance of the state change, from a detached value.
+  {
+    at::NoGradGuard no_grad;
+    const at::Tensor variance = state_delta.var(-1, /*unbiased=*/true, /*keepdim=*/true).mean();
+    buffer(self, "state_variance_ema").mul_(0.9).add_(variance * 0.1);
+  }
+
+  // 3. Surprisal and its statistics.
+  py::object surprisal_obj = integrator.attr("compute_surprisal")(delta_obj, prev_obj);
+  const at::Tensor surprisal = arg_tensor(surprisal_obj, "surprisal_score");
+  const bool stable = truth(unpack(fortress.attr("update_surprisal_stats")(surprisal_obj), 3)[2]);
+
+  // 4. Global pressure from the engrams' conflict, the surprisal and the disagreement signal.
+  if (vgt) {
+    const at::Tensor pressure = Memory(fortress)[Buf::global_pressure];
+    const at::TensorOptions options = at::TensorOptions().device(x.device()).dtype(pressure.scalar_type());
+    if (!friction.defined()) friction = (surprisal.detach() - 1.0).to(x.device(), pressure.scalar_type());
+    const at::Tensor conflict = at::scalar_tensor(average_conflict(fortress.attr("engram_stack")), options);
+    const at::Tensor surprisal_in = surprisal.detach().to(x.device(), pressure.scalar_type());
+    fortress.attr("_update_global_pressure")(to_py(conflict), to_py(surprisal_in), to_py(friction));
+  }
+
+  // 5. Gate and recurrence.
+  py::object gate = self.attr("compute_gate")(x_obj, to_py(state_delta), surprisal_obj);
+  auto advanced = unpack(integrator.attr("forward_with_diagnostics")(
+                             delta_obj, gate, state, py::arg("compute_diagnostics") = diagnose),
+                         2);
+  py::object sigma_obj = advanced[0];
+  const at::Tensor sigma = arg_tensor(sigma_obj, "sigma");
+
+  // 6. Evidence for promotion: covariance on stable, calm calls; then the promotion decision.
+  const bool trainer_ok = stable && scalar_truth(Memory(fortress)[Buf::adaptive_calm_ok]);
+  if (trainer_ok) fortress.attr("accumulate_covariance")(sigma_obj);
+  fortress.attr("maybe_promote_to_deep_engram")(py::arg("stable") = stable, py::arg("trainer_ok") = trainer_ok);
+
+  // 7. Post-union loss watch.
+  if (PyObject* loss = state_tensor(state, "current_training_loss")) {
+    fortress.attr("update_post_union_impact")(py::reinterpret_borrow<py::object>(loss));
+  }
+
+  // 8. Gradient projection through the new state while engrams exist; at most one hook at a time.
+  if (py::len(fortress.attr("engram_stack")) > 0 && sigma.requires_grad()) {
+    remove_hook(self);
+    py::object hook_fn = fortress.attr("create_joint_basis_projection_hook")();
+    set_attr(self, "_sigma_hook_handle", sigma_obj.attr("register_hook")(hook_fn));
+  }
+  if (py::len(fortress.attr("engram_stack")) == 0 && !self.attr("_sigma_hook_handle").is_none()) {
+    remove_hook(self);
+  }
+
+  // 9. Periodic demotion.
+  fortress.attr("lifecycle_management")();
+
+  py::object y = self.attr("output_proj")(sigma_obj);
+  if (!diagnose) return py::make_tuple(y, py::dict());
+  return py::make_tuple(y, block_diagnostics(self, BlockCall{sigma_obj, surprisal, stable, advanced[1]}));
+}
+
+}  // namespace
+
+py::object define_block_class(py::module_& m) {
+  py::object cls = new_class(m, "WarEngineTevZOZU_V722_FU", nn_module(), kBlockDoc);
+  py::object module = m;
+  def_method(cls, "__init__",
+             [module](py::object self, py::object config, py::object fortress_config) {
+               construct(module, self, config, fortress_config);
+             },
+             nullptr, py::arg("config"), py::arg("fortress_config"));
+  def_method(cls, "set_trainable", &set_trainable, kSetTrainableDoc, py::arg("trainable"));
+  def_method(cls, "compute_gate", &compute_gate, "Compute gate with VGT pressure modulation.", py::arg("x"),
+             py::arg("state_delta"), py::arg("surprisal_score"));
+  def_method(cls, "forward_with_diagnostics", &forward_with_diagnostics,
+             "Run one chunk through the block and its fortress.\n"
+             "\n"
+             "x: [B, T, d_model]; state: None or a dict (read, never written) whose keys\n"
+             "'sigma_prev', 'dance_friction', 'fast_logits', 'slow_logits' and\n"
+             "'current_training_loss' are used; returns (y [B, T, d_model], diagnostics), the\n"
+             "diagnostics empty unless return_diagnostics is true.",
+             py::arg("x"), py::arg("state") = py::none(), py::arg("return_diagnostics") = false);
+  return cls;
+}
+
+}  // namespace kestrel::fortress

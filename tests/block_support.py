@@ -1,0 +1,51 @@
+"""Helpers of the war engine block tests: small blocks, engram entries and call spies."""
+import torch
+
+from silver_kestrel.architectures.heavy_core import fortress_engine as fe
+
+Block = fe.WarEngineTevZOZU_V722_FU
+
+
+def make_config(width=4, state=None, **fields):
+    return fe.TevUnifiedConfig(d_model=width, d_state=width if state is None else state, n_layers=1, **fields)
+
+
+def make_block(width=4, seed=0, config=None, **settings):
+    torch.manual_seed(seed)
+    return Block(config or make_config(width), fe.FortressUnbrokenConfig(**settings))
+
+
+def add_engram(fortress, k=2, quality=0.9, **meta):
+    """Appends a well-formed engram entry (orthonormal first k columns, zero padding)."""
+    basis = torch.zeros(fortress.d_state, fortress._k_max)
+    basis[:k, :k] = torch.eye(k)
+    engram_id = int(fortress.next_engram_id.item())
+    fortress.next_engram_id.add_(1)
+    fortress.engram_stack.append((basis, k, quality, fe.EngramMetadata(engram_id=engram_id, **meta)))
+    fortress.joint_basis_dirty = True
+
+
+def spy(obj, *names, calls=None):
+    """Wraps the named methods on the instance `obj`; each call is recorded as (name, args,
+    kwargs) in the returned list and then passed on."""
+    calls = [] if calls is None else calls
+    for name in names:
+        original = getattr(obj, name)
+
+        def wrapper(*args, _name=name, _original=original, **kwargs):
+            calls.append((_name, args, kwargs))
+            return _original(*args, **kwargs)
+
+        setattr(obj, name, wrapper)
+    return calls
+
+
+def force_stable(fortress, stable=True):
+    """Makes the surprisal statistics report `stable` (they still update as usual)."""
+    original = fortress.update_surprisal_stats
+
+    def update(score):
+        mu, var, _ = original(score)
+        return mu, var, torch.tensor(stable)
+
+    fortress.update_surprisal_stats = update

@@ -1,0 +1,226 @@
+import types
+
+import pytest
+import torch
+
+from silver_kestrel.architectures.heavy_core import fortress_engine as fe
+from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
+from block_support import Block, make_block, make_config
+
+pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
+
+
+def block_keys(width):
+    fortress = fe.FortressUnbrokenMemory(width, fe.FortressUnbrokenConfig())
+    integrator = fe.ListeningIntegratorV32(make_config(width))
+    return (["surprisal_gain", "state_variance_ema", "infer_coupling", "input_proj.weight", "output_proj.weight"]
+            + ["integrator." + k for k in integrator.state_dict()]
+            + ["gate_train.weight", "gate_infer.weight"]
+            + ["fortress." + k for k in fortress.state_dict()])
+
+
+# ---------------------------------------------------------------------------------------------
+# Construction
+
+
+def test_class_shape():
+    assert Block.__bases__ == (torch.nn.Module,)
+    assert Block.__module__ == fe.__name__ and Block.__qualname__ == "WarEngineTevZOZU_V722_FU"
+    methods = [n for n in vars(Block) if not n.startswith("__") or n == "__init__"]
+    assert methods == ["__init__", "set_trainable", "compute_gate", "forward_with_diagnostics"]
+    assert "forward" not in vars(Block)
+    with pytest.raises(NotImplementedError):
+        make_block()(torch.zeros(1, 2, 4))
+
+
+def test_construction():
+    config, fortress_config = make_config(4, coupling_init=0.25), fe.FortressUnbrokenConfig(g_min=0.2, g_max=0.9)
+    block = Block(config=config, fortress_config=fortress_config)
+    names = [n for n in vars(block) if not n.startswith("_") or n in ("_g_min", "_g_max", "_sigma_hook_handle")]
+    assert names[-6:] == ["training", "config", "fortress_config", "_g_min", "_g_max", "_sigma_hook_handle"]
+    assert list(block._modules) == ["input_proj", "output_proj", "integrator", "gate_train", "gate_infer", "fortress"]
+    assert block.config is config and block.fortress_config is fortress_config
+    assert block.fortress.config is fortress_config and block.fortress.d_state == 4
+    assert isinstance(block.integrator, fe.ListeningIntegratorV32)
+    assert (block._g_min, block._g_max, block._sigma_hook_handle) == (0.2, 0.9, None)
+    assert block.training and all(p.requires_grad for p in block.parameters())
+
+    sd = block.state_dict()
+    assert list(sd) == block_keys(4)
+    assert (sd["surprisal_gain"].item(), sd["infer_coupling"].item()) == (1.0, 0.25)
+    assert sd["state_variance_ema"].item() == pytest.approx(0.1)
+    shapes = {k: tuple(sd[k].shape) for k in ("surprisal_gain", "state_variance_ema", "infer_coupling",
+                                              "input_proj.weight", "output_proj.weight", "gate_train.weight",
+                                              "gate_infer.weight")}
+    assert shapes == {"surprisal_gain": (), "state_variance_ema": (), "infer_coupling": (),
+                      "input_proj.weight": (4, 4), "output_proj.weight": (4, 4),
+                      "gate_train.weight": (4, 9), "gate_infer.weight": (4, 4)}
+    assert isinstance(block.surprisal_gain, torch.nn.Parameter)
+    assert [n for n, _ in block.named_buffers(recurse=False)] == ["state_variance_ema", "infer_coupling"]
+
+
+def test_rectangular_widths_and_dtypes():
+    torch.set_default_dtype(torch.float64)
+    try:
+        block = Block(make_config(6, state=3, coupling_init=1), fe.FortressUnbrokenConfig())
+    finally:
+        torch.set_default_dtype(torch.float32)
+    sd = block.state_dict()
+    assert tuple(sd["input_proj.weight"].shape) == (3, 6) and tuple(sd["output_proj.weight"].shape) == (6, 3)
+    assert tuple(sd["gate_train.weight"].shape) == (3, 7) and tuple(sd["gate_infer.weight"].shape) == (3, 3)
+    assert sd["surprisal_gain"].dtype == sd["state_variance_ema"].dtype == torch.float64
+    # torch.tensor of the configured value: an integer coupling gives an integer tensor
+    assert sd["infer_coupling"].dtype == torch.int64
+
+
+def test_construction_failures():
+    with pytest.raises(AttributeError, match="tau_mu"):
+        Block(make_config(), None)
+    partial = types.SimpleNamespace(d_model=4, d_state=4, surprisal_ema_decay=0.99)
+    with pytest.raises(AttributeError, match="coupling_init"):
+        Block(partial, fe.FortressUnbrokenConfig())
+    with pytest.raises(TypeError, match="__init__"):
+        Block(make_config())
+    with pytest.raises(TypeError):
+        Block(make_config(), fe.FortressUnbrokenConfig(), None)
+
+
+def test_blocks_share_only_their_configs():
+    config, fortress_config = make_config(), fe.FortressUnbrokenConfig()
+    a, b = Block(config, fortress_config), Block(config, fortress_config)
+    assert a.fortress is not b.fortress and a.integrator is not b.integrator
+    assert a.fortress.engram_stack is not b.fortress.engram_stack
+    storage = lambda m: {t.data_ptr() for t in list(m.parameters()) + list(m.buffers())}
+    assert storage(a).isdisjoint(storage(b))
+
+
+# ---------------------------------------------------------------------------------------------
+# Trainability
+
+
+@pytest.mark.parametrize("off", [False, None, 0])
+def test_set_trainable(off):
+    block = make_block()
+    buffers = {k: v.clone() for k, v in block.named_buffers()}
+    assert block.set_trainable(off) is None
+    assert not any(p.requires_grad for p in block.parameters())
+    assert not any(m.training for m in block.modules())
+    assert block.set_trainable(True) is None
+    assert all(p.requires_grad for p in block.parameters())
+    assert all(m.training for m in block.modules())
+    assert all(torch.equal(v, buffers[k]) for k, v in block.named_buffers())
+    assert not any(b.requires_grad for b in block.buffers())
+    assert Block.set_trainable.__doc__.startswith("Enable/disable parameter training for this head.")
+
+
+def test_set_trainable_propagates_truth_errors():
+    block = make_block()
+    with pytest.raises(RuntimeError, match="ambiguous"):
+        block.set_trainable(torch.ones(2))
+    assert all(p.requires_grad for p in block.parameters()) and block.training
+
+
+# ---------------------------------------------------------------------------------------------
+# Gate
+
+
+def reference_gate(block, x, state_delta, surprisal, factor):
+    B, T, _ = x.shape
+    signal = surprisal.view(1, 1, 1).expand(B, 1, 1) * block.surprisal_gain
+    base = block.gate_train(torch.cat([x, state_delta, signal.expand(B, T, 1)], dim=-1))
+    return (base * factor) * signal.expand(B, T, block.config.d_state) + block.infer_coupling * block.gate_infer(x)
+
+
+def gate_inputs(seed=1):
+    g = torch.Generator().manual_seed(seed)
+    return torch.randn(2, 3, 4, generator=g), torch.randn(2, 3, 4, generator=g), torch.tensor(0.8)
+
+
+@pytest.mark.parametrize("enable_vgt, pressure, factor", [
+    (True, 0.0, 0.1), (True, 1.0, 1.0), (True, 0.5, 0.55), (False, 0.7, 1.0), (False, 0.0, 1.0),
+])
+def test_gate_band(enable_vgt, pressure, factor):
+    block = make_block(enable_vgt=enable_vgt)
+    block.fortress.global_pressure.fill_(pressure)
+    x, state_delta, surprisal = gate_inputs()
+    gate = block.compute_gate(x, state_delta, surprisal)
+    assert gate.shape == (2, 3, 4)
+    expected = reference_gate(block, x, state_delta, surprisal, torch.tensor(factor))
+    torch.testing.assert_close(gate, expected)
+
+
+def test_gate_without_surprisal_is_the_inference_path():
+    x, state_delta, _ = gate_inputs()
+    for pressure in (0.0, 0.3, 1.0):
+        block = make_block()
+        block.fortress.global_pressure.fill_(pressure)
+        gate = block.compute_gate(x, state_delta, torch.tensor(0.0))
+        assert torch.equal(gate, block.infer_coupling * block.gate_infer(x))
+
+
+def test_gate_reads_the_switch_live_and_the_band_from_its_copies():
+    block = make_block()
+    block.fortress.global_pressure.fill_(0.0)
+    x, state_delta, surprisal = gate_inputs()
+    banded = block.compute_gate(x, state_delta, surprisal)
+    block.fortress_config.g_min = 0.9  # copied at construction: no effect
+    assert torch.equal(block.compute_gate(x, state_delta, surprisal), banded)
+    block.fortress_config.enable_vgt = False
+    torch.testing.assert_close(block.compute_gate(x, state_delta, surprisal),
+                               reference_gate(block, x, state_delta, surprisal, 1.0))
+
+
+def test_zero_coupling_removes_the_inference_path():
+    block = make_block(config=make_config(coupling_init=0.0))
+    x, state_delta, surprisal = gate_inputs()
+    gate = block.compute_gate(x, state_delta, surprisal)
+    signal = surprisal * block.surprisal_gain
+    base = block.gate_train(torch.cat([x, state_delta, signal.expand(2, 3, 1)], dim=-1))
+    torch.testing.assert_close(gate, base * 0.1 * signal)
+
+
+def test_gate_gradients_and_no_state_change():
+    block = make_block()
+    before = {k: v.clone() for k, v in block.state_dict().items()}
+    x, state_delta, _ = gate_inputs()
+    surprisal = torch.tensor(0.6, requires_grad=True)
+    block.compute_gate(x, state_delta, surprisal).sum().backward()
+    assert block.surprisal_gain.grad is not None and surprisal.grad is not None
+    assert block.gate_train.weight.grad is not None and block.gate_infer.weight.grad is not None
+    assert all(torch.equal(v, before[k]) for k, v in block.state_dict().items())
+
+
+def test_gate_dtype_follows_the_operands():
+    block = make_block().double()
+    x, state_delta, surprisal = (t.double() for t in gate_inputs())
+    block.fortress.global_pressure.fill_(0.5)
+    gate = block.compute_gate(x, state_delta, surprisal.float())
+    assert gate.dtype == torch.float64
+    torch.testing.assert_close(gate, reference_gate(block, x, state_delta, surprisal.double(),
+                                                    torch.tensor(0.55, dtype=torch.float64)))
+
+
+@pytest.mark.parametrize("args, error, match", [
+    ((torch.zeros(3, 4), torch.zeros(3, 4), torch.tensor(1.0)), ValueError,
+     r"not enough values to unpack \(expected 3, got 2\)"),
+    ((torch.zeros(2, 3, 4), torch.zeros(2, 3, 4), torch.ones(2)), RuntimeError, r"\[1, 1, 1\]"),
+    ((torch.zeros(2, 3, 4), torch.zeros(2, 2, 4), torch.tensor(1.0)), RuntimeError, "Sizes of tensors must match"),
+])
+def test_gate_errors(args, error, match):
+    with pytest.raises(error, match=match):
+        make_block().compute_gate(*args)
+
+
+def test_gate_with_unequal_widths_fails_in_the_gate_layer():
+    block = Block(make_config(6, state=4), fe.FortressUnbrokenConfig())
+    with pytest.raises(RuntimeError, match="shapes cannot be multiplied"):
+        block.compute_gate(torch.zeros(2, 3, 6), torch.zeros(2, 3, 4), torch.tensor(1.0))
+
+
+def test_gate_arguments_by_keyword_and_count():
+    block = make_block()
+    x, state_delta, surprisal = gate_inputs()
+    assert torch.equal(block.compute_gate(surprisal_score=surprisal, state_delta=state_delta, x=x),
+                       block.compute_gate(x, state_delta, surprisal))
+    with pytest.raises(TypeError, match="compute_gate"):
+        block.compute_gate(x, state_delta)
