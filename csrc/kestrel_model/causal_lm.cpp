@@ -1,0 +1,226 @@
+// KestrelCausalLM: token embedding, one core chosen by variant name, and an output head tied to the
+// embedding; logits scaled by 1/sqrt(d_model) and the shifted, optionally masked next-token loss.
+// KestrelCausalLMLayered: the same head around a plain chain of war engine blocks, unscaled.
+#include "kestrel_model/kestrel_model.h"
+
+namespace kestrel::model {
+namespace {
+
+constexpr const char* kCausalLMDoc =
+    "Causal language model: token embedding -> core -> output head tied to the embedding.\n"
+    "\n"
+    "The core is chosen once, at construction, by config.morva_variant (lower-cased): 'fu'\n"
+    "('v7.2.2-fu', '7.2.2-fu', '722-fu') the fortress-only core, 'lite' ('v8.2a', '8.2a',\n"
+    "'morva-8.2a') the lite dual-path core, 'fu-64' ('kestrel-fu-64', 'fu64') the stacked\n"
+    "backbone, 'fu-64-bounded' ('fu64-bounded') the bounded stacked backbone, and anything else\n"
+    "the heavy core. forward(input_ids, labels=None, loss_mask=None) returns {'loss', 'logits',\n"
+    "'morva'}: the logits are the head's output divided by sqrt(d_model), the loss the shifted\n"
+    "next-token cross-entropy, optionally weighted by the mask.";
+
+constexpr const char* kLayeredDoc =
+    "Causal language model of one war engine block per layer: token embedding -> n_layers\n"
+    "v7.2.2-FU blocks chained without residuals -> output head tied to the embedding.\n"
+    "\n"
+    "The target layout of checkpoints translated from other state-space language models: the\n"
+    "blocks' keys sit under layers.{i}. forward(input_ids, labels=None) returns {'loss',\n"
+    "'logits', 'layers'}: unscaled logits, the shifted next-token cross-entropy, and every\n"
+    "block's diagnostics in layer order.";
+
+constexpr const char* kFortressEngineRelative = "architectures.heavy_core.fortress_engine";
+
+// The variant name: config.morva_variant ("heavy" when the record has no such attribute), as text,
+// lower-cased.
+py::object variant_name(const py::object& config) {
+  PyObject* value = PyObject_GetAttrString(config.ptr(), "morva_variant");
+  py::object name;
+  if (value) {
+    name = py::reinterpret_steal<py::object>(value);
+  } else {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    name = py::str("heavy");
+  }
+  if (!PyUnicode_Check(name.ptr())) name = py::str(name);
+  return name.attr("lower")();
+}
+
+bool is_one_of(const py::object& name, std::initializer_list<const char*> spellings) {
+  for (const char* s : spellings) {
+    if (PyUnicode_CompareWithASCIIString(name.ptr(), s) == 0) return true;
+  }
+  return false;
+}
+
+void causal_lm_init(py::object self, py::object config) {
+  init_module_base(self);
+  set_attr(self, "config", config);
+  py::module_ m = this_module();
+  py::object d_model = config.attr("d_model");
+  py::object d_state = config.attr("d_state");
+  py::object n_layers = config.attr("n_layers");
+  py::object rt_config = m.attr("TevUnifiedConfig")(py::arg("d_model") = d_model, py::arg("d_state") = d_state,
+                                                   py::arg("n_layers") = n_layers);
+  py::object fortress_cfg = m.attr("FortressUnbrokenConfig")(py::arg("enable_vgt") = true,
+                                                            py::arg("beta_pressure") = 0.4);
+  const py::object name = variant_name(config);
+  py::object core;
+  if (is_one_of(name, {"fu", "v7.2.2-fu", "7.2.2-fu", "722-fu"})) {
+    py::object cls = lazy_import("architectures.fortress_core.fortress_core", {"FortressFUCore"})[0];
+    core = cls(rt_config, fortress_cfg);
+  } else if (is_one_of(name, {"lite", "v8.2a", "8.2a", "morva-8.2a"})) {
+    py::object cls = lazy_import("architectures.lite_core.lite_core", {"ZuravMorvaV8_2"})[0];
+    core = cls(rt_config, fortress_cfg);
+  } else if (is_one_of(name, {"fu-64", "kestrel-fu-64", "fu64"})) {
+    core = m.attr("KestrelBackboneFU64")(rt_config, fortress_cfg);
+  } else if (is_one_of(name, {"fu-64-bounded", "fu64-bounded"})) {
+    core = m.attr("KestrelBackboneFU64Bounded")(rt_config, fortress_cfg);
+  } else {
+    py::object mode = config.attr("cross_attn_mode");
+    py::object shared = config.attr("shared_backbone");
+    core = m.attr("ZuravMorvaV8_2H")(rt_config, fortress_cfg, py::arg("cross_attn_mode") = mode,
+                                     py::arg("shared_backbone") = shared);
+  }
+  set_attr(self, "core", core);
+  build_tied_head(self, config);
+}
+
+py::dict causal_lm_forward(py::object self, py::object input_ids, py::object labels, py::object loss_mask) {
+  py::object x = self.attr("embed_tokens")(input_ids);
+  auto result = unpack(self.attr("core")(x), 2);
+  py::object root = this_module().attr("math").attr("sqrt")(self.attr("config").attr("d_model"));
+  py::object logits = self.attr("lm_head")(result[0]) / root;
+  py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, loss_mask);
+  py::dict out;
+  out["loss"] = loss;
+  out["logits"] = logits;
+  out["morva"] = result[1];
+  return out;
+}
+
+void layered_init(py::object self, py::object config) {
+  init_module_base(self);
+  set_attr(self, "config", config);
+  auto engine = lazy_import(kFortressEngineRelative,
+                            {"WarEngineTevZOZU_V722_FU", "TevUnifiedConfig", "FortressUnbrokenConfig"});
+  py::object d_model = config.attr("d_model");
+  py::object d_state = config.attr("d_state");
+  py::object rt_config = engine[1](py::arg("d_model") = d_model, py::arg("d_state") = d_state,
+                                   py::arg("n_layers") = 1);
+  py::object fortress_cfg = engine[2](py::arg("enable_vgt") = true, py::arg("beta_pressure") = 0.4);
+  py::list blocks;
+  for (py::handle i : py::module_::import("builtins").attr("range")(config.attr("n_layers"))) {
+    (void)i;
+    blocks.append(engine[0](rt_config, fortress_cfg));
+  }
+  set_attr(self, "layers", this_module().attr("nn").attr("ModuleList")(blocks));
+  build_tied_head(self, config);
+}
+
+py::dict layered_forward(py::object self, py::object input_ids, py::object labels) {
+  py::object x = self.attr("embed_tokens")(input_ids);
+  py::list layer_diagnostics;
+  for (py::handle block : self.attr("layers")) {
+    auto result = unpack(block.attr("forward_with_diagnostics")(x, py::arg("state") = py::none(),
+                                                                py::arg("return_diagnostics") = true),
+                         2);
+    x = result[0];
+    layer_diagnostics.append(result[1]);
+  }
+  py::object logits = self.attr("lm_head")(x);
+  py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, py::none());
+  py::dict out;
+  out["loss"] = loss;
+  out["logits"] = logits;
+  out["layers"] = layer_diagnostics;
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loss
+
+py::object getitem(const py::object& t, const py::object& key) { return t.attr("__getitem__")(key); }
+
+// The shifted loss written as slices: logits[..., :-1, :], labels[..., 1:], loss_mask[..., 1:].
+py::object sliced_loss(const py::object& logits, const py::object& labels, const py::object& loss_mask) {
+  py::object slice = py::module_::import("builtins").attr("slice");
+  py::object ellipsis = py::reinterpret_borrow<py::object>(Py_Ellipsis);
+  py::object all = slice(py::none());
+  py::object but_last = slice(py::none(), -1);
+  py::object from_second = slice(1, py::none());
+  const at::Tensor shift_logits =
+      arg_tensor(getitem(logits, py::make_tuple(ellipsis, but_last, all)).attr("contiguous")(), "shift_logits");
+  const at::Tensor shift_labels =
+      arg_tensor(getitem(labels, py::make_tuple(ellipsis, from_second)).attr("contiguous")(), "shift_labels");
+  const int64_t classes = shift_logits.size(-1);
+  const at::Tensor flat_logits = shift_logits.view({-1, classes});
+  const at::Tensor flat_labels = shift_labels.view({-1});
+  if (loss_mask.is_none()) return to_py(at::cross_entropy_loss(flat_logits, flat_labels));
+  const at::Tensor shift_mask =
+      arg_tensor(getitem(loss_mask, py::make_tuple(ellipsis, from_second)).attr("contiguous")(), "shift_mask")
+          .to(at::kFloat);
+  const at::Tensor per_token =
+      at::cross_entropy_loss(flat_logits, flat_labels, {}, at::Reduction::None).view(shift_labels.sizes());
+  return to_py((per_token * shift_mask).sum() / shift_mask.sum().clamp_min(1));
+}
+
+}  // namespace
+
+// The same sums without copying the shifted logits: every position is scored against the label
+// one step ahead, the last position against the ignore index (mask weight 0), so only the labels
+// and the mask are shifted. Used where labels and mask line up with the logits; any other input
+// takes the sliced form, whose errors are the library's own.
+py::object shifted_loss(const py::object& logits_obj, const py::object& labels_obj, const py::object& mask_obj) {
+  if (!is_tensor(logits_obj) || !is_tensor(labels_obj) || !(mask_obj.is_none() || is_tensor(mask_obj))) {
+    return sliced_loss(logits_obj, labels_obj, mask_obj);
+  }
+  const at::Tensor logits = from_py(logits_obj), labels = from_py(labels_obj);
+  const bool aligned = labels.dim() >= 1 && logits.dim() == labels.dim() + 1 &&
+                       logits.sizes().slice(0, labels.dim()) == labels.sizes() && labels.scalar_type() == at::kLong &&
+                       labels.size(-1) >= 1 && logits.size(-1) >= 1 &&
+                       (mask_obj.is_none() || from_py(mask_obj).sizes() == labels.sizes());
+  if (!aligned) return sliced_loss(logits_obj, labels_obj, mask_obj);
+
+  const int64_t length = labels.size(-1);
+  const int64_t classes = logits.size(-1);
+  const at::Tensor targets =
+      at::cat({labels.narrow(-1, 1, length - 1), at::full_like(labels.narrow(-1, 0, 1), -100)}, -1);
+  const at::Tensor flat_logits = logits.reshape({-1, classes});
+  if (mask_obj.is_none()) return to_py(at::cross_entropy_loss(flat_logits, targets.reshape({-1})));
+  const at::Tensor mask = from_py(mask_obj);
+  const at::Tensor weights =
+      at::cat({mask.narrow(-1, 1, length - 1).to(at::kFloat),
+               at::zeros_like(mask.narrow(-1, 0, 1), at::TensorOptions().dtype(at::kFloat))},
+              -1);
+  const at::Tensor per_token =
+      at::cross_entropy_loss(flat_logits, targets.reshape({-1}), {}, at::Reduction::None).view(labels.sizes());
+  return to_py((per_token * weights).sum() / weights.sum().clamp_min(1));
+}
+
+void build_tied_head(const py::object& self, const py::object& config) {
+  py::object nn = this_module().attr("nn");
+  py::object vocab = config.attr("vocab_size");
+  py::object width = config.attr("d_model");
+  set_attr(self, "embed_tokens", nn.attr("Embedding")(vocab, width));
+  width = config.attr("d_model");
+  vocab = config.attr("vocab_size");
+  set_attr(self, "lm_head", nn.attr("Linear")(width, vocab, py::arg("bias") = false));
+  set_attr(self.attr("lm_head"), "weight", self.attr("embed_tokens").attr("weight"));
+}
+
+void define_causal_lm(py::module_& m) {
+  py::object cls = new_class(m, "KestrelCausalLM", nn_module(), kCausalLMDoc);
+  def_method(cls, "__init__", &causal_lm_init, nullptr, py::arg("config"));
+  def_method(cls, "forward", &causal_lm_forward,
+             "input_ids [B, L] (labels [B, L] and loss_mask [B, L] optional) -> {'loss', 'logits', 'morva'}.",
+             py::arg("input_ids"), py::arg("labels") = py::none(), py::arg("loss_mask") = py::none());
+}
+
+void define_layered_lm(py::module_& m) {
+  py::object cls = new_class(m, "KestrelCausalLMLayered", nn_module(), kLayeredDoc);
+  def_method(cls, "__init__", &layered_init, nullptr, py::arg("config"));
+  def_method(cls, "forward", &layered_forward,
+             "input_ids [B, L] (labels [B, L] optional) -> {'loss', 'logits', 'layers'}.", py::arg("input_ids"),
+             py::arg("labels") = py::none());
+}
+
+}  // namespace kestrel::model

@@ -1,0 +1,424 @@
+import dataclasses
+import math
+import types
+import typing
+
+import pytest
+import torch
+
+from silver_kestrel.architectures.heavy_core import fortress_engine as fe
+from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
+from kestrel_support import (VOCAB, WIDTH, km, lend_bounded_block, reference_loss, small_config,
+                             token_ids)
+from support import import_heavy_core
+
+pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
+
+hc = import_heavy_core()
+LM = km.KestrelCausalLM
+
+
+# ---------------------------------------------------------------------------------------------
+# Module and record
+
+
+def test_module_names():
+    names = [n for n in vars(km) if not n.startswith("__")]
+    assert names == ["dataclass", "Any", "Dict", "Optional", "Tuple", "math", "torch", "nn", "ZuravMorvaV8_2H",
+                     "TevUnifiedConfig", "FortressUnbrokenConfig", "KestrelModelConfig", "KestrelBackboneFU64",
+                     "KestrelBackboneFU64Bounded", "KestrelCausalLM", "KestrelCausalLMLayered",
+                     "create_kestrel_model"]
+    assert km.dataclass is dataclasses.dataclass and (km.math, km.torch, km.nn) == (math, torch, torch.nn)
+    assert (km.Any, km.Dict, km.Optional, km.Tuple) == (typing.Any, typing.Dict, typing.Optional, typing.Tuple)
+    for name in ("TevUnifiedConfig", "FortressUnbrokenConfig"):
+        assert getattr(km, name) is getattr(hc, name)
+    # While the heavy core is lent for the import only, heavy_core no longer holds it.
+    assert km.ZuravMorvaV8_2H is getattr(hc, "ZuravMorvaV8_2H", km.ZuravMorvaV8_2H)
+    assert km.TevUnifiedConfig is fe.TevUnifiedConfig
+    for name in ("KestrelBackboneFU64", "KestrelCausalLM", "KestrelCausalLMLayered"):
+        cls = getattr(km, name)
+        assert cls.__bases__ == (torch.nn.Module,) and cls.__module__ == "silver_kestrel.kestrel_model"
+        assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == ["__init__", "forward"]
+    assert km.KestrelBackboneFU64Bounded.__bases__ == (km.KestrelBackboneFU64,)
+    assert [n for n in vars(km.KestrelBackboneFU64Bounded) if n == "__init__" or not n.startswith("__")] == [
+        "__init__"]
+    assert "embed_tokens.weight" in km.__doc__ and "lm_head.weight" in km.__doc__
+    assert "heavy core" in km.__doc__
+
+
+def test_model_config_record():
+    fields = [(f.name, f.type, f.default) for f in dataclasses.fields(km.KestrelModelConfig)]
+    assert fields == [("vocab_size", int, 50280), ("d_model", int, 2560), ("d_state", int, 2560),
+                      ("n_layers", int, 64), ("cross_attn_mode", str, "linear"), ("shared_backbone", bool, True),
+                      ("morva_variant", str, "heavy")]
+    assert km.KestrelModelConfig(32, 8) == km.KestrelModelConfig(vocab_size=32, d_model=8)
+    unchecked = km.KestrelModelConfig(d_model="x", morva_variant=None)
+    assert unchecked.d_model == "x" and unchecked.morva_variant is None
+    unchecked.n_layers = 2
+    assert unchecked.n_layers == 2 and km.KestrelModelConfig.__hash__ is None
+    assert km.KestrelModelConfig.__module__ == "silver_kestrel.kestrel_model"
+
+
+# ---------------------------------------------------------------------------------------------
+# Factory
+
+
+@pytest.fixture
+def built(monkeypatch):
+    """The factory's language-model class replaced by a recorder of the record it receives."""
+    records = []
+
+    def record(config):
+        records.append(config)
+        return config
+    monkeypatch.setattr(km, "KestrelCausalLM", record)
+    return records
+
+
+def test_factory_defaults(built):
+    config = km.create_kestrel_model()
+    assert built == [config] and config == km.KestrelModelConfig()
+
+
+def test_factory_positional_and_keyword(built):
+    config = km.create_kestrel_model(32, 8, 8, 2, "quadratic", False, morva_variant="lite")
+    assert config == km.KestrelModelConfig(32, 8, 8, 2, "quadratic", False, "lite")
+    with pytest.raises(TypeError):
+        km.create_kestrel_model(32, 8, 8, 2, "linear", True, "lite", 1)
+    with pytest.raises(TypeError):
+        km.create_kestrel_model(width=8)
+
+
+class Indexable:
+    def __index__(self):
+        return 7
+
+
+@pytest.mark.parametrize("value, expected", [(2560, 2560), (2560.0, 2560), (2560.9, 2560), (-3.7, -3), (True, 1),
+                                             (False, 0), (Indexable(), 7), (torch.tensor(5), 5)])
+def test_factory_size_conversion(built, value, expected):
+    config = km.create_kestrel_model(d_model=value, n_layers=value)
+    assert type(config.d_model) is int and config.d_model == expected and config.n_layers == expected
+
+
+def test_factory_keeps_an_exact_int_object(built):
+    big = 10 ** 30
+    assert km.create_kestrel_model(vocab_size=big).vocab_size is big
+
+
+@pytest.mark.parametrize("name", ["vocab_size", "d_model", "d_state", "n_layers"])
+@pytest.mark.parametrize("value, error, match", [
+    ("2560", TypeError, r"^Argument '{name}' has incorrect type \(expected int, got str\)$"),
+    (None, TypeError, r"^Argument '{name}' has incorrect type \(expected int, got NoneType\)$"),
+    ([8], TypeError, r"^Argument '{name}' has incorrect type \(expected int, got list\)$"),
+    (float("nan"), ValueError, "cannot convert float NaN to integer"),
+    (float("inf"), OverflowError, "cannot convert float infinity to integer"),
+    (1j, TypeError, "int\\(\\) argument must be"),
+])
+def test_factory_size_refusals(built, name, value, error, match):
+    with pytest.raises(error, match=match.format(name=name)):
+        km.create_kestrel_model(**{name: value})
+    assert built == []
+
+
+@pytest.mark.parametrize("value, expected", [(0, False), (None, False), ("", False), ("no", True), (2, True),
+                                             ([], False)])
+def test_factory_shared_backbone_truth(built, value, expected):
+    assert km.create_kestrel_model(shared_backbone=value).shared_backbone is expected
+
+
+def test_factory_shared_backbone_truth_errors_propagate(built):
+    with pytest.raises(RuntimeError, match="ambiguous"):
+        km.create_kestrel_model(shared_backbone=torch.ones(2))
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("name", ["cross_attn_mode", "morva_variant"])
+@pytest.mark.parametrize("value, got", [(None, "NoneType"), (Text("lite"), "Text"), (b"lite", "bytes"), (1, "int")])
+def test_factory_text_refusals(built, name, value, got):
+    with pytest.raises(TypeError, match=rf"^Argument '{name}' has incorrect type \(expected str, got {got}\)$"):
+        km.create_kestrel_model(**{name: value})
+    assert built == []
+
+
+def test_factory_checks_sizes_before_texts(built):
+    with pytest.raises(TypeError, match="'n_layers'"):
+        km.create_kestrel_model(n_layers="x", morva_variant=None)
+
+
+def test_factory_variant_name_passes_unchanged(built):
+    assert km.create_kestrel_model(morva_variant="FU").morva_variant == "FU"
+    assert km.create_kestrel_model(morva_variant="nonsense").morva_variant == "nonsense"
+
+
+def test_factory_builds_a_model():
+    model = km.create_kestrel_model(vocab_size=VOCAB, d_model=WIDTH, d_state=WIDTH, n_layers=1, morva_variant="FU")
+    assert type(model) is LM and model.training
+    assert model.config == small_config("FU", n_layers=1)
+    assert type(model.core).__name__ == "FortressFUCore"
+
+
+# ---------------------------------------------------------------------------------------------
+# Variant table
+
+
+VARIANTS = {
+    "FortressFUCore": ["fu", "FU", "v7.2.2-fu", "7.2.2-FU", "722-fu"],
+    "ZuravMorvaV8_2": ["lite", "LITE", "v8.2a", "8.2A", "morva-8.2a"],
+    "KestrelBackboneFU64": ["fu-64", "FU-64", "kestrel-fu-64", "fu64"],
+    "KestrelBackboneFU64Bounded": ["fu-64-bounded", "FU64-Bounded"],
+    "ZuravMorvaV8_2H": ["heavy", "", "quadratic", "v8.2h", " fu", "fu ", "lite\n", None],
+}
+
+
+@pytest.mark.parametrize("variant, core", [(v, c) for c, names in VARIANTS.items() for v in names])
+def test_variant_selects_the_core(monkeypatch, variant, core):
+    lend_bounded_block(monkeypatch)
+    model = LM(small_config(variant, n_layers=1))
+    assert type(model.core).__name__ == core
+    if core == "ZuravMorvaV8_2H":
+        assert type(model.core) is km.ZuravMorvaV8_2H
+    for name in ("FortressFUCore", "ZuravMorvaV8_2"):
+        assert not hasattr(km, name)
+
+
+def test_record_without_variant_builds_the_heavy_core():
+    config = types.SimpleNamespace(vocab_size=VOCAB, d_model=WIDTH, d_state=WIDTH, n_layers=1,
+                                   cross_attn_mode="Quadratic", shared_backbone=False)
+    model = LM(config=config)
+    assert type(model.core) is km.ZuravMorvaV8_2H and model.config is config
+    assert model.core.cross_attn_mode == "quadratic" and model.core.shared_backbone is False
+
+
+def test_cores_receive_the_model_records():
+    model = LM(small_config("fu", n_layers=3))
+    block = model.core.fast_path
+    assert block.config == fe.TevUnifiedConfig(d_model=WIDTH, d_state=WIDTH, n_layers=3)
+    assert block.fortress_config == fe.FortressUnbrokenConfig(enable_vgt=True, beta_pressure=0.4)
+    lite = LM(small_config("lite"))
+    assert lite.core.fast_path.config is lite.core.slow_path.config
+    assert lite.core.fast_path.fortress_config is lite.core.slow_path.fortress_config
+
+
+def test_variant_error_of_another_kind_propagates():
+    class Broken:
+        vocab_size, d_model, d_state, n_layers = VOCAB, WIDTH, WIDTH, 0
+
+        @property
+        def morva_variant(self):
+            raise KeyError("variant")
+    with pytest.raises(KeyError):
+        LM(Broken())
+
+
+def test_variant_is_read_once():
+    config = small_config("fu-64")
+    model = LM(config)
+    config.morva_variant = "fu"
+    assert type(model.core).__name__ == "KestrelBackboneFU64"
+
+
+@pytest.mark.parametrize("missing, built_core", [("d_model", False), ("n_layers", False), ("vocab_size", True)])
+def test_missing_record_fields(monkeypatch, missing, built_core):
+    fields = dict(vocab_size=VOCAB, d_model=WIDTH, d_state=WIDTH, n_layers=0, morva_variant="fu-64")
+    del fields[missing]
+    cores = []
+    original = vars(km.KestrelBackboneFU64)["__init__"]
+
+    def counting_init(self, *args):
+        cores.append(1)
+        original(self, *args)
+    monkeypatch.setattr(km.KestrelBackboneFU64, "__init__", counting_init)
+    with pytest.raises(AttributeError, match=missing):
+        LM(types.SimpleNamespace(**fields))
+    assert bool(cores) == built_core
+
+
+# ---------------------------------------------------------------------------------------------
+# Tied head and the state dict
+
+
+def test_tied_head_and_state_dict_layout():
+    model = LM(small_config("fu", n_layers=1))
+    assert list(model._modules) == ["core", "embed_tokens", "lm_head"]
+    assert model.lm_head.weight is model.embed_tokens.weight
+    assert model.lm_head.bias is None and model.embed_tokens.weight.shape == (VOCAB, WIDTH)
+    keys = list(model.state_dict())
+    assert keys[-2:] == ["embed_tokens.weight", "lm_head.weight"]
+    assert all(k.startswith("core.") for k in keys[:-2])
+    assert keys[:-2] == ["core." + k for k in model.core.state_dict()]
+    with torch.no_grad():
+        model.embed_tokens.weight[0, 0] = 123.0
+    sd = model.state_dict()
+    assert sd["lm_head.weight"][0, 0] == 123.0 and torch.equal(sd["lm_head.weight"], sd["embed_tokens.weight"])
+    params = list(model.parameters())
+    assert sum(p is model.embed_tokens.weight for p in params) == 1
+    assert len(params) == len({id(p) for p in params})
+
+
+def test_tied_gradient_is_the_sum_of_both_uses():
+    torch.manual_seed(0)
+    model = LM(small_config())
+    ids = token_ids()
+    model(ids, labels=ids)["loss"].backward()
+    weight = model.embed_tokens.weight.detach().clone().requires_grad_()
+    head = weight.clone().detach().requires_grad_()
+    logits = torch.nn.functional.embedding(ids, weight) @ head.t() / math.sqrt(WIDTH)
+    reference_loss(logits, ids).backward()
+    torch.testing.assert_close(model.embed_tokens.weight.grad, weight.grad + head.grad)
+
+
+def test_state_dict_round_trip():
+    torch.manual_seed(0)
+    a = LM(small_config("fu", n_layers=1))
+    torch.manual_seed(1)
+    b = LM(small_config("fu", n_layers=1))
+    b.load_state_dict(a.state_dict())
+    ids = token_ids()
+    torch.testing.assert_close(a(ids)["logits"], b(ids)["logits"])
+    assert b.lm_head.weight is b.embed_tokens.weight
+
+
+# ---------------------------------------------------------------------------------------------
+# Forward and loss (identity core: a stacked backbone of depth 0)
+
+
+def identity_model(seed=0, width=WIDTH):
+    torch.manual_seed(seed)
+    return LM(small_config(width=width))
+
+
+def test_logits_are_scaled_by_the_width():
+    model = identity_model()
+    ids = token_ids()
+    out = model(ids)
+    assert list(out) == ["loss", "logits", "morva"]
+    assert out["loss"] is None and out["morva"] == {"layers": []}
+    expected = model.embed_tokens(ids) @ model.embed_tokens.weight.t() / math.sqrt(WIDTH)
+    torch.testing.assert_close(out["logits"], expected)
+    model.config.d_model = 2560
+    torch.testing.assert_close(model(ids)["logits"] * 50.59644256269407, expected * math.sqrt(WIDTH))
+
+
+def test_core_diagnostics_are_passed_on():
+    model = identity_model()
+    diagnostics = {"surprisal_score": 0.5}
+    model.core.forward = lambda x: (x, diagnostics)
+    assert model(token_ids())["morva"] is diagnostics
+
+
+def test_core_result_of_another_length():
+    model = identity_model()
+    model.core.forward = lambda x: (x,)
+    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 2, got 1\)"):
+        model(token_ids())
+
+
+def labels_with_ignored(ids):
+    labels = ids.clone()
+    labels[0, 2] = -100
+    labels[1, 4] = -100
+    return labels
+
+
+MASKS = {
+    "none": lambda ids: None,
+    "ones": lambda ids: torch.ones(ids.shape),
+    "binary": lambda ids: (torch.arange(ids.numel()).view(ids.shape) % 3 != 0).long(),
+    "weights": lambda ids: torch.rand(ids.shape, generator=torch.Generator().manual_seed(4)),
+    "bool": lambda ids: torch.arange(ids.numel()).view(ids.shape) % 2 == 0,
+    "row_broadcast": lambda ids: torch.tensor([[0.0, 1.0, 1.0, 0.5, 1.0, 0.0]]),
+}
+
+
+@pytest.mark.parametrize("mask", list(MASKS))
+@pytest.mark.parametrize("ignored", [False, True])
+def test_loss_matches_the_sliced_reference(mask, ignored):
+    model = identity_model()
+    ids = token_ids()
+    labels = labels_with_ignored(ids) if ignored else ids
+    loss_mask = MASKS[mask](ids)
+    out = model(ids, labels, loss_mask)
+    out["loss"].backward()
+    grad = model.embed_tokens.weight.grad.clone()
+
+    model.zero_grad()
+    logits = model(ids)["logits"]
+    expected = reference_loss(logits, labels, loss_mask)
+    expected.backward()
+    torch.testing.assert_close(out["loss"], expected)
+    torch.testing.assert_close(grad, model.embed_tokens.weight.grad)
+    assert out["loss"].shape == () and out["loss"].dtype == torch.float32
+
+
+def test_masked_loss_special_values():
+    model = identity_model()
+    ids = token_ids()
+    zero_mask = torch.zeros(ids.shape)
+    zero_mask[:, 0] = 1.0
+    assert model(ids, ids, zero_mask)["loss"].item() == 0.0
+    half = torch.zeros(ids.shape)
+    half[0, 3] = 0.5
+    per_token = torch.nn.functional.cross_entropy(model(ids)["logits"][0, 2], ids[0, 3])
+    torch.testing.assert_close(model(ids, ids, half)["loss"], per_token * 0.5)
+    torch.testing.assert_close(model(ids, ids, torch.ones(ids.shape))["loss"], model(ids, ids)["loss"])
+
+
+def test_loss_ignores_the_first_label_mask_and_the_last_logits():
+    model = identity_model()
+    ids = token_ids()
+    mask = torch.rand(ids.shape, generator=torch.Generator().manual_seed(2))
+    base, masked = model(ids, ids)["loss"], model(ids, ids, mask)["loss"]
+    labels, other_mask = ids.clone(), mask.clone()
+    labels[:, 0] = (labels[:, 0] + 1) % VOCAB
+    other_mask[:, 0] = 100.0
+    assert torch.equal(model(ids, labels)["loss"], base)
+    assert torch.equal(model(ids, labels, other_mask)["loss"], masked)
+    logits = model(ids, ids)["logits"]
+    assert logits.shape == (2, 6, VOCAB)
+
+
+def test_no_labels_ignores_the_mask():
+    model = identity_model()
+    out = model(token_ids(), loss_mask="not even a tensor")
+    assert out["loss"] is None
+
+
+def test_sequences_of_length_one():
+    model = identity_model()
+    ids = token_ids(T=1)
+    assert model(ids, ids, torch.ones(ids.shape))["loss"].item() == 0.0
+    assert math.isnan(model(ids, ids)["loss"].item())
+    assert math.isnan(reference_loss(model(ids)["logits"], ids).item())
+
+
+@pytest.mark.parametrize("labels, error", [
+    (lambda ids: ids.int(), RuntimeError),
+    (lambda ids: torch.full(ids.shape, VOCAB), IndexError),
+    (lambda ids: ids[:, :3], ValueError),
+    (lambda ids: ids.tolist(), TypeError),
+])
+def test_bad_labels_raise_the_library_errors(labels, error):
+    model = identity_model()
+    ids = token_ids()
+    with pytest.raises(error):
+        model(ids, labels(ids))
+
+
+def test_forward_arity():
+    model = identity_model()
+    with pytest.raises(TypeError):
+        model()
+    with pytest.raises(TypeError):
+        model(token_ids(), None, None, None)
+    with pytest.raises(TypeError):
+        model(token_ids(), mask=None)
+
+
+def test_double_model():
+    model = identity_model().double()
+    out = model(token_ids(), token_ids(), torch.ones(2, 6))
+    assert out["logits"].dtype == torch.float64 and out["loss"].dtype == torch.float64
