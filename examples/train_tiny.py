@@ -35,17 +35,17 @@ def parse_args(argv):
     p.add_argument("--variant", default="heavy",
                    help="core of the model: heavy, lite, fu, fu-64, ... (default: heavy)")
     p.add_argument("--data", default=DEFAULT_DATA, help="text file to learn (default: the bundled notes)")
-    p.add_argument("--d-model", type=int, default=64, help="model and state width (default: 64)")
+    p.add_argument("--d-model", type=int, default=128, help="model and state width (default: 128)")
     p.add_argument("--n-layers", type=int, default=2, help="layer count of the model record (default: 2)")
     p.add_argument("--batch", type=int, default=8, help="sequences per step (default: 8)")
-    p.add_argument("--seq-len", type=int, default=64, help="bytes per sequence (default: 64)")
-    p.add_argument("--steps", type=int, default=400, help="most training steps (default: 400)")
+    p.add_argument("--seq-len", type=int, default=128, help="bytes per sequence (default: 128)")
+    p.add_argument("--steps", type=int, default=1500, help="most training steps (default: 1500)")
     p.add_argument("--max-seconds", type=float, default=110.0,
                    help="stop after this much training time (default: 110)")
     p.add_argument("--lr", type=float, default=1e-3, help="peak learning rate of AdamW (default: 1e-3)")
     p.add_argument("--warmup", type=int, default=50,
                    help="steps of linear learning-rate warm-up (default: 50)")
-    p.add_argument("--log-every", type=int, default=20, help="report every this many steps (default: 20)")
+    p.add_argument("--log-every", type=int, default=100, help="report every this many steps (default: 100)")
     p.add_argument("--seed", type=int, default=0, help="random seed (default: 0)")
     p.add_argument("--tiny", action="store_true",
                    help="smoke run: width 16, one layer, batches of 2 x 16 bytes, 3 steps")
