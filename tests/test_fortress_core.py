@@ -8,10 +8,7 @@ import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 from silver_kestrel.architectures.fortress_core import fortress_core as fc
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from block_support import make_config, spy
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 Core = fc.FortressFUCore
 

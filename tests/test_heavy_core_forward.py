@@ -5,11 +5,8 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import heavy_core as hc
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from block_support import add_engram, spy
 from heavy_core_support import WIDTH, inputs, make_core, reference_forward, shock_state, steer_drop_z
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 KEYS = ["vgt_pressure", "zurav_slow_weight", "fast_diagnostics", "slow_diagnostics", "mode", "shock_detected",
         "shock_freeze_active", "friction_drop_z", "boundary_count", "vgt_dance_friction_kl"]

@@ -14,11 +14,8 @@ import torch.distributed as dist
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 from silver_kestrel.architectures.heavy_core import heavy_core as hc
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from heavy_core_support import WIDTH, inputs, make_config
 from support import ROOT
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 Sharded = hc.DistributedMorvaZurav
 LINES = {0: "[MORVA] Rank 0: Fast Head (Reflex) initialized on {}:0.\n",
@@ -198,10 +195,6 @@ import json, sys, torch
 import torch.distributed as dist
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 from silver_kestrel.architectures.heavy_core import heavy_core as hc
-from block_standins import STANDINS
-for name, fn in STANDINS.items():
-    if not hasattr(fe.FortressUnbrokenMemory, name):
-        setattr(fe.FortressUnbrokenMemory, name, fn)
 
 rank, port, out_dir, mode = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
 dist.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{port}", rank=rank, world_size=2,

@@ -5,10 +5,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import heavy_core as hc
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from heavy_core_support import inputs, make_core
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 F32_09 = float(torch.tensor(0.9, dtype=torch.float32))
 

@@ -5,11 +5,8 @@ import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 from silver_kestrel.architectures.heavy_core import heavy_core as hc
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from block_support import add_engram, spy
 from heavy_core_support import inputs, make_config
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 Engine = hc.ZuravMorvaEngine
 KEYS = ["vgt_pressure", "zurav_slow_weight", "zurav_fast_weight", "mode", "fast_diagnostics", "slow_diagnostics",

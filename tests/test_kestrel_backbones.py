@@ -6,12 +6,9 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from block_support import spy
 from kestrel_support import (VOCAB, WIDTH, BoundedBlock, km, lend_bounded_block, reference_loss, small_config,
                              token_ids)
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 Backbone, Bounded, Layered = km.KestrelBackboneFU64, km.KestrelBackboneFU64Bounded, km.KestrelCausalLMLayered
 FORTRESS_PATH = "silver_kestrel.architectures.heavy_core.fortress_engine"

@@ -7,12 +7,9 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from kestrel_support import (VOCAB, WIDTH, km, lend_bounded_block, reference_loss, small_config,
                              token_ids)
 from support import import_heavy_core
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 hc = import_heavy_core()
 LM = km.KestrelCausalLM

@@ -8,11 +8,8 @@ import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 from silver_kestrel.architectures.lite_core import lite_core as lc
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from block_support import make_config, spy
 from support import import_heavy_core
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 hc = import_heavy_core()
 Core = lc.ZuravMorvaV8_2

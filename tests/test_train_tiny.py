@@ -6,11 +6,8 @@ import re
 
 import pytest
 
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from kestrel_support import km  # noqa: F401  (imports the model module with its stand-in; delete after the merge)
 from support import ROOT
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 SCRIPT = os.path.join(ROOT, "examples", "train_tiny.py")
 

@@ -4,10 +4,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from block_support import Block, make_block, make_config
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 
 def block_keys(width):

@@ -4,10 +4,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from block_support import add_engram, force_stable, make_block, spy
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 # Block keys always present: key -> fortress buffer and conversion (None: not a buffer read).
 BLOCK_KEYS = {

@@ -4,10 +4,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from block_standins import fortress_standins  # noqa: F401  (delete after the merge)
 from block_support import add_engram, force_stable, make_block, make_config, spy
-
-pytestmark = pytest.mark.usefixtures("fortress_standins")  # delete after the merge
 
 FORTRESS_CALLS = ["forward_step", "update_surprisal_stats", "_update_global_pressure", "accumulate_covariance",
                   "maybe_promote_to_deep_engram", "update_post_union_impact", "create_joint_basis_projection_hook",
