@@ -5,7 +5,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from fortress_standins import memory
+from fortress_support import memory
 
 D = 8
 DIAGNOSTICS = ["last_cov_trace", "last_cov_isfinite", "last_candidate_rank", "last_candidate_norm"]

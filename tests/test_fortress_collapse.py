@@ -4,7 +4,7 @@ import math
 import pytest
 import torch
 
-from fortress_standins import memory
+from fortress_support import memory
 
 GATE = ["last_collapse_ok", "collapse_cond_tension_ok", "collapse_cond_drop_ok", "collapse_cond_delta_ok",
         "collapse_cond_quality_ok", "collapse_cond_stable_ok", "collapse_cond_cooldown_ok",

@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from fortress_standins import memory
+from fortress_support import memory
 
 
 def add(mem, usage=0.01, quality=0.5, conflict=0.3, abstract=False):

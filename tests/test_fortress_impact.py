@@ -4,7 +4,7 @@ import math
 import pytest
 import torch
 
-from fortress_standins import memory
+from fortress_support import memory
 
 T = torch.tensor
 WINDOW = ["post_union_steps_left", "post_union_baseline_loss", "post_union_loss_delta"]

@@ -5,7 +5,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from fortress_standins import REASONS, memory
+from fortress_support import REASONS, memory
 
 D = 8
 TRIGGER_DIAGNOSTICS = ["cosmic_shock", "shakti_flash", "last_candidate_quality_score_raw",

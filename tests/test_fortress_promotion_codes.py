@@ -2,10 +2,8 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
+from fortress_support import REASONS
 
-REASONS = ["no_candidate", "not_stable", "need_more_cov", "quality_fail", "promoted", "forced_union",
-           "trainer_not_ok", "bad_candidate", "cosmic_surprisal", "shakti_tension", "blocked_by_trigger",
-           "blocked_by_structure", "blocked_by_stillness", "collapse_union", "blocked_by_collapse_floor"]
 DIAGNOSTICS = ("last_can_promote", "last_promotion_event", "last_promotion_reason_code",
                "last_promotion_blocker_code")
 

@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from fortress_standins import memory
+from fortress_support import memory
 
 QUALITY = ["last_structural_quality_score", "structural_quality_ema", "last_collapse_quality_score",
            "collapse_quality_ema"]

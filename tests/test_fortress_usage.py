@@ -5,7 +5,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from fortress_standins import memory
+from fortress_support import memory
 
 D = 8
 
