@@ -10,7 +10,7 @@ The stand-in honours the core contract: built with (config, fortress_config, cro
 shared_backbone=...), called with hidden [B, T, D] and an optional state, it returns (hidden,
 diagnostics) with "surprisal_score" in the diagnostics.
 """
-from support import import_heavy_core
+from silver_kestrel.architectures.heavy_core import heavy_core
 
 CORE_NAME = "ZuravMorvaV8_2H"
 
@@ -41,7 +41,6 @@ def load_kestrel_model():
     """kestrel_model, imported with the stand-in lent when needed. The loan is taken back right
     after the import (kestrel_model keeps its own binding), so heavy_core's own tests still see
     the module as it is."""
-    heavy_core = import_heavy_core()
     lent = not hasattr(heavy_core, CORE_NAME)
     exec(LEND_CORE, {"__name__": "heavy_core_standin"})
     try:

@@ -28,20 +28,3 @@ def run_python(code, path, *flags, timeout=120):
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], cwd=path[0],
                           capture_output=True, text=True, env=env, timeout=timeout)
 
-
-# heavy_core imports the war engine block `WarEngineTevZOZU_V722_FU` from fortress_engine. Until
-# the block is part of fortress_engine, the tests lend fortress_engine a stand-in class under that
-# name (in the test process only, never in the package) so that the rest of heavy_core can load.
-BLOCK_NAME = "WarEngineTevZOZU_V722_FU"
-LEND_BLOCK = f'''
-import torch
-from silver_kestrel.architectures.heavy_core import fortress_engine as _fe
-if not hasattr(_fe, {BLOCK_NAME!r}):
-    setattr(_fe, {BLOCK_NAME!r}, type({BLOCK_NAME!r}, (torch.nn.Module,), {{"stand_in": True}}))
-'''
-
-
-def import_heavy_core():
-    exec(LEND_BLOCK, {})
-    from silver_kestrel.architectures.heavy_core import heavy_core
-    return heavy_core

@@ -5,9 +5,9 @@ import pytest
 import torch
 import torch.nn.functional as F
 
-from support import LEND_BLOCK, ROOT, import_heavy_core, run_python
+from silver_kestrel.architectures.heavy_core import heavy_core as hc
+from support import ROOT, run_python
 
-hc = import_heavy_core()
 BRIDGES = [hc.MorvaCrossAttention, hc.LinearMorvaCrossAttention]
 KEYS = ["q_proj.weight", "q_proj.bias", "k_proj.weight", "k_proj.bias", "v_proj.weight", "v_proj.bias",
         "out_proj.weight", "out_proj.bias"]
@@ -190,7 +190,7 @@ def test_construction_errors(cls):
 
 
 def test_assertion_skipped_under_optimisation():
-    code = LEND_BLOCK + '''
+    code = '''
 import torch
 from silver_kestrel.architectures.heavy_core.heavy_core import MorvaCrossAttention, LinearMorvaCrossAttention
 for cls in (MorvaCrossAttention, LinearMorvaCrossAttention):

@@ -3,9 +3,8 @@ import math
 import pytest
 import torch
 
-from support import import_heavy_core
+from silver_kestrel.architectures.heavy_core import heavy_core as hc
 
-hc = import_heavy_core()
 CHA = hc.OptimizedMorvaCHA
 kestrel = torch.ops.kestrel
 

@@ -9,12 +9,12 @@ import textwrap
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from support import BLOCK_NAME, EXT_SUFFIX, LEND_BLOCK, ROOT, copy_package, import_heavy_core, run_python
-
-hc = import_heavy_core()
+from silver_kestrel.architectures.heavy_core import heavy_core as hc
+from support import EXT_SUFFIX, ROOT, copy_package, run_python
 
 HEAVY = "silver_kestrel.architectures.heavy_core.heavy_core"
 FORTRESS = "silver_kestrel.architectures.heavy_core.fortress_engine"
+BLOCK_NAME = "WarEngineTevZOZU_V722_FU"
 FRAME = ["torch", "nn", "F", "math", "dataclass", "Optional", "Tuple", "Dict", "List"]
 IMPORTED = [BLOCK_NAME, "TevUnifiedConfig", "FortressUnbrokenConfig"]
 CLASSES = ["OptimizedMorvaRadar", "MorvaCrossAttention", "LinearMorvaCrossAttention", "OptimizedMorvaCHA",
@@ -95,7 +95,7 @@ def probe(tmp_path, prepare=None, target=HEAVY):
     heavy_dir = os.path.join(pkg, "architectures", "heavy_core")
     if prepare:
         prepare(heavy_dir)
-    result = run_python(LEND_BLOCK + PROBE.format(target=target, fortress=FORTRESS), [str(tmp_path)])
+    result = run_python(PROBE.format(target=target, fortress=FORTRESS), [str(tmp_path)])
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout), heavy_dir
 
@@ -118,7 +118,7 @@ def test_import_binds_the_sibling_fortress_engine(tmp_path):
 
 
 def test_missing_name_fails_the_import(tmp_path):
-    # The lender leaves a fake fortress_engine alone: it already has the block.
+    # A fortress_engine without FortressUnbrokenConfig: the names before it stay bound.
     got, heavy_dir = probe(tmp_path, lambda d: replace_fortress(d, FAKE_FORTRESS.format(block=BLOCK_NAME)))
     name, message = got["error"]
     assert name == "ImportError"
@@ -138,7 +138,7 @@ def test_failing_fortress_engine_fails_the_import(tmp_path):
 def test_no_parent_package_no_fallback(tmp_path):
     pkg = copy_package(tmp_path)
     path = os.path.join(pkg, "architectures", "heavy_core", "heavy_core" + EXT_SUFFIX)
-    result = run_python(LEND_BLOCK + textwrap.dedent(f'''
+    result = run_python(textwrap.dedent(f'''
         import importlib.util
         spec = importlib.util.spec_from_file_location("heavy_core", {path!r})
         module = importlib.util.module_from_spec(spec)
@@ -153,7 +153,7 @@ def test_no_parent_package_no_fallback(tmp_path):
 
 def test_import_is_silent_and_builds_nothing(tmp_path):
     copy_package(tmp_path)
-    result = run_python(LEND_BLOCK + textwrap.dedent(f'''
+    result = run_python(textwrap.dedent(f'''
         import logging, sys, warnings
         logging.basicConfig(level=logging.DEBUG)
         warnings.simplefilter("always")

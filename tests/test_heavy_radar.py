@@ -1,9 +1,8 @@
 import pytest
 import torch
 
-from support import import_heavy_core
+from silver_kestrel.architectures.heavy_core import heavy_core as hc
 
-hc = import_heavy_core()
 Radar = hc.OptimizedMorvaRadar
 
 

@@ -7,11 +7,10 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
+from silver_kestrel.architectures.heavy_core import heavy_core as hc
 from kestrel_support import (VOCAB, WIDTH, km, lend_bounded_block, reference_loss, small_config,
                              token_ids)
-from support import import_heavy_core
 
-hc = import_heavy_core()
 LM = km.KestrelCausalLM
 
 

@@ -7,11 +7,10 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
+from silver_kestrel.architectures.heavy_core import heavy_core as hc
 from silver_kestrel.architectures.lite_core import lite_core as lc
 from block_support import make_config, spy
-from support import import_heavy_core
 
-hc = import_heavy_core()
 Core = lc.ZuravMorvaV8_2
 WIDTH = 8
 
