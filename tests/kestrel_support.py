@@ -3,10 +3,8 @@ loss written out with slices."""
 import torch
 import torch.nn.functional as F
 
+from silver_kestrel import kestrel_model as km
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from heavy_core_standin import load_kestrel_model
-
-km = load_kestrel_model()
 
 VOCAB, WIDTH = 11, 8
 
@@ -32,7 +30,8 @@ def reference_loss(logits, labels, loss_mask=None):
 
 
 class BoundedBlock(torch.nn.Module):
-    """Stands for the outside bounded block: the block contract and nothing more."""
+    """A double of fortress_engine's bounded block: the block contract and nothing more, so that
+    the stacking of a backbone can be checked exactly."""
 
     def __init__(self, rt_config, fortress_cfg):
         super().__init__()
@@ -44,4 +43,4 @@ class BoundedBlock(torch.nn.Module):
 
 
 def lend_bounded_block(monkeypatch):
-    monkeypatch.setattr(fe, "WarEngineTevZOZU_V722_FU_Bounded", BoundedBlock, raising=False)
+    monkeypatch.setattr(fe, "WarEngineTevZOZU_V722_FU_Bounded", BoundedBlock)

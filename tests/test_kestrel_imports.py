@@ -2,7 +2,6 @@
 import json
 import os
 
-from heavy_core_standin import LEND_CORE
 from support import EXT_SUFFIX, copy_package, run_python
 
 MODEL = "silver_kestrel.kestrel_model"
@@ -12,8 +11,8 @@ NAMES = ["dataclass", "Any", "Dict", "Optional", "Tuple", "math", "torch", "nn",
          "KestrelCausalLM", "KestrelCausalLMLayered", "create_kestrel_model"]
 
 
-def run(tmp_path, code, lend=True, path=None):
-    result = run_python((LEND_CORE if lend else "") + code, path or [str(tmp_path)])
+def run(tmp_path, code, path=None):
+    result = run_python(code, path or [str(tmp_path)])
     assert result.returncode == 0, result.stderr
     return result
 
@@ -81,7 +80,7 @@ def test_outside_the_package_without_the_package_fails(tmp_path):
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     path = os.path.join(pkg, "kestrel_model" + EXT_SUFFIX)
-    result = run(tmp_path, load_by_location(path) + "print(json.dumps(result))", lend=False, path=[str(elsewhere)])
+    result = run(tmp_path, load_by_location(path) + "print(json.dumps(result))", path=[str(elsewhere)])
     assert json.loads(result.stdout)["error"] == ["ModuleNotFoundError", "No module named 'silver_kestrel'"]
 
 
@@ -95,7 +94,7 @@ try:
     import {MODEL}
 except ImportError as e:
     print(json.dumps([type(e).__name__, str(e)]))
-''', lend=False)
+''')
     assert json.loads(result.stdout) == [
         "ImportError", f"cannot import name 'ZuravMorvaV8_2H' from '{HEAVY}' ({os.path.join(heavy_dir, 'heavy_core.py')})"]
 

@@ -28,8 +28,7 @@ def test_module_names():
     assert (km.Any, km.Dict, km.Optional, km.Tuple) == (typing.Any, typing.Dict, typing.Optional, typing.Tuple)
     for name in ("TevUnifiedConfig", "FortressUnbrokenConfig"):
         assert getattr(km, name) is getattr(hc, name)
-    # While the heavy core is lent for the import only, heavy_core no longer holds it.
-    assert km.ZuravMorvaV8_2H is getattr(hc, "ZuravMorvaV8_2H", km.ZuravMorvaV8_2H)
+    assert km.ZuravMorvaV8_2H is hc.ZuravMorvaV8_2H
     assert km.TevUnifiedConfig is fe.TevUnifiedConfig
     for name in ("KestrelBackboneFU64", "KestrelCausalLM", "KestrelCausalLMLayered"):
         cls = getattr(km, name)

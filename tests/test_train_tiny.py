@@ -6,7 +6,6 @@ import re
 
 import pytest
 
-from kestrel_support import km  # noqa: F401  (imports the model module with its stand-in; delete after the merge)
 from support import ROOT
 
 SCRIPT = os.path.join(ROOT, "examples", "train_tiny.py")
