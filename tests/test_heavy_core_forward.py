@@ -4,7 +4,6 @@ import warnings
 import pytest
 import torch
 
-from silver_kestrel.architectures.heavy_core import heavy_core as hc
 from block_support import add_engram, spy
 from heavy_core_support import WIDTH, inputs, make_core, reference_forward, shock_state, steer_drop_z
 

@@ -121,7 +121,7 @@ def test_training_modes():
     engine.train(True)
     assert engine.eval() is engine and not any(m.training for m in engine.modules())
     # A parent's switch reaches the override too.
-    parent = torch.nn.Sequential(engine).train()
+    torch.nn.Sequential(engine).train()
     assert engine.shakti_head.training and not engine.shiva_head.training
     assert not any(p.requires_grad for p in engine.shiva_head.parameters())
 

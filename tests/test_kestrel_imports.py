@@ -35,7 +35,7 @@ import {MODEL} as km
 assert torch.equal(before, torch.random.get_rng_state())
 loaded = sorted(n for n in sys.modules if n.startswith("silver_kestrel"))
 assert not any(n.endswith(("lite_core.lite_core", "fortress_core.fortress_core")) for n in loaded), loaded
-''' + f'''
+''' + '''
 km.KestrelCausalLM(km.KestrelModelConfig(vocab_size=5, d_model=8, d_state=8, n_layers=1, morva_variant="fu"))
 assert "silver_kestrel.architectures.fortress_core.fortress_core" in sys.modules
 assert "silver_kestrel.architectures.lite_core.lite_core" not in sys.modules

@@ -3,7 +3,6 @@ import re
 import pytest
 import torch
 
-from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 from block_support import add_engram, force_stable, make_block, spy
 
 # Block keys always present: key -> fortress buffer and conversion (None: not a buffer read).
