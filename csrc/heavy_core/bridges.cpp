@@ -1,6 +1,6 @@
 // The cross-headed attention bridges: queries from the fast stream, keys and values from the slow
 // stream, the global pressure sharpening the attention. MorvaCrossAttention is exact causal softmax
-// attention; LinearMorvaCrossAttention is kernelised attention of linear cost in the length.
+// attention; LinearMorvaCrossAttention is causal kernelised attention of linear cost in the length.
 #include "heavy_core/heavy_core.h"
 
 #include "kernels/attention.h"
@@ -15,7 +15,8 @@ constexpr const char* kQuadraticDoc =
 constexpr const char* kLinearDoc =
     "Cross-headed attention bridge, linear: kernelised attention with the features elu(x) + 1, the\n"
     "query features raised to the power 1 + p for the pressure p. Cost and key-value summary grow\n"
-    "linearly with the length; every position sees the whole slow stream.";
+    "linearly with the length; like the quadratic bridge it is causal: position i reads slow\n"
+    "positions 0 to i only.";
 
 constexpr const char* kProjections[] = {"q_proj", "k_proj", "v_proj", "out_proj"};
 

@@ -146,18 +146,38 @@ bool fused_linear_path_covers(const at::Tensor& q, const at::Tensor& k, const at
          v.size(2) == q.size(2) && k.size(3) == q.size(3) && v.size(1) == k.size(1);
 }
 
+// Positions per chunk of the causal linear attention: inside a chunk a masked C x C product,
+// across chunks the running key-value summary. 64 keeps the masked products small and the
+// per-chunk summaries (n_heads * d * (e + 1) values each) few.
+constexpr int64_t kLinearChunk = 64;
+
 at::Tensor linear_attention_composite(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
-  if (!fused_linear_path_covers(q, k, v)) return linear_attention_reference(q, k, v);
-  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3);
-  const int64_t S = k.size(1), e = v.size(3);
-  // [v | 1]: one product gives the key-value summary and, in its last column, the key sum.
-  at::Tensor v_ones = at::cat({v, at::ones({B, S, H, 1}, v.options())}, 3);
-  at::Tensor kt = k.permute({0, 2, 3, 1}).reshape({B * H, d, S});
-  at::Tensor summary = at::bmm(kt, v_ones.permute({0, 2, 1, 3}).reshape({B * H, S, e + 1}));
-  at::Tensor qh = q.permute({0, 2, 1, 3}).reshape({B * H, L, d});
-  at::Tensor num_den = at::bmm(qh, summary);  // [B*H, L, e + 1]
-  at::Tensor out = num_den.narrow(2, 0, e) / (num_den.narrow(2, e, 1) + 1e-6);
-  return out.view({B, H, L, e}).permute({0, 2, 1, 3});
+  if (!fused_linear_path_covers(q, k, v) || k.size(1) != q.size(1)) {
+    return linear_attention_reference(q, k, v);
+  }
+  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
+  if (L == 0) return at::empty({B, 0, H, e}, v.options());
+  const int64_t C = std::min(kLinearChunk, L);
+  const int64_t n = (L + C - 1) / C, padded = n * C;
+  // [B, H, n, C, *] chunks; zero padding adds keys without weight and queries that are dropped.
+  auto chunks = [&](const at::Tensor& t) {
+    at::Tensor heads = t.permute({0, 2, 1, 3});
+    if (padded != L) heads = at::constant_pad_nd(heads, {0, 0, 0, padded - L});
+    return heads.reshape({B, H, n, C, heads.size(3)});
+  };
+  at::Tensor qc = chunks(q), kc = chunks(k);
+  // [v | 1]: the same products give numerator and, in the last column, the denominator.
+  at::Tensor vc = chunks(at::cat({v, at::ones({B, L, H, 1}, v.options())}, 3));
+  // Within a chunk, query i sees keys 0..i of the chunk.
+  at::Tensor seen = at::ones({C, C}, q.options()).tril();
+  at::Tensor local = at::matmul(at::matmul(qc, kc.transpose(-2, -1)) * seen, vc);
+  // Across chunks, the summary of every earlier chunk: an exclusive running sum.
+  at::Tensor summary = at::matmul(kc.transpose(-2, -1), vc);  // [B, H, n, d, e + 1]
+  at::Tensor earlier = summary.cumsum(2) - summary;
+  at::Tensor num_den = local + at::matmul(qc, earlier);        // [B, H, n, C, e + 1]
+  num_den = num_den.reshape({B, H, padded, e + 1}).narrow(2, 0, L);
+  at::Tensor out = num_den.narrow(3, 0, e) / (num_den.narrow(3, e, 1) + 1e-6);
+  return out.permute({0, 2, 1, 3});
 }
 
 template <typename Signature>
@@ -189,10 +209,11 @@ at::Tensor linear_attention(const at::Tensor& q, const at::Tensor& k, const at::
 }
 
 at::Tensor linear_attention_reference(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
-  at::Tensor kv = at::einsum("blhd,blhv->bhdv", {k, v});
-  at::Tensor num = at::einsum("blhd,bhdv->blhv", {q, kv});
-  at::Tensor k_sum = k.sum(1);
-  at::Tensor den = at::einsum("blhd,bhd->blh", {q, k_sum}).unsqueeze(-1);
+  // Position l reads the running sums over positions 0..l.
+  at::Tensor kv = at::einsum("blhd,blhv->blhdv", {k, v}).cumsum(1);
+  at::Tensor num = at::einsum("blhd,blhdv->blhv", {q, kv});
+  at::Tensor k_sum = k.cumsum(1);
+  at::Tensor den = at::einsum("blhd,blhd->blh", {q, k_sum}).unsqueeze(-1);
   return num / (den + 1e-6);
 }
 

@@ -7,11 +7,13 @@
 // masked half of the score matrix is never computed, and the backward recomputes the block's
 // probabilities. Elsewhere it is the tensor library's fused attention.
 //
-// linear_attention: kernelised attention without mask, for features q [B, L, H, d] and
-// k [B, S, H, d] (already mapped to positive features) and values v [B, S, H, e]:
-//   out[b, l, h] = (q[b, l, h] . sum_s k[b, s, h] v[b, s, h]^T) / (q[b, l, h] . sum_s k[b, s, h] + 1e-6)
-// computed with one batched product for the key-value summary and its key sum (a ones column
-// appended to v) and one for numerator and denominator.
+// linear_attention: causal kernelised attention, for features q, k [B, L, H, d] (already mapped to
+// positive features) and values v [B, L, H, e]: position l reads only positions 0..l,
+//   out[b, l, h] = (q[b, l, h] . sum_{s<=l} k[b, s, h] v[b, s, h]^T)
+//                / (q[b, l, h] . sum_{s<=l} k[b, s, h] + 1e-6)
+// On the fused path the sequence runs in chunks: a masked product inside each chunk, and the
+// running key-value summary (with the key sum as an extra value column) across chunks, so time
+// stays linear in L and no L x L matrix is formed.
 #pragma once
 
 #include <ATen/ATen.h>
@@ -26,7 +28,7 @@ at::Tensor causal_attention_reference(const at::Tensor& q, const at::Tensor& k, 
 
 // torch.ops.kestrel.linear_attention.
 at::Tensor linear_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v);
-// The same contraction written as three einsums. torch.ops.kestrel.linear_attention_reference.
+// The same sums written out with per-position running sums. torch.ops.kestrel.linear_attention_reference.
 at::Tensor linear_attention_reference(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v);
 
 }  // namespace kestrel::kernels
