@@ -167,3 +167,26 @@ def test_kernel_falls_back_for_broadcast_batches():
     _, k, v = qkv(2, 3, 5, 4, seed=1)
     torch.testing.assert_close(kestrel.causal_attention(q, k, v, 0.5),
                                kestrel.causal_attention_reference(q, k, v, 0.5))
+
+
+@pytest.mark.parametrize("L", [1, 63, 64, 65, 150])
+def test_causal_linear_attention_matches_its_reference_across_chunks(L):
+    g = torch.Generator().manual_seed(L)
+    q, k = (torch.rand(2, L, 3, 4, generator=g, dtype=torch.float64) for _ in range(2))
+    v = torch.randn(2, L, 3, 5, generator=g, dtype=torch.float64)
+    fused_in = [t.clone().requires_grad_() for t in (q, k, v)]
+    ref_in = [t.clone().requires_grad_() for t in (q, k, v)]
+    fused = torch.ops.kestrel.linear_attention(*fused_in)
+    ref = torch.ops.kestrel.linear_attention_reference(*ref_in)
+    torch.testing.assert_close(fused, ref)
+    weight = torch.randn(ref.shape, generator=g, dtype=torch.float64)
+    (fused * weight).sum().backward()
+    (ref * weight).sum().backward()
+    for f, r in zip(fused_in, ref_in):
+        torch.testing.assert_close(f.grad, r.grad)
+
+
+def test_causal_linear_attention_gradcheck_over_two_chunks():
+    g = torch.Generator().manual_seed(0)
+    inputs = [torch.rand(1, 70, 2, 3, generator=g, dtype=torch.float64).requires_grad_() for _ in range(3)]
+    assert torch.autograd.gradcheck(torch.ops.kestrel.linear_attention, inputs)

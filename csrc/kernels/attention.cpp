@@ -173,7 +173,7 @@ at::Tensor linear_attention_composite(const at::Tensor& q, const at::Tensor& k, 
   at::Tensor local = at::matmul(at::matmul(qc, kc.transpose(-2, -1)) * seen, vc);
   // Across chunks, the summary of every earlier chunk: an exclusive running sum.
   at::Tensor summary = at::matmul(kc.transpose(-2, -1), vc);  // [B, H, n, d, e + 1]
-  at::Tensor earlier = summary.cumsum(2) - summary;
+  at::Tensor earlier = at::constant_pad_nd(summary.narrow(2, 0, n - 1).cumsum(2), {0, 0, 0, 0, 1, 0});
   at::Tensor num_den = local + at::matmul(qc, earlier);        // [B, H, n, C, e + 1]
   num_den = num_den.reshape({B, H, padded, e + 1}).narrow(2, 0, L);
   at::Tensor out = num_den.narrow(3, 0, e) / (num_den.narrow(3, e, 1) + 1e-6);
