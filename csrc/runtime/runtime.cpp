@@ -340,9 +340,9 @@ namespace {
   }
   raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(expected) + ")");
 }
-}  // namespace
 
-std::vector<py::object> unpack(const py::handle& value, size_t n) {
+// At most n + 1 items of an iterable: enough to tell too few from too many.
+std::vector<py::object> take_items(const py::handle& value, size_t n) {
   PyObject* it = PyObject_GetIter(value.ptr());
   if (!it) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
@@ -360,6 +360,13 @@ std::vector<py::object> unpack(const py::handle& value, size_t n) {
     }
     items.push_back(py::reinterpret_steal<py::object>(item));
   }
+  return items;
+}
+
+}  // namespace
+
+std::vector<py::object> unpack(const py::handle& value, size_t n) {
+  std::vector<py::object> items = take_items(value, n);
   if (items.size() != n) raise_unpack_count(items.size(), n);
   return items;
 }
@@ -380,23 +387,7 @@ namespace {
 }  // namespace
 
 std::vector<py::object> unpack_counted(const py::handle& value, size_t n) {
-  PyObject* it = PyObject_GetIter(value.ptr());
-  if (!it) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-    throw py::error_already_set();
-  }
-  auto iter = py::reinterpret_steal<py::object>(it);
-  std::vector<py::object> items;
-  while (items.size() <= n) {
-    PyObject* item = PyIter_Next(iter.ptr());
-    if (!item) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      break;
-    }
-    items.push_back(py::reinterpret_steal<py::object>(item));
-  }
+  std::vector<py::object> items = take_items(value, n);
   if (items.size() != n) raise_unpack_count_counted(items.size(), n);
   return items;
 }

@@ -51,7 +51,7 @@ struct Extension {
   PyModuleDef_Slot slots[3];
   void (*body)(py::module_&);
   PyObject* module;  // strong reference once the body has completed
-  PyObject* spec;    // the spec of the road that initialised it
+  PyObject* spec;    // the __spec__ of the import road that initialised it
 };
 // Caps the BLAS thread pool at torch's intra-op thread count, once per process.
 void align_blas_threads();
