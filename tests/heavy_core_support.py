@@ -40,9 +40,16 @@ def steer_drop_z(fortress, values):
 def reference_forward(core, x, state=None):
     """The heavy core's forward, written out with its public pieces."""
     B, L, D = x.shape
+    # A shared block runs both paths from the carried-in state and carries the fast run's end on.
+    integrator = core.fast_path.integrator if core.slow_path is core.fast_path else None
+    start = integrator.sigma_prev.clone() if integrator is not None else None
     y_fast, diag_fast = core.fast_path.forward_with_diagnostics(x, state, True)
     x_radar = core.radar(x)
+    if integrator is not None:
+        fast_end, integrator.sigma_prev = integrator.sigma_prev, start
     y_slow, diag_slow = core.slow_path.forward_with_diagnostics(x_radar, state, True)
+    if integrator is not None:
+        integrator.sigma_prev = fast_end
     f = core.slow_path.fortress
     kl_temp = float(getattr(f, "_kl_temperature", 2.0))
     sync_error = core._safe_symmetric_kl(y_fast, y_slow, kl_temp)

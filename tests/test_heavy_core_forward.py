@@ -178,6 +178,36 @@ def test_shared_backbone_runs_one_block_twice():
     assert diag["fast_diagnostics"] is not diag["slow_diagnostics"]
 
 
+@pytest.mark.parametrize("fail_slow", [False, True])
+def test_shared_block_runs_both_paths_from_the_carried_state(fail_slow):
+    core = make_core(shared_backbone=True)
+    block, integrator = core.fast_path, core.fast_path.integrator
+    original = block.forward_with_diagnostics
+    starts, ends = [], []
+
+    def run(x, state=None, return_diagnostics=False):
+        starts.append(integrator.sigma_prev.clone())
+        if fail_slow and len(starts) % 2 == 0:
+            raise RuntimeError("slow run failed")
+        result = original(x, state, return_diagnostics)
+        ends.append(integrator.sigma_prev.clone())
+        return result
+
+    block.forward_with_diagnostics = run
+    for call in range(3):
+        carried_in = integrator.sigma_prev.clone()
+        if fail_slow:
+            with pytest.raises(RuntimeError, match="slow run failed"):
+                core(inputs(seed=call))
+        else:
+            core(inputs(seed=call))
+        fast_start, slow_start = starts[-2:]
+        assert torch.equal(fast_start, carried_in) and torch.equal(slow_start, carried_in)
+        # What carries on is the fast run's end state, also when the slow run fails.
+        fast_end = ends[-1] if fail_slow else ends[-2]
+        assert torch.equal(integrator.sigma_prev, fast_end) and not torch.equal(fast_end, carried_in)
+
+
 def test_gradients():
     core = make_core()
     contexts = []

@@ -72,6 +72,50 @@ void construct(const py::module_& module, py::object self, py::object config, py
   set_attr(self, "active_shock_freeze", py::int_(0));
 }
 
+// One block serving both paths runs twice per call, and its integrator carries one state. Both
+// runs start from the state carried in from the previous call: the slow run must not continue from
+// where the fast run left it, at the end of this very sequence, or every position would read the
+// whole sequence through its start state. The state carried on to the next call is the fast run's
+// end state, the state of the input itself (the slow run's is that of its radar view), so that
+// the next call starts both runs where the fast path left off, as separate blocks would. A failed
+// slow run leaves the fast run's end state in place too.
+class SharedStart {
+ public:
+  SharedStart(const py::object& fast_path, const py::object& slow_path) {
+    if (!fast_path.is(slow_path)) return;
+    integrator_ = fast_path.attr("integrator");
+    start_ = integrator_.attr(kCarried).attr("detach")().attr("clone")();
+  }
+  ~SharedStart() {
+    if (fast_end_ && !carried_) {
+      PyObject *type, *value, *trace;
+      PyErr_Fetch(&type, &value, &trace);
+      if (PyObject_SetAttrString(integrator_.ptr(), kCarried, fast_end_.ptr()) != 0) PyErr_Clear();
+      PyErr_Restore(type, value, trace);
+    }
+  }
+  SharedStart(const SharedStart&) = delete;
+  SharedStart& operator=(const SharedStart&) = delete;
+
+  // Between the runs: keep the fast run's end state, put the start state back.
+  void rewind() {
+    if (!start_) return;
+    fast_end_ = integrator_.attr(kCarried);
+    set_attr(integrator_, kCarried, start_);
+  }
+  // After the slow run: the fast run's end state carries on.
+  void carry_fast_end() {
+    if (!fast_end_) return;
+    set_attr(integrator_, kCarried, fast_end_);
+    carried_ = true;
+  }
+
+ private:
+  static constexpr const char* kCarried = "sigma_prev";
+  py::object integrator_, start_, fast_end_;
+  bool carried_ = false;
+};
+
 // sigmoid(routing_sharpness * (P - routing_threshold)), floored at 0.9 inside a freeze window.
 at::Tensor routing_weight(const py::object& self, const at::Tensor& P, bool freeze) {
   at::Tensor w = at::sigmoid(parameter(self, "routing_sharpness") * (P - parameter(self, "routing_threshold")));
@@ -89,10 +133,14 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
   }
 
   // 1. Both paths; the slow one reads the radar's view of the input.
-  auto fast = unpack(self.attr("fast_path").attr("forward_with_diagnostics")(x_obj, state, true), 2);
-  py::object x_radar = self.attr("radar")(x_obj);
+  py::object fast_path = self.attr("fast_path");
   py::object slow_path = self.attr("slow_path");
+  SharedStart shared_start(fast_path, slow_path);
+  auto fast = unpack(fast_path.attr("forward_with_diagnostics")(x_obj, state, true), 2);
+  py::object x_radar = self.attr("radar")(x_obj);
+  shared_start.rewind();
   auto slow = unpack(slow_path.attr("forward_with_diagnostics")(x_radar, state, true), 2);
+  shared_start.carry_fast_end();
   const py::object& y_fast_obj = fast[0];
   const py::object& y_slow_obj = slow[0];
   const py::object& diag_fast = fast[1];
