@@ -208,6 +208,30 @@ def test_shared_block_runs_both_paths_from_the_carried_state(fail_slow):
         assert torch.equal(integrator.sigma_prev, fast_end) and not torch.equal(fast_end, carried_in)
 
 
+def test_shared_block_protects_both_runs():
+    core = make_core(shared_backbone=True)
+    fortress = core.fast_path.fortress
+    add_engram(fortress)
+    original = fortress.create_joint_basis_projection_hook
+    made, fired = [], []
+
+    def create():
+        hook = original()
+        made.append(1)
+
+        def counted(grad):
+            fired.append(grad.shape)
+            return hook(grad)
+        return counted
+
+    fortress.create_joint_basis_projection_hook = create
+    for step in range(20):
+        out, _ = core(inputs(seed=step).requires_grad_())
+        out.sum().backward()
+        assert len(fired) == len(made) == 2 * (step + 1)  # the fast and the slow run's state
+        assert len(core.fast_path._sigma_hook_pending) <= 4
+
+
 def test_gradients():
     core = make_core()
     contexts = []

@@ -293,17 +293,42 @@ def counting_hooks(fortress):
     return fired
 
 
-def test_one_hook_at_a_time():
+def test_every_call_awaiting_backward_keeps_its_hook():
     block = make_block()
     add_engram(block.fortress)
     fired = counting_hooks(block.fortress)
     x = inputs().requires_grad_()
     y1, _ = block.forward_with_diagnostics(x)
     first = block._sigma_hook_handle
-    y2, _ = block.forward_with_diagnostics(x)
+    y2, _ = block.forward_with_diagnostics(inputs(T=5))
     assert block._sigma_hook_handle is not first and block._sigma_hook_handle is not None
     (y1.sum() + y2.sum()).backward()
-    assert fired == [torch.Size([2, 3, 4])]  # the first call's hook was removed
+    assert sorted(fired) == [torch.Size([2, 3, 4]), torch.Size([2, 5, 4])]  # both calls' states
+
+
+@pytest.mark.parametrize("keep_graphs", [False, True])
+def test_pending_hooks_stay_bounded(keep_graphs):
+    block = make_block()
+    add_engram(block.fortress)
+    fired = counting_hooks(block.fortress)
+    kept, most = [], 0
+    for step in range(100):
+        y, _ = block.forward_with_diagnostics(inputs(seed=step))
+        most = max(most, len(block._sigma_hook_pending))
+        if keep_graphs:
+            kept.append(y)  # graphs never run backward: only the bound lets their hooks go
+        else:
+            y.sum().backward()
+    if keep_graphs:
+        assert most == 64 and len(block._sigma_hook_pending) == 64 and fired == []
+        sum(v.sum() for v in kept).backward()
+        assert len(fired) == 64  # the newest 64 calls kept their hooks
+    else:
+        assert most <= 2 and len(fired) == 100  # the previous call's graph is gone at the next
+    # Without engrams every hook goes.
+    block.fortress.engram_stack.clear()
+    block.forward_with_diagnostics(inputs())
+    assert block._sigma_hook_handle is None and block._sigma_hook_pending == []
 
 
 def test_hook_needs_engrams_and_a_gradient():

@@ -50,17 +50,103 @@ PyObject* state_tensor(const py::object& state, const char* key) {
   return value && THPVariable_Check(value) ? value : nullptr;
 }
 
-// Detaches the hook installed by an earlier call; an ordinary error of the removal is dropped.
-void remove_hook(const py::object& self) {
-  py::object handle = self.attr("_sigma_hook_handle");
-  if (!handle.is_none()) {
-    try {
-      handle.attr("remove")();
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary_error(e)) throw;
+// ---------------------------------------------------------------------------------------------
+// Projection hooks
+//
+// A block called more than once before a backward pass (a block shared by two paths, gradient
+// accumulation over several chunks) has a hook on each call's state tensor, and every one of them
+// must run when backward reaches its tensor. The block keeps the handles of the hooks that are
+// still registered on a living state tensor, the newest also as `_sigma_hook_handle`; a state
+// tensor dies with its graph once backward has run or the graph has been dropped, and its handle
+// is let go at the next installation. At most kMaxPendingHooks stay: beyond that the oldest, left
+// by graphs kept for that many calls, are removed. With no engram left every hook is removed.
+
+constexpr const char* kHookHandle = "_sigma_hook_handle";
+constexpr const char* kPendingHooks = "_sigma_hook_pending";
+constexpr size_t kMaxPendingHooks = 64;
+
+// Removes one hook; an ordinary error of the removal is dropped.
+void remove_handle(const py::handle& handle) {
+  if (handle.is_none()) return;
+  try {
+    handle.attr("remove")();
+  } catch (py::error_already_set& e) {
+    if (!is_ordinary_error(e)) throw;
+  }
+}
+
+// True while the hook of `handle` is registered on a tensor that is still alive: the handle's
+// weak reference to the tensor's hook table resolves and the table holds the hook.
+bool hook_pending(const py::handle& handle) {
+  py::object table_ref = getattr_or_none(handle, "hooks_dict_ref");
+  if (table_ref.is_none() || !PyCallable_Check(table_ref.ptr())) return false;
+  py::object table = table_ref();
+  if (table.is_none()) return false;
+  const int found = PySequence_Contains(table.ptr(), py::getattr(handle, "id").ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
+// The block's list of pending handles, made on first use.
+py::list pending_hooks(const py::object& self) {
+  py::object pending = getattr_or_none(self, kPendingHooks);
+  if (!PyList_Check(pending.ptr())) {
+    pending = py::list();
+    set_attr(self, kPendingHooks, pending);
+  }
+  return py::reinterpret_borrow<py::list>(pending);
+}
+
+// Before a new hook goes in: the handles of dead tensors are let go, the oldest beyond the bound
+// removed, and a `_sigma_hook_handle` that is not among the pending ones removed as before.
+void prune_hooks(const py::object& self) {
+  py::list pending = pending_hooks(self);
+  py::list kept;
+  for (py::handle handle : pending) {
+    if (hook_pending(handle)) kept.append(handle);
+  }
+  const size_t excess = py::len(kept) + 1 > kMaxPendingHooks ? py::len(kept) + 1 - kMaxPendingHooks : 0;
+  py::list live;
+  for (size_t i = 0; i < py::len(kept); ++i) {
+    if (i < excess) {
+      remove_handle(kept[i]);
+    } else {
+      live.append(kept[i]);
     }
   }
-  set_attr(self, "_sigma_hook_handle", py::none());
+  py::object latest = self.attr(kHookHandle);
+  bool latest_pending = false;
+  for (py::handle handle : live) latest_pending = latest_pending || handle.is(latest);
+  if (!latest_pending) remove_handle(latest);
+  set_attr(self, kHookHandle, py::none());
+  pending[py::slice(0, static_cast<py::ssize_t>(py::len(pending)), 1)] = live;
+}
+
+void install_hook(const py::object& self, const py::object& sigma, const py::object& hook_fn) {
+  py::object handle = sigma.attr("register_hook")(hook_fn);
+  pending_hooks(self).append(handle);
+  set_attr(self, kHookHandle, handle);
+}
+
+// Whether the block holds a handle at all.
+bool holds_hooks(const py::object& self) {
+  if (!self.attr(kHookHandle).is_none()) return true;
+  py::object pending = getattr_or_none(self, kPendingHooks);
+  return PyList_Check(pending.ptr()) && PyList_GET_SIZE(pending.ptr()) > 0;
+}
+
+// Removes every hook the block installed.
+void remove_hooks(const py::object& self) {
+  py::list pending = pending_hooks(self);
+  py::object latest = self.attr(kHookHandle);
+  bool latest_pending = false;
+  while (py::len(pending) > 0) {
+    py::object handle = pending.attr("pop")(0);
+    latest_pending = latest_pending || handle.is(latest);
+    remove_handle(handle);
+  }
+  if (!latest_pending) remove_handle(latest);
+  set_attr(self, kHookHandle, py::none());
 }
 
 // The mean conflict of the engrams, from the numbers held in their records (0.0 with none).
@@ -234,15 +320,14 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
     fortress.attr("update_post_union_impact")(py::reinterpret_borrow<py::object>(loss));
   }
 
-  // 8. Gradient projection through the new state while engrams exist; at most one hook at a time.
+  // 8. Gradient projection through the new state while engrams exist; the hooks of earlier calls
+  // whose states still await backward stay.
   if (py::len(fortress.attr("engram_stack")) > 0 && sigma.requires_grad()) {
-    remove_hook(self);
+    prune_hooks(self);
     py::object hook_fn = fortress.attr("create_joint_basis_projection_hook")();
-    set_attr(self, "_sigma_hook_handle", sigma_obj.attr("register_hook")(hook_fn));
+    install_hook(self, sigma_obj, hook_fn);
   }
-  if (py::len(fortress.attr("engram_stack")) == 0 && !self.attr("_sigma_hook_handle").is_none()) {
-    remove_hook(self);
-  }
+  if (py::len(fortress.attr("engram_stack")) == 0 && holds_hooks(self)) remove_hooks(self);
 
   // 9. Periodic demotion.
   fortress.attr("lifecycle_management")();
