@@ -1,6 +1,13 @@
 // The bounded war engine block: a war engine block whose contribution to the residual stream of
 // a deep stack is bounded. Each call's hidden states pass through tanh, so every layer adds at
 // most one unit per channel, however far its own projections drift during training.
+//
+// What the block carries from call to call is bounded as well. The plain block's only feedback
+// across calls is its carried state: the next call's gate reads the state change against it, so a
+// state that has grown makes a larger gate and a larger state again. Behind a saturated tanh the
+// loss no longer pushes back on that growth, and the carried state would climb call after call
+// until the parameters turn non-finite. The state handed to the next call therefore passes through
+// tanh too; within a call the recurrence runs as in the plain block.
 #include "fortress_engine/fortress.h"
 
 namespace kestrel::fortress {
@@ -11,7 +18,10 @@ constexpr const char* kBoundedDoc =
     "\n"
     "Runs the full block (fortress, integrator, gate) and passes its hidden states through tanh,\n"
     "so that the update each layer adds to a residual stack stays within (-1, 1) per channel.\n"
+    "The state it carries to its next call passes through tanh as well.\n"
     "Constructor, state dict and diagnostics are those of WarEngineTevZOZU_V722_FU.";
+
+constexpr const char* kCarried = "sigma_prev";
 
 }  // namespace
 
@@ -20,13 +30,22 @@ void define_bounded_block_class(py::module_& m, const py::object& block) {
   py::object base_forward = block.attr("forward_with_diagnostics");
   def_method(cls, "forward_with_diagnostics",
              [base_forward](py::object self, py::object x, py::object state, py::object return_diagnostics) {
+               py::object integrator = self.attr("integrator");
+               py::object carried_in = integrator.attr(kCarried);
                auto result = unpack(base_forward(self, x, py::arg("state") = state,
                                                  py::arg("return_diagnostics") = return_diagnostics),
                                     2);
                at::Tensor hidden = arg_tensor(result[0], "hidden");
+               // Only a state the call has just carried on is bounded: a call that left the
+               // carried state as it was (an empty sequence) leaves it unchanged.
+               py::object carried_out = integrator.attr(kCarried);
+               if (!carried_out.is(carried_in)) {
+                 set_attr(integrator, kCarried, to_py(at::tanh(arg_tensor(carried_out, kCarried).detach())));
+               }
                return py::make_tuple(to_py(at::tanh(hidden)), result[1]);
              },
-             "Run the block and bound its hidden states with tanh; returns (y, diagnostics).",
+             "Run the block and bound its hidden states and its carried state with tanh; returns\n"
+             "(y, diagnostics).",
              py::arg("x"), py::arg("state") = py::none(), py::arg("return_diagnostics") = false);
 }
 
