@@ -14,7 +14,7 @@ import torch
 from silver_kestrel import kestrel_model as km
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 
-VOCAB, WIDTH, LENGTH = 11, 8, 12
+VOCAB, WIDTH = 11, 8
 
 VARIANTS = {
     "heavy (default: shared, linear)": dict(),
@@ -51,20 +51,21 @@ def hold_sequence_pressure(model):
             module._update_global_pressure = update
 
 
-def ids(seed, B=2):
-    return torch.randint(0, VOCAB, (B, LENGTH), generator=torch.Generator().manual_seed(seed))
+def ids(seed, L=12, B=2):
+    return torch.randint(0, VOCAB, (B, L), generator=torch.Generator().manual_seed(seed))
 
 
 @pytest.mark.parametrize("earlier_calls", [0, 3])
-@pytest.mark.parametrize("t", [1, 5, LENGTH - 1])
+# 150 positions: the scan, the radar and the linear bridge run in several chunks.
+@pytest.mark.parametrize("L, t", [(12, 1), (12, 5), (12, 11), (150, 100)])
 @pytest.mark.parametrize("variant", list(VARIANTS))
-def test_logits_before_t_ignore_tokens_from_t(variant, t, earlier_calls, capsys):
+def test_logits_before_t_ignore_tokens_from_t(variant, L, t, earlier_calls, capsys):
     model = build(VARIANTS[variant])
     for call in range(earlier_calls):
         model(ids(100 + call))
-    tokens = ids(7)
+    tokens = ids(7, L)
     changed = tokens.clone()
-    changed[:, t:] = (changed[:, t:] + 1 + torch.arange(LENGTH - t)) % VOCAB
+    changed[:, t:] = (changed[:, t:] + 1 + torch.arange(L - t)) % VOCAB
     # Two copies of the model as the earlier calls left it, so both see the same carried state.
     first, second = copy.deepcopy(model), copy.deepcopy(model)
     hold_sequence_pressure(first)
