@@ -97,28 +97,25 @@ py::list pending_hooks(const py::object& self) {
   return py::reinterpret_borrow<py::list>(pending);
 }
 
-// Before a new hook goes in: the handles of dead tensors are let go, the oldest beyond the bound
-// removed, and a `_sigma_hook_handle` that is not among the pending ones removed as before.
+// `_sigma_hook_handle` is let go; the hook is removed unless `pending` holds its handle.
+void release_latest(const py::object& self, const py::list& pending) {
+  py::object latest = self.attr(kHookHandle);
+  bool tracked = false;
+  for (py::handle handle : pending) tracked = tracked || handle.is(latest);
+  if (!tracked) remove_handle(latest);
+  set_attr(self, kHookHandle, py::none());
+}
+
+// Before a new hook goes in: the handles of dead tensors are let go and the oldest beyond the
+// bound removed.
 void prune_hooks(const py::object& self) {
   py::list pending = pending_hooks(self);
-  py::list kept;
-  for (py::handle handle : pending) {
-    if (hook_pending(handle)) kept.append(handle);
-  }
-  const size_t excess = py::len(kept) + 1 > kMaxPendingHooks ? py::len(kept) + 1 - kMaxPendingHooks : 0;
   py::list live;
-  for (size_t i = 0; i < py::len(kept); ++i) {
-    if (i < excess) {
-      remove_handle(kept[i]);
-    } else {
-      live.append(kept[i]);
-    }
+  for (py::handle handle : pending) {
+    if (hook_pending(handle)) live.append(handle);
   }
-  py::object latest = self.attr(kHookHandle);
-  bool latest_pending = false;
-  for (py::handle handle : live) latest_pending = latest_pending || handle.is(latest);
-  if (!latest_pending) remove_handle(latest);
-  set_attr(self, kHookHandle, py::none());
+  while (py::len(live) + 1 > kMaxPendingHooks) remove_handle(live.attr("pop")(0));
+  release_latest(self, live);
   pending[py::slice(0, static_cast<py::ssize_t>(py::len(pending)), 1)] = live;
 }
 
@@ -138,15 +135,8 @@ bool holds_hooks(const py::object& self) {
 // Removes every hook the block installed.
 void remove_hooks(const py::object& self) {
   py::list pending = pending_hooks(self);
-  py::object latest = self.attr(kHookHandle);
-  bool latest_pending = false;
-  while (py::len(pending) > 0) {
-    py::object handle = pending.attr("pop")(0);
-    latest_pending = latest_pending || handle.is(latest);
-    remove_handle(handle);
-  }
-  if (!latest_pending) remove_handle(latest);
-  set_attr(self, kHookHandle, py::none());
+  release_latest(self, pending);
+  while (py::len(pending) > 0) remove_handle(pending.attr("pop")(0));
 }
 
 // The mean conflict of the engrams, from the numbers held in their records (0.0 with none).
