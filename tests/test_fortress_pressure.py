@@ -42,18 +42,22 @@ def raw_pressure(mem, value):
 
 @pytest.mark.parametrize("inputs, result, s_mean, s_std, last", [
     ((0.0, 1.5, 0.0), 0.5374, 1.5, 0.999, (0.0, 1.5, 0.0, 0.15)),
-    ((0.0, NAN, 0.0), 0.5312, 1.4995, 0.9995, (0.0, 1.0, 0.0, 0.125)),
-    ((0.0, INF, 0.0), 0.5744, 1.5035, 1.0024965, (0.0, 5.0, 0.0, 0.3)),
+    # A non-finite signal counts by its stand-in but leaves its running statistics alone.
+    ((0.0, NAN, 0.0), 0.5312, 1.5, 1.0, (0.0, 1.0, 0.0, 0.125)),
+    ((0.0, INF, 0.0), 0.5744, 1.5, 1.0, (0.0, 5.0, 0.0, 0.3)),
     ((NAN, 1.5, 0.0), 0.5374, 1.5, 0.999, (0.0, 1.5, 0.0, 0.15)),
     ((INF, 1.5, 0.0), 0.6570, 1.5, 0.999, (1.0, 1.5, 0.0, 0.65)),
     ((-INF, 1.5, -INF), 0.5374, 1.5, 0.999, (0.0, 1.5, 0.0, 0.15)),
-    ((0.0, 1.5, NAN), 0.5539, 1.5, 0.999, (0.0, 1.5, 1.0, 0.15 + 0.2 * (0.999 / 0.999999) / 3)),
+    ((0.0, 1.5, NAN), 0.5540, 1.5, 0.999, (0.0, 1.5, 1.0, 0.15 + 0.2 / 3)),
 ])
 def test_first_raw_pressure(inputs, result, s_mean, s_std, last):
     mem = memory()
     p = mem._compute_pressure(*map(T, inputs))
     assert p.item() == pytest.approx(result, abs=1e-4)
     assert values(mem, "surprisal_mean_ema", "surprisal_std_ema") == pytest.approx([s_mean, s_std], abs=1e-6)
+    friction_finite = math.isfinite(inputs[2])
+    assert values(mem, "dance_friction_mean_ema", "dance_friction_std_ema") == pytest.approx(
+        [0.001 * inputs[2], 0.999 + 0.001 * 0.999 * abs(inputs[2])] if friction_finite else [0.0, 1.0], abs=1e-6)
     # last_pressure_raw is the weighted sum before the sigmoid
     records = values(mem, "last_avg_conflict", "last_surprisal", "last_dance_friction", "last_pressure_raw")
     assert records == pytest.approx(list(last), abs=1e-4)
@@ -138,13 +142,17 @@ FIRST_FINITE = {  # first call after construction with a dance friction of 0.2
     "friction_ema": 0.004, "friction_ema_absdev": 0.98392, "last_friction_drop_z": -0.19920,
     "prev_dance_friction": 0.2, "cosmic_surprisal_z": 0.5,
 }
-FIRST_NON_FINITE = {  # the same with a NaN dance friction: the statistics stay, 1.0 is used
-    "last_dance_friction_nonfinite": 1.0, "last_delta_dance_friction": 1.0,
+FIRST_NON_FINITE = {  # the same with a NaN dance friction: readings from the stand-in 1.0; every
+    # running statistic, the pressure and the previous-call values stay; no streak, no calm
+    "last_dance_friction_nonfinite": 1.0, "last_delta_dance_friction": 0.0,
     "dance_kl_ema_mean": 0.0, "delta_dance_kl_ema_mean": 0.0, "dance_kl_ema_var": 1.0, "delta_dance_kl_ema_var": 1.0,
     "last_dance_friction_centered": 0.0, "last_calm_band_thresh": 1.0, "last_calm_drift_thresh": 1.0,
     "last_dance_z": 1.0, "last_drift_z": 1.0, "shakti_tension_z": 1.0,
-    "friction_ema": 0.02, "friction_ema_absdev": 0.9996, "last_friction_drop_z": -0.98039,
-    "prev_dance_friction": 1.0, "cosmic_surprisal_z": 0.5,
+    "friction_ema": 0.0, "friction_ema_absdev": 1.0, "last_friction_drop_z": 0.0,
+    "prev_dance_friction": 0.0, "prev_pressure_raw": 0.0, "cosmic_surprisal_z": 0.5,
+    "global_pressure": 0.0, "pressure_prev": 0.0, "last_pressure_raw": 0.0,
+    "surprisal_mean_ema": 1.5, "surprisal_std_ema": 1.0, "dance_friction_mean_ema": 0.0,
+    "dance_friction_std_ema": 1.0, "calm_streak": 0,
     "trainer_calm_ok": 0.0, "adaptive_calm_ok": 0.0, "bounded_calm_ok": 0.0, "tension_high_streak": 0,
 }
 
@@ -161,13 +169,23 @@ def test_first_measurement(friction, expected):
     assert mem.trainer_calm_ok.item() == (0.0 if expected is FIRST_NON_FINITE else 1.0)
 
 
-def test_non_finite_friction_resets_the_tension_streak_before_it_grows():
-    mem = memory(collapse_tension_high_z=0.5)
+def test_non_finite_friction_is_skipped_by_what_carries_over():
+    mem = memory(collapse_tension_high_z=0.5, calm_window_steps=0)
+    update(mem, 0.3)
     mem.tension_high_streak.fill_(5)
-    update(mem, NAN)  # tension_z is 1.0 >= 0.5: the streak restarts from 0
-    assert mem.tension_high_streak.item() == 1
-    update(mem, 0.2)  # measured from the replacement value
-    assert mem.last_delta_dance_friction.item() == pytest.approx(-0.8)
+    mem.calm_streak.fill_(7)
+    twin = memory(collapse_tension_high_z=0.5, calm_window_steps=0)
+    twin.load_state_dict(mem.state_dict())
+    update(mem, NAN)  # tension_z is 1.0 >= 0.5, yet a non-finite call starts no streak
+    assert values(mem, "tension_high_streak", "calm_streak", "adaptive_calm_ok") == [0, 0, 0.0]
+    # The next finite update is measured from the last finite friction, and moves the pressure
+    # exactly as if the non-finite one had not happened.
+    update(mem, 0.2), update(twin, 0.2)
+    assert mem.last_delta_dance_friction.item() == pytest.approx(-0.1)
+    for name in ("global_pressure", "pressure_prev", "friction_ema", "friction_ema_absdev", "dance_kl_ema_mean",
+                 "dance_kl_ema_var", "delta_dance_kl_ema_mean", "delta_dance_kl_ema_var", "surprisal_mean_ema",
+                 "surprisal_std_ema", "dance_friction_mean_ema", "dance_friction_std_ema", "prev_dance_friction"):
+        assert torch.equal(getattr(mem, name), getattr(twin, name)), name
 
 
 @pytest.mark.parametrize("eps, surprisal, world_z", [(1e-08, 2.0, 5e7), (0.0, 2.0, 10.0), (0.0, 1.5, 0.0)])
@@ -227,17 +245,16 @@ def test_calm_window(window):
     assert mem.trainer_calm_ok.item() == 0.0
 
 
-@pytest.mark.parametrize("previous, band_std_mult, calm", [
-    (0.0, 2.0, False),  # |delta| 1.0 equals the drift threshold 1.0
-    (1.0, 1.0, False),  # dance friction 1.0 equals the band threshold 1.0
-    (1.0, 2.0, True),
+@pytest.mark.parametrize("band_std_mult, drift_std_mult, calm", [
+    (0.0, 1.0, False),  # dance friction 0.0 equals the band threshold 0.0
+    (1.0, 0.0, False),  # |delta| 0.0 equals the drift threshold 0.0
+    (1.0, 1.0, True),
 ])
-def test_calm_bounds_are_strict(previous, band_std_mult, calm):
-    # A NaN friction is replaced by 1.0 and the statistics stay at mean 0 and variance 1, so
-    # both thresholds are exactly 1.0 times their multiplier.
-    mem = memory(calm_band_std_mult=band_std_mult)
-    mem.prev_dance_friction.fill_(previous)
-    update(mem, NAN)
+def test_calm_bounds_are_strict(band_std_mult, drift_std_mult, calm):
+    # A zero friction from the initial statistics leaves both means at 0.0, so each threshold is
+    # exactly 0.0 with a zero multiplier.
+    mem = memory(calm_band_std_mult=band_std_mult, calm_drift_std_mult=drift_std_mult)
+    update(mem, 0.0)
     assert mem.calm_streak.item() == int(calm)
 
 

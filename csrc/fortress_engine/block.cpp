@@ -220,8 +220,9 @@ py::object compute_gate(py::object self, py::object x_obj, py::object state_delt
 py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object state,
                                    py::object return_diagnostics) {
   // Everything that can be refused is refused before the fortress or the block changes: the
-  // argument rules, the input's shape, the previous state, the widths and a disagreement signal
-  // taken from the state are all settled first.
+  // argument rules, the input's shape and length, the previous state, the widths, a
+  // disagreement signal taken from the state and every setting the call reads are all settled
+  // first.
   arg_dict_or_none(state, "state");
   const bool diagnose = truth(return_diagnostics);
   const at::Tensor x = arg_tensor(x_obj, "x");
@@ -238,6 +239,14 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   py::object prev_obj = given_prev ? py::reinterpret_borrow<py::object>(given_prev)
                                    : py::object(integrator.attr("sigma_prev"));
   at::Tensor sigma_prev = arg_tensor(prev_obj, "sigma_prev");
+  if (!given_prev) {
+    // The integrator's carried state: a batch of another size starts from zero.
+    const at::Tensor start = carried_start(sigma_prev, B);
+    if (!start.is_same(sigma_prev)) {
+      sigma_prev = start;
+      prev_obj = to_py(start);
+    }
+  }
   if (sigma_prev.size(0) == 1 && B > 1) {
     sigma_prev = sigma_prev.expand({B, -1});
     prev_obj = to_py(sigma_prev);
@@ -247,7 +256,16 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
               "WarEngineTevZOZU_V722_FU needs d_model == d_state: its gate layers take the block input (width ",
               x.size(2), ") at the state width ", state_delta.size(2));
 
+  check_has_first_step(delta);
+
   const bool vgt = truth(self.attr("fortress_config").attr("enable_vgt"));
+  check_settings(Memory(fortress));
+  arg_float(integrator.attr("surprisal_decay"), "surprisal_decay");
+  arg_int(self.attr("config").attr("d_state"), "d_state");
+  if (vgt) {
+    arg_float(self.attr("_g_min"), "_g_min");
+    arg_float(self.attr("_g_max"), "_g_max");
+  }
   at::Tensor friction;  // undefined: the surprisal stands in for it
   if (vgt) {
     const at::Tensor pressure = Memory(fortress)[Buf::global_pressure];
@@ -270,11 +288,12 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 1. The step counter advances first.
   fortress.attr("forward_step")();
 
-  // 2. Running variance of the state change, from a detached value.
+  // 2. Running variance of the state change, from a detached value; a non-finite chunk leaves it.
   {
     at::NoGradGuard no_grad;
     const at::Tensor variance = state_delta.var(-1, /*unbiased=*/true, /*keepdim=*/true).mean();
-    buffer(self, "state_variance_ema").mul_(0.9).add_(variance * 0.1);
+    const at::Tensor ema = buffer(self, "state_variance_ema");
+    copy_if_finite(ema, ema * 0.9 + variance * 0.1, variance);
   }
 
   // 3. Surprisal and its statistics.

@@ -381,6 +381,11 @@ class Memory {
   BufferView buffers_;
 };
 
+// Reads every setting one forward call of a block can read, by its declared kind, with the
+// error its first use would raise: the block calls it before its first write, so that a bad
+// setting refuses the call with nothing changed.
+void check_settings(const Memory& mem);
+
 // ---------------------------------------------------------------------------------------------
 // Pieces of the module, in the order the module body defines them.
 

@@ -64,7 +64,43 @@ void construct(py::object self, py::object d_state_arg, py::object config) {
 
 void forward_step(py::object self) { Memory(self)[Buf::global_step].add_(1); }
 
+// `a op b` by Python's rules, for its error only.
+void compare(const py::handle& a, const py::handle& b, int op) {
+  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (!r) throw py::error_already_set();
+  Py_DECREF(r);
+}
+
 }  // namespace
+
+void check_settings(const Memory& mem) {
+  const py::handle self = mem.self();
+  for (size_t i = 0; i < kSettingCount; ++i) {
+    const SettingSpec& s = kSettings[i];
+    if (s.copy == 0 || is_derived(static_cast<Cfg>(i))) continue;
+    const py::object value = self.attr(s.attr);
+    switch (s.kind) {
+      case Kind::Float: arg_float(value, s.attr); break;
+      case Kind::Int: arg_int(value, s.attr); break;
+      case Kind::Bool: truth(value); break;
+      default: break;  // texts are read as objects
+    }
+  }
+  arg_int(self.attr("_k_max"), "_k_max");
+  arg_float(self.attr("_alpha_ema"), "_alpha_ema");
+  const py::object config = self.attr("config");
+  compare(py::int_(0), config.attr("max_engrams"), Py_GE);
+  if (mem.setting<Cfg::allow_demotion>()) {
+    // The interval's own remainder rules (a zero interval is a ZeroDivisionError), and the
+    // thresholds that demotion compares engram averages with.
+    PyObject* remainder = PyNumber_Remainder(py::int_(0).ptr(), mem.setting_object(Cfg::demotion_check_interval).ptr());
+    if (!remainder) throw py::error_already_set();
+    Py_DECREF(remainder);
+    compare(py::float_(0.0), config.attr("demotion_usage_threshold"), Py_LT);
+    compare(py::float_(0.0), config.attr("demotion_quality_threshold"), Py_LT);
+    compare(py::float_(0.0), config.attr("demotion_conflict_threshold"), Py_GT);
+  }
+}
 
 py::object define_memory_class(py::module_& m) {
   py::object cls = new_class(m, "FortressUnbrokenMemory", nn_module(), kMemoryDoc);

@@ -43,26 +43,30 @@ py::object compute_pressure(py::object self, py::object engram_conflict, py::obj
   const double w_surprisal = mem.setting<Cfg::w_surprisal_pressure>();
   const double w_sync = mem.setting<Cfg::w_sync_pressure>();
 
+  const at::Tensor surprisal_given = surprisal, friction_given = friction;
   conflict = at::nan_to_num(conflict, 0.0, 1.0, 0.0);
   surprisal = at::nan_to_num(surprisal, 1.0, 5.0, 0.0);
   friction = at::nan_to_num(friction, 1.0, 5.0, 0.0);
 
   // Running mean and mean absolute deviation of both signals; each deviation is measured from
-  // the mean just updated.
+  // the mean just updated. A signal given as a non-finite value takes part in this call's
+  // pressure by its stand-in but leaves its running statistics as they were.
   const at::Tensor rate = constant(0.001, pressure.options());
   const at::Tensor keep = constant(1.0, pressure.options()) - rate;
   at::Tensor surprisal_centered, sync_centered;
   {
     at::NoGradGuard no_grad;
-    at::Tensor surprisal_mean = mem[Buf::surprisal_mean_ema];
-    surprisal_mean.mul_(keep).add_(rate * surprisal);
+    const at::Tensor surprisal_mean = mem[Buf::surprisal_mean_ema];
+    copy_if_finite(surprisal_mean, surprisal_mean * keep + rate * surprisal, surprisal_given);
     surprisal_centered = surprisal - surprisal_mean;
-    mem[Buf::surprisal_std_ema].mul_(keep).add_(rate * surprisal_centered.abs());
+    const at::Tensor surprisal_std = mem[Buf::surprisal_std_ema];
+    copy_if_finite(surprisal_std, surprisal_std * keep + rate * surprisal_centered.abs(), surprisal_given);
 
-    at::Tensor friction_mean = mem[Buf::dance_friction_mean_ema];
-    friction_mean.mul_(keep).add_(rate * friction);
+    const at::Tensor friction_mean = mem[Buf::dance_friction_mean_ema];
+    copy_if_finite(friction_mean, friction_mean * keep + rate * friction, friction_given);
     sync_centered = friction - friction_mean;
-    mem[Buf::dance_friction_std_ema].mul_(keep).add_(rate * sync_centered.abs());
+    const at::Tensor friction_std = mem[Buf::dance_friction_std_ema];
+    copy_if_finite(friction_std, friction_std * keep + rate * sync_centered.abs(), friction_given);
   }
 
   // Surprisal is signed around 0.5; the disagreement counts by its size only.
@@ -93,6 +97,15 @@ at::Tensor measured_friction(const at::Tensor& fast_logits, const at::Tensor& sl
   const at::Tensor kl_pq = (p * (log_p - log_q)).sum(-1);
   const at::Tensor kl_qp = (q * (log_q - log_p)).sum(-1);
   return 0.5 * (kl_pq + kl_qp).mean();
+}
+
+// The settings of the raw pressure (phase 4), read here only for their errors: the update reads
+// them before its first write, so that a bad one refuses the update with nothing changed.
+void check_raw_pressure_settings(const Memory& mem) {
+  if (!mem.setting<Cfg::enable_vgt>()) return;
+  mem.setting<Cfg::w_conflict_pressure>();
+  mem.setting<Cfg::w_surprisal_pressure>();
+  mem.setting<Cfg::w_sync_pressure>();
 }
 
 // The settings one update computes with, read before any state changes.
@@ -143,9 +156,11 @@ void update_global_pressure(py::object self, py::object avg_conflict, py::object
   const at::Tensor world = like_pressure(arg_tensor(surprisal, "surprisal"), pressure);
   for (const at::Tensor& input : {conflict, world, friction}) check_in_place(pressure, input);
   const UpdateSettings s(mem);
+  check_raw_pressure_settings(mem);
 
-  // Phase 1: measurement. A non-finite dance friction counts as 1.0, resets the calm flags and
-  // the tension streak, and leaves the running statistics as they are.
+  // Phase 1: measurement. A non-finite dance friction counts as 1.0 for this call's readings,
+  // resets the calm flags and the streaks, and leaves every running statistic, the pressure and
+  // the previous-call values as they are: the update ends after the readings (below).
   const bool nonfinite = !at::isfinite(friction).all().item<bool>();
   at::Tensor delta, centered;
   {
@@ -195,6 +210,14 @@ void update_global_pressure(py::object self, py::object avg_conflict, py::object
   store(mem[Buf::shakti_tension_z], tension_z);
   store(mem[Buf::last_calm_band_thresh], band_thresh);
   store(mem[Buf::last_calm_drift_thresh], drift_thresh);
+
+  if (nonfinite) {
+    // No reading of a drop, no streak, no spike; nothing that carries over to the next call.
+    mem[Buf::last_friction_drop_z].zero_();
+    mem[Buf::calm_streak].zero_();
+    mem[Buf::last_spike_applied].zero_();
+    return;
+  }
 
   // Friction average for the collapse test, in float32 whatever the default dtype; its drop score
   // is positive when the friction falls below the average.

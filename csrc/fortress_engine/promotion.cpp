@@ -65,13 +65,26 @@ class Decision {
 };
 
 py::tuple Decision::run() {
+  // Every setting of the decision is read before its first write.
+  const bool force = mem_.setting<Cfg::debug_force_promote>();
+  const int64_t force_stable_steps = mem_.setting<Cfg::debug_force_promote_stable_steps>();
+  const int64_t force_cov_min = mem_.setting<Cfg::debug_force_promote_cov_min>();
+  const int64_t cov_samples_min = mem_.setting<Cfg::cov_samples_min>();
+  const int64_t tau_stable_steps = mem_.setting<Cfg::tau_stable_steps>();
+  const double quality_threshold = mem_.setting<Cfg::quality_threshold>();
+  const double world_threshold = mem_.setting<Cfg::cosmic_surprisal_z_threshold>();
+  const double tension_threshold = mem_.setting<Cfg::shakti_tension_z_threshold>();
+  const bool tension_requires_world_calm = mem_.setting<Cfg::tension_requires_world_calm>();
+  const py::object union_mode = mem_.setting_object(Cfg::union_mode);
+  const double min_norm = mem_.setting<Cfg::promotion_min_candidate_norm>();
+  const double collapse_quality_floor = mem_.setting<Cfg::collapse_quality_floor>();
+
   py::object reason = py::str("no_candidate");
   bool can_promote = false;
 
   // Forced route: one-shot, before the first union of any kind.
-  const bool force_ready = mem_.setting<Cfg::debug_force_promote>() && stable_ &&
-                           mem_[Buf::stable_streak].item<int64_t>() >= mem_.setting<Cfg::debug_force_promote_stable_steps>() &&
-                           mem_[Buf::cov_n].item<int64_t>() >= mem_.setting<Cfg::debug_force_promote_cov_min>() &&
+  const bool force_ready = force && stable_ && mem_[Buf::stable_streak].item<int64_t>() >= force_stable_steps &&
+                           mem_[Buf::cov_n].item<int64_t>() >= force_cov_min &&
                            mem_[Buf::promotion_happened_any].item<double>() < 0.5;
   if (force_ready) {
     auto [forced_candidate, forced_status] = build(self_, "_compute_promotion_candidate");
@@ -82,8 +95,8 @@ py::tuple Decision::run() {
   }
 
   // Readiness, candidate and quality gate.
-  const bool cov_ready = mem_[Buf::cov_n].item<int64_t>() >= mem_.setting<Cfg::cov_samples_min>();
-  const bool stable_ready = stable_ && mem_[Buf::stable_streak].item<int64_t>() >= mem_.setting<Cfg::tau_stable_steps>();
+  const bool cov_ready = mem_[Buf::cov_n].item<int64_t>() >= cov_samples_min;
+  const bool stable_ready = stable_ && mem_[Buf::stable_streak].item<int64_t>() >= tau_stable_steps;
   py::object candidate = py::none();
   double candidate_quality_score = -1.0;
   if (stable_ready && cov_ready) {
@@ -91,18 +104,17 @@ py::tuple Decision::run() {
     std::tie(candidate, cand_status) = build(self_, "_compute_promotion_candidate");
     if (is(cand_status, "ok") && !candidate.is_none()) {
       candidate_quality_score = py_float(candidate.attr("get")("quality", -1.0));
-      if (py_float(candidate["quality"]) >= mem_.setting<Cfg::quality_threshold>()) can_promote = true;
+      if (py_float(candidate["quality"]) >= quality_threshold) can_promote = true;
     }
   }
   const bool present = !candidate.is_none();
 
   // Triggers, inclusive at both thresholds.
-  const double world_threshold = mem_.setting<Cfg::cosmic_surprisal_z_threshold>();
   const at::Tensor world_z = mem_[Buf::cosmic_surprisal_z];
   const at::Tensor tension_z = mem_[Buf::shakti_tension_z];
   const at::Tensor cosmic_shock = at::ge(world_z, world_threshold);
-  at::Tensor shakti_flash = at::ge(tension_z, mem_.setting<Cfg::shakti_tension_z_threshold>());
-  if (mem_.setting<Cfg::tension_requires_world_calm>())
+  at::Tensor shakti_flash = at::ge(tension_z, tension_threshold);
+  if (tension_requires_world_calm)
     shakti_flash = at::logical_and(shakti_flash, at::le(world_z, world_threshold));
   const at::Tensor promote_trigger = at::logical_or(cosmic_shock, shakti_flash);
 
@@ -117,7 +129,6 @@ py::tuple Decision::run() {
       flag(stable_ready && trainer_ok_ && triggered && present && candidate_quality_score >= 0.4));
 
   // Structural route.
-  const py::object union_mode = mem_.setting_object(Cfg::union_mode);
   const bool structural_enabled = is(union_mode, "structural") || is(union_mode, "dual");
   if (structural_enabled && stable_ready && can_promote && trainer_ok_ && triggered && present) {
     const char* trigger_reason = cosmic_shock.item<bool>() ? "cosmic_surprisal" : "shakti_tension";
@@ -128,7 +139,6 @@ py::tuple Decision::run() {
   const bool collapse_ok =
       truth(self_.attr("_compute_collapse_ok")(py::arg("stable") = stable_arg_, py::arg("trainer_ok") = trainer_ok_arg_));
   if (collapse_ok) {
-    const double min_norm = mem_.setting<Cfg::promotion_min_candidate_norm>();
     py::object collapse_candidate = candidate;
     py::object collapse_status = py::str(present ? "ok" : "no_candidate");
     double candidate_norm = mem_[Buf::last_candidate_norm].item<double>();
@@ -139,7 +149,7 @@ py::tuple Decision::run() {
         candidate_quality_score = py_float(collapse_candidate.attr("get")("quality", -1.0));
     }
     const double collapse_quality_score = candidate_quality_score;
-    const bool collapse_quality_ok = collapse_quality_score >= mem_.setting<Cfg::collapse_quality_floor>();
+    const bool collapse_quality_ok = collapse_quality_score >= collapse_quality_floor;
     mem_[Buf::collapse_cond_quality_ok].fill_(flag(collapse_quality_ok));
     at::Tensor bottleneck = mem_[Buf::collapse_bottleneck_code];
     if (bottleneck.item<int64_t>() == 0 && !collapse_quality_ok) bottleneck.fill_(4);

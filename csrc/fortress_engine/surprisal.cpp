@@ -12,6 +12,9 @@ py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
   Memory mem(self);
   const at::Tensor z = arg_tensor(surprisal_score, "surprisal_score").detach();
   const double alpha = arg_float(self.attr("_alpha_ema"), "_alpha_ema");
+  const double eps = mem.setting<Cfg::eps>();
+  const double tau_mu = mem.setting<Cfg::tau_mu>();
+  const double tau_sigma = mem.setting<Cfg::tau_sigma>();
 
   at::NoGradGuard no_grad;
   at::Tensor mu = mem[Buf::z_mu_ema];
@@ -27,14 +30,14 @@ py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
   m2.copy_(at::where(finite, m2 * alpha + m2_step, m2));
 
   const at::Tensor var = at::clamp_min(m2 - mu * mu, 0.0);
-  const at::Tensor sigma = at::sqrt(var + mem.setting<Cfg::eps>());
+  const at::Tensor sigma = at::sqrt(var + eps);
 
   // (mu < tau_mu) and (sigma < tau_sigma), short-circuit: the verdict is the last comparison
   // evaluated.
-  at::Tensor is_stable = at::logical_and(finite, at::lt(mu, mem.setting<Cfg::tau_mu>()));
+  at::Tensor is_stable = at::logical_and(finite, at::lt(mu, tau_mu));
   bool stable = is_stable.item<bool>();
   if (stable) {
-    is_stable = at::lt(sigma, mem.setting<Cfg::tau_sigma>());
+    is_stable = at::lt(sigma, tau_sigma);
     stable = is_stable.item<bool>();
   }
 

@@ -480,6 +480,33 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand) {
               " can't be cast to the desired output type ", target.scalar_type());
 }
 
+void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value) {
+  at::NoGradGuard no_grad;
+  const at::Tensor finite = at::isfinite(value.detach()).to(target.device());
+  target.copy_(at::where(finite, updated.detach().to(target.scalar_type()), target));
+}
+
+at::Tensor carried_start(const at::Tensor& carried, int64_t batch) {
+  if (carried.dim() != 2) return carried;  // not a carried state: the caller's shape error
+  const int64_t rows = carried.size(0);
+  if (rows == 1 || rows == batch) return carried;
+  return at::zeros({1, carried.size(1)}, carried.options());
+}
+
+at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start) {
+  at::NoGradGuard no_grad;
+  const at::Tensor final_state = next.detach();
+  const at::Tensor finite_rows = at::isfinite(final_state).all(-1, /*keepdim=*/true);
+  return at::where(finite_rows, final_state, start.detach().to(final_state.device(), final_state.scalar_type()));
+}
+
+void check_has_first_step(const at::Tensor& chunk) {
+  if (chunk.dim() >= 2 && chunk.size(1) == 0) {
+    raise(PyExc_IndexError, "a chunk of length 0 has no first time step to score (input of shape " +
+                                c10::str(chunk.sizes()) + ")");
+  }
+}
+
 void register_buffers(const py::handle& self, const BufferSpec* specs, size_t count, int64_t width) {
   const at::ScalarType float_type = default_dtype();
   for (size_t i = 0; i < count; ++i) {

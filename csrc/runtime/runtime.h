@@ -244,6 +244,27 @@ at::ScalarType default_dtype();
 // lets an operation reject bad input before it changes any state.
 void check_in_place(const at::Tensor& target, const at::Tensor& operand);
 
+// Running statistics and carried state never take in a non-finite value: one bad chunk must
+// not poison a model for good. `target` is set in place to `updated` where `value` is finite
+// and keeps its own value elsewhere (`value` broadcasts to `target`; no host read).
+void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value);
+
+// Recurrent state carried from call to call, [rows, S].
+//
+// The carried state a call of `batch` rows starts from: the state as it is when it has one row
+// (callers broadcast it) or `batch` rows; for any other batch size (the last, partial batch of
+// an epoch, evaluation, generation with one row) a fresh zero start of one row, the state
+// reset_sequence(0.0) leaves: a new batch size begins new sequences. A state the caller passes
+// explicitly is never adapted; a mismatch there is the caller's error.
+at::Tensor carried_start(const at::Tensor& carried, int64_t batch);
+// The state to carry on from a call: the call's final state `next` [B, S], detached, with every
+// row that holds a non-finite value replaced by that row of the state the call started from
+// (`start`, [1, S] or [B, S]), so that a broken sequence cannot spoil the calls after it.
+at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start);
+// Refuses, with an IndexError, a chunk [B, T, S] of length 0: a chunk is scored by its first
+// time step. Callers check it before their first write.
+void check_has_first_step(const at::Tensor& chunk);
+
 // A table of buffers: one declaration drives registration order, dtypes, shapes, initial values
 // and named access. Shapes are scalar, a vector of `width` or a `width` x `width` matrix.
 enum class DType { Default, Float32, Int64, Int32 };

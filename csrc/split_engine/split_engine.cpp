@@ -163,11 +163,9 @@ void define_integrator(py::module_& m) {
         at::Tensor ema = buffer(self, "surprisal_ema");
         {
           torch::NoGradGuard no_grad;
-          // A non-finite error (a diverged chunk) leaves the running average as it was: one bad
-          // chunk must not poison a statistic that is saved with the model.
-          at::Tensor r = raw.detach();
-          at::Tensor updated = (ema * decay + r * (1.0 - decay)).to(ema.scalar_type());
-          ema.copy_(at::where(at::isfinite(r), updated, ema));
+          // A non-finite error (a diverged chunk) leaves the running average as it was.
+          const at::Tensor r = raw.detach();
+          copy_if_finite(ema, ema * decay + r * (1.0 - decay), r);
         }
         at::Tensor denom = ema.clamp_min(1e-8);
         return to_py(at::clamp(raw / denom, 0.0, 5.0));
@@ -177,14 +175,15 @@ void define_integrator(py::module_& m) {
 // ---------------------------------------------------------------------------------------------
 // WarEngineTevZOZU_V32
 
-// The previous state the engine works from, broadcast over the batch when it has one row.
+// The previous state the engine works from, broadcast over the batch when it has one row. The
+// integrator's carried state is not continued by a batch of another size (carried_start).
 at::Tensor previous_state(const py::object& self, const py::object& state, int64_t batch) {
   at::Tensor prev;
   PyObject* given = state.is_none() ? nullptr : PyDict_GetItemString(state.ptr(), "sigma_prev");
   if (given) {
     prev = arg_tensor(given, "sigma_prev");
   } else {
-    prev = from_py(self.attr("integrator").attr("sigma_prev"));
+    prev = carried_start(from_py(self.attr("integrator").attr("sigma_prev")), batch);
   }
   if (prev.size(0) == 1 && batch > 1) prev = prev.expand({batch, -1});
   return prev;
@@ -208,7 +207,9 @@ struct WarStep {
   at::Tensor delta, prev, surprisal, gate;
 };
 
-// The road shared by both forward passes, up to the gate.
+// The road shared by both forward passes, up to the gate. What can refuse the call (the input,
+// the previous state, the settings the surprisal and the gate read, an empty chunk) is settled
+// before the first write.
 WarStep war_prologue(const py::object& self, const at::Tensor& x, const py::object& x_obj,
                      const py::object& state) {
   auto sizes = unpack_shape(x, 3);
@@ -217,10 +218,16 @@ WarStep war_prologue(const py::object& self, const at::Tensor& x, const py::obje
   s.delta = from_py(self.attr("input_proj")(x_obj));
   s.prev = previous_state(self, state, B);
   at::Tensor state_delta = s.delta - s.prev.unsqueeze(1).expand({B, T, -1});
-  at::Tensor variance = state_delta.var(-1, /*unbiased=*/true, /*keepdim=*/true).mean().detach();
-  at::Tensor ema = buffer(self, "state_variance_ema");
-  ema.mul_(0.9).add_(variance * 0.1);
   py::object integrator = self.attr("integrator");
+  arg_float(integrator.attr("surprisal_decay"), "surprisal_decay");
+  arg_int(self.attr("config").attr("d_state"), "d_state");
+  check_has_first_step(s.delta);
+  {
+    torch::NoGradGuard no_grad;
+    const at::Tensor variance = state_delta.var(-1, /*unbiased=*/true, /*keepdim=*/true).mean();
+    const at::Tensor ema = buffer(self, "state_variance_ema");
+    copy_if_finite(ema, ema * 0.9 + variance * 0.1, variance);
+  }
   py::object surprisal = integrator.attr("compute_surprisal")(to_py(s.delta), to_py(s.prev));
   s.surprisal = from_py(surprisal);
   s.gate = from_py(self.attr("compute_gate")(x_obj, to_py(state_delta), surprisal));
@@ -357,9 +364,13 @@ void define_inference_engine(py::module_& m) {
 
   def_method(cls, "step", [](py::object self, py::object token, py::object state) {
         py::object integrator = self.attr("integrator");
-        if (state.is_none()) state = integrator.attr("get_state")();
         at::Tensor delta = from_py(self.attr("input_proj")(token)).squeeze(1);
         at::Tensor gate = from_py(damped_gate(self, token)).squeeze(1);
+        // The carried state, unless one is given; a batch of another size starts afresh.
+        if (state.is_none()) {
+          state = integrator.attr("get_state")();
+          if (is_tensor(state) && delta.dim() == 2) state = to_py(carried_start(from_py(state), delta.size(0)));
+        }
         return integrator.attr("step")(to_py((gate * delta).unsqueeze(1)), state);
       }, "Single-token step for incremental processing: token [B, 1, d_model] -> new state [B, d_state].",
       py::arg("token"), py::arg("state") = py::none());

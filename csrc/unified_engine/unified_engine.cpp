@@ -16,22 +16,30 @@ constexpr const char* kPackagePath = "silver_kestrel.architectures.unified_engin
 
 at::Tensor retention(const py::object& self) { return at::sigmoid(parameter(self, "alpha_raw")); }
 
-// The start state a sequence continues from: the caller's state["sigma_prev"] when given.
-at::Tensor start_state(const py::object& self, const py::object& state) {
+// The state a call starts from: the caller's state["sigma_prev"] when given, as it is; else the
+// carried state, which a batch of another size does not continue (carried_start).
+at::Tensor start_state(const py::object& self, const py::object& state, int64_t batch) {
   if (!state.is_none() && PyDict_Check(state.ptr())) {
     PyObject* given = PyDict_GetItemString(state.ptr(), kState);
     if (given) return arg_tensor(given, kState);
   }
-  return buffer(self, kState);
+  return carried_start(buffer(self, kState), batch);
+}
+
+// The batch size of `delta` (0 for a tensor without dimensions, which the scan refuses).
+int64_t batch_of(const py::object& delta_obj) {
+  const at::Tensor delta = arg_tensor(delta_obj, "delta");
+  return delta.dim() > 0 ? delta.size(0) : 0;
 }
 
 py::object run(const py::object& self, const py::object& delta_obj, const py::object& gate_obj,
                const at::Tensor& start) {
   at::Tensor delta = arg_tensor(delta_obj, "delta");
   at::Tensor gate = arg_tensor(gate_obj, "gate");
-  at::Tensor sigma = kernels::gated_scan(delta, gate, start.to(delta.device()), retention(self));
+  const at::Tensor s0 = start.to(delta.device());
+  at::Tensor sigma = kernels::gated_scan(delta, gate, s0, retention(self));
   if (sigma.size(1) > 0) {
-    set_attr(self, kState, to_py(sigma.select(1, sigma.size(1) - 1).detach().clone()));
+    set_attr(self, kState, to_py(carried_next(sigma.select(1, sigma.size(1) - 1), s0)));
   }
   return to_py(sigma);
 }
@@ -77,13 +85,13 @@ KESTREL_EXTENSION(unified_engine) {
       }, nullptr, py::arg("config"));
 
   def_method(cls, "forward", [](py::object self, py::object delta, py::object gate) {
-        return run(self, delta, gate, buffer(self, kState));
+        return run(self, delta, gate, carried_start(buffer(self, kState), batch_of(delta)));
       }, "Advance the state over a sequence; returns sigma [B, T, S].", py::arg("delta"), py::arg("gate"));
 
   def_method(cls, "forward_with_diagnostics",
       [](py::object self, py::object delta, py::object gate, py::object state, py::object compute_diagnostics) {
         truth(compute_diagnostics);
-        py::object sigma = run(self, delta, gate, start_state(self, state));
+        py::object sigma = run(self, delta, gate, start_state(self, state, batch_of(delta)));
         return py::make_tuple(sigma, py::dict());
       },
       "Advance the state over a sequence from state['sigma_prev'] when given; returns (sigma, {}).",
@@ -95,7 +103,7 @@ KESTREL_EXTENSION(unified_engine) {
         at::Tensor state = arg_tensor(state_obj, "state");
         at::Tensor a = retention(self);
         at::Tensor next = a * state + (1 - a) * gate_delta.select(1, 0);
-        set_attr(self, kState, to_py(next.detach()));
+        set_attr(self, kState, to_py(carried_next(next, state)));
         return to_py(next);
       }, "Advance the state by one step of gate * delta [B, 1, S]; returns the new state [B, S].",
       py::arg("gate_delta"), py::arg("state"));
