@@ -381,9 +381,9 @@ class Memory {
   BufferView buffers_;
 };
 
-// Reads every setting one forward call of a block can read, by its declared kind, with the
-// error its first use would raise: the block calls it before its first write, so that a bad
-// setting refuses the call with nothing changed.
+// Reads every copied setting a block's forward call, its promotions and its projection hook can
+// read, by its declared kind, with the error its first use would raise: the block calls it
+// before its first write, so that a bad setting refuses the call with nothing changed.
 void check_settings(const Memory& mem);
 
 // ---------------------------------------------------------------------------------------------

@@ -66,9 +66,7 @@ void forward_step(py::object self) { Memory(self)[Buf::global_step].add_(1); }
 
 // `a op b` by Python's rules, for its error only.
 void compare(const py::handle& a, const py::handle& b, int op) {
-  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-  if (!r) throw py::error_already_set();
-  Py_DECREF(r);
+  if (PyObject_RichCompareBool(a.ptr(), b.ptr(), op) < 0) throw py::error_already_set();
 }
 
 }  // namespace
@@ -77,7 +75,10 @@ void check_settings(const Memory& mem) {
   const py::handle self = mem.self();
   for (size_t i = 0; i < kSettingCount; ++i) {
     const SettingSpec& s = kSettings[i];
-    if (s.copy == 0 || is_derived(static_cast<Cfg>(i))) continue;
+    const Cfg c = static_cast<Cfg>(i);
+    // The temperature of the heads' disagreement is read only by an update given both heads'
+    // logits, which a block never passes; that update reads it before its first write.
+    if (s.copy == 0 || is_derived(c) || c == Cfg::kl_temperature) continue;
     const py::object value = self.attr(s.attr);
     switch (s.kind) {
       case Kind::Float: arg_float(value, s.attr); break;
