@@ -40,7 +40,15 @@ void define_bounded_block_class(py::module_& m, const py::object& block) {
                // carried state as it was (an empty sequence) leaves it unchanged.
                py::object carried_out = integrator.attr(kCarried);
                if (!carried_out.is(carried_in)) {
-                 set_attr(integrator, kCarried, to_py(at::tanh(arg_tensor(carried_out, kCarried).detach())));
+                 // Rows the call kept as they started (a sequence broken by a non-finite value)
+                 // are bounded already and stay as they are.
+                 const at::Tensor out = arg_tensor(carried_out, kCarried).detach();
+                 PyObject* given = state.is_none() ? nullptr : PyDict_GetItemString(state.ptr(), kCarried);
+                 const at::Tensor start =
+                     given ? arg_tensor(given, kCarried).detach()
+                           : carried_start(arg_tensor(carried_in, kCarried), out.dim() > 0 ? out.size(0) : 0);
+                 const at::Tensor kept = at::eq(out, start.to(out.device(), out.scalar_type())).all(-1, true);
+                 set_attr(integrator, kCarried, to_py(at::where(kept, out, at::tanh(out))));
                }
                return py::make_tuple(to_py(at::tanh(hidden)), result[1]);
              },
