@@ -143,18 +143,23 @@ def test_deflation_against_a_partly_overlapping_engram():
     assert torch.allclose(mixed.T @ kept, torch.zeros(2, 6), atol=1e-5)
 
 
-def test_a_fully_held_spectrum_falls_back():
+def test_a_fully_held_spectrum_falls_back_to_what_is_left():
     mem = with_covariance(memory(D, k_min=2, k_max_ratio=1.0, max_engrams=9), diagonal(8, 7, 6, 5, 4, 3, 2, 1))
     engram(mem, torch.eye(D)[:, :7])
     candidate, reason = mem._compute_promotion_candidate()
-    assert reason == "ok" and candidate["remaining_rank"] == 2  # the power candidate's target rank
+    # the power candidate aims at two columns, but only the last axis lies outside the engram
+    assert reason == "ok" and candidate["remaining_rank"] == 1 and candidate["E_new"].shape == (D, 1)
+    assert torch.allclose(candidate["E_new"][:, 0].abs(), torch.eye(D)[7], atol=1e-6)
+    assert candidate["quality"] == pytest.approx((1 + JITTER) / (36 + D * JITTER), rel=1e-4)
+    assert mem.last_candidate_rank.item() == 1
 
 
-def test_malformed_engram_abandons_the_eigen_stage_only():
+def test_malformed_engram_leaves_every_stage_without_a_candidate():
+    # No stage can keep its basis outside an engram it cannot read.
     mem = with_covariance(memory(D), diagonal(8, 1, 1, 1, 1, 1, 1, 1))
     mem.engram_stack.append((torch.zeros(D + 1, 4), 4, 0.9, None))
-    candidate, reason = mem._compute_promotion_candidate()
-    assert reason == "ok" and candidate["quality"] == pytest.approx(8 / 15, rel=1e-4)  # power quality
+    assert mem._compute_promotion_candidate() == (None, "bad_candidate")
+    assert diagnostics(mem) == pytest.approx([15.0, 1.0, -1, 0.0])
 
 
 def test_an_interruption_is_not_swallowed():

@@ -115,9 +115,11 @@ def test_double_precision_memory_returns_a_double_basis():
 def test_state_width_below_the_target_rank():
     mem = with_covariance(memory(d_state=2), [1.0, 4.0])
     candidate, status = mem._compute_diag_fallback_candidate()
+    # the rank is the column count the basis has, so that a union can keep them all
     assert status == "ok" and candidate["E_new"].shape == (2, 2)
-    assert candidate["remaining_rank"] == 4
-    assert candidate_buffers(mem)[0] == 4 and candidate_buffers(mem)[1] == pytest.approx(math.sqrt(2), abs=1e-6)
+    assert candidate["remaining_rank"] == 2
+    assert mem._promote_candidate(candidate, "collapse_union", mode="collapse") is True
+    assert candidate_buffers(mem)[0] == 2 and candidate_buffers(mem)[1] == pytest.approx(math.sqrt(2), abs=1e-6)
 
 
 def test_norm_below_the_minimum_is_a_bad_candidate():

@@ -226,7 +226,7 @@ def test_methods_in_definition_order_and_docs():
     cls = fe.FortressUnbrokenMemory
     assert cls.__bases__ == (torch.nn.Module,) and cls.__module__ == fe.__name__
     assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [
-        "__init__", "forward_step", "_compute_pressure", "_update_global_pressure", "update_surprisal_stats",
+        "__init__", "forward_step", "_apply", "_compute_pressure", "_update_global_pressure", "update_surprisal_stats",
         "accumulate_covariance", "_compute_adaptive_rank", "_compute_alpha", "_compute_protection_strength",
         "_update_joint_basis", "create_joint_basis_projection_hook", "_update_yielding_state", "_reason_to_code",
         "_code_to_reason", "last_promotion_reason", "_record_promotion_reason", "_record_blocker_reason",

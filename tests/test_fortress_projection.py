@@ -65,7 +65,8 @@ def test_rebuild_concatenates_bases_and_repeats_coefficients():
     mem = memory()
     mem.global_pressure.fill_(0.5)
     mem.global_step.fill_(77)
-    A1, A2 = orthonormal(2, 1), orthonormal(3, 2)
+    Q = orthonormal(5, 1)
+    A1, A2 = Q[:, :2], Q[:, 2:]  # mutually orthogonal, as promotion keeps them
     md1 = add_engram(mem, A1, steps_since_consolidation=10000, current_lambda=-1.0)
     md2 = add_engram(mem, A2, conflict_ema=0.45, current_lambda=-1.0)
     assert mem._update_joint_basis() is None

@@ -149,7 +149,7 @@ OUTCOMES = {
                                 (False, "bad_candidate", True), []),
     "forced union refused": (dict(candidates=[ok(0.9), ok(0.9)], debug_force_promote=True, streak=12, cov=8,
                                   union_mode="collapse", world_z=2.0, promote=False), True, True,
-                             (False, "ok", True), [("forced_union", "forced", "absent")]),
+                             (False, "no_candidate", True), [("forced_union", "forced", "absent")]),
 }
 
 

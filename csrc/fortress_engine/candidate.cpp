@@ -1,6 +1,7 @@
 // Promotion candidates: an orthonormal basis of the directions that carry most of the state
 // variance accumulated since the last union and are not yet held by an engram, with the share of
-// the variance it explains.
+// the variance it explains. Every stage keeps its basis outside the engrams' span; once the
+// engrams fill the state there is no candidate.
 //
 // Three stages are tried in turn: the leading eigenvectors of the covariance deflated against the
 // engrams, then, by `_promotion_fallback_mode`, a power-iteration direction and a diagonal seed.
@@ -31,7 +32,7 @@ py::tuple accepted(const at::Tensor& basis, at::ScalarType dtype, int64_t rank, 
 
 // Runs one stage. Its ordinary errors abandon it without a trace; interruptions propagate.
 template <typename Stage>
-Result guarded(Stage&& stage) {
+auto guarded(Stage&& stage) -> decltype(stage()) {
   try {
     return stage();
   } catch (py::error_already_set& e) {
@@ -66,6 +67,14 @@ py::object compute_promotion_candidate(py::object self) {
 
   at::NoGradGuard no_grad;
   const int64_t d_state = arg_int(self.attr("d_state"), "d_state");
+
+  // The span the engrams hold. Every stage builds its candidate outside it; a state that the
+  // engrams fill leaves nothing to promote, and an engram list that cannot be read leaves no
+  // stage a way to check its candidate against it.
+  const std::optional<at::Tensor> held = guarded([&]() -> std::optional<at::Tensor> {
+    return held_span(stack, d_state, mem[Buf::cov_C].device()).basis;
+  });
+  if (held && held->size(1) >= d_state) return none_because(mem, "no_candidate");
   const int64_t k_min = mem.setting<Cfg::k_min>();
   const int64_t k_max = arg_int(self.attr("_k_max"), "_k_max");
   const double eps = mem.setting<Cfg::eps>();
@@ -89,7 +98,11 @@ py::object compute_promotion_candidate(py::object self) {
   const at::Tensor C_fp32 = C_sym.to(at::kFloat);
   const at::TensorOptions f32 = C_fp32.options();
 
-  // Eigen stage: the leading eigenvectors, with every engram's span projected out in turn.
+  if (!held) return none_because(mem, "bad_candidate");
+  const at::Tensor& H = *held;
+  const bool deflate = H.size(1) > 0;
+
+  // Eigen stage: the leading eigenvectors, with the engrams' span projected out.
   Result result = guarded([&]() -> Result {
     auto [values, vectors] = at::linalg_eigh(C_fp32);
     values = values.flip({0});
@@ -98,20 +111,15 @@ py::object compute_promotion_candidate(py::object self) {
     const double quality = (values.slice(0, 0, k_adaptive).sum() / (values.sum() + eps)).item<double>();
     at::Tensor E_new = vectors.slice(1, 0, k_adaptive).clone();
     int64_t remaining_rank = 0;
-    if (py::len(stack) == 0) {
+    if (!deflate) {
       remaining_rank = rank_of(E_new);
     } else {
-      // Each engram's span is projected out in turn. The result is orthonormalised by its
-      // singular vectors, strongest first: the first `remaining_rank` columns span what survives
-      // the projections, and the columns after them (arbitrary directions completing the basis,
+      // The engrams' span is projected out (twice, in float64, so that what survives is
+      // orthogonal to it to working precision). The result is orthonormalised by its singular
+      // vectors, strongest first: the first `remaining_rank` columns span what survives the
+      // projection, and the columns after them (arbitrary directions completing the basis,
       // possibly inside an engram's span) are never kept by a union.
-      at::Tensor deflated = E_new;
-      for (py::handle entry : stack) {
-        const std::vector<py::object> items = unpack(entry, 4);
-        const at::Tensor E = arg_tensor(items[0], "basis").slice(1, 0, arg_int(items[1], "rank")).to(at::kFloat);
-        const at::Tensor overlap = deflated.t().matmul(E);
-        deflated = deflated - E.matmul(overlap.t());
-      }
+      const at::Tensor deflated = outside(H, outside(H, E_new.to(at::kDouble)));
       const auto svd = at::linalg_svd(deflated, false);
       remaining_rank = rank_from_singular_values(std::get<1>(svd));
       E_new = std::get<0>(svd);
@@ -127,27 +135,36 @@ py::object compute_promotion_candidate(py::object self) {
   if (result) return *result;
 
   // Fallbacks: "power" tries the power stage, "diag" the power stage and then the diagonal one.
-  // Their bases aim at `k_target` columns; a state narrower than that gives d_state columns, and
-  // the rank reported is the column count the basis has, so that a union can keep them all.
+  // Their bases aim at `k_target` columns; a state narrower than that, or with fewer directions
+  // left outside the engrams, gives fewer, and the rank reported is the column count the basis
+  // has, so that a union can keep them all. With engrams, both work on the covariance restricted
+  // to the directions outside their span.
   const std::string mode = py::str(py::str(fallback_mode).attr("lower")());
   const int64_t k_target = std::max<int64_t>(1, std::min(k_min, k_max));
   const auto share_of_trace = [&](const at::Tensor& value) {
     return (value.abs() / at::clamp_min(at::trace(C_fp32), eps)).item<double>();
   };
 
+  // An orthonormal basis whose first column is the direction of the first column of `seed`,
+  // outside the engrams' span.
+  const auto fallback_basis = [&](const at::Tensor& seed) {
+    return deflate ? orthogonal_extension(H, seed) : orthonormal(seed);
+  };
+
   if (mode == "power" || mode == "diag") {
     result = guarded([&]() -> Result {
-      at::Tensor v = at::randn({d_state}, f32);
+      at::Tensor v = outside(H, at::randn({d_state}, f32));
       v = v / (euclidean(v) + eps);
       for (int i = 0; i < 16; ++i) {
-        v = C_fp32.matmul(v);
+        v = outside(H, C_fp32.matmul(v));
         v = v / (euclidean(v) + eps);
       }
       if (!at::isfinite(v).all().item<bool>() || !at::ge(euclidean(v), min_norm).item<bool>()) return std::nullopt;
       at::Tensor basis = at::randn({d_state, k_target}, f32);
       basis.select(1, 0).copy_(v);
-      basis = orthonormal(basis);
+      basis = fallback_basis(basis);
       const int64_t rank = basis.size(1);
+      if (rank == 0) return std::nullopt;
       const double cand_norm = euclidean(basis).item<double>();
       mem[Buf::last_candidate_norm].fill_(cand_norm);
       mem[Buf::last_candidate_rank].fill_(rank);
@@ -160,13 +177,14 @@ py::object compute_promotion_candidate(py::object self) {
 
   if (mode == "diag") {
     result = guarded([&]() -> Result {
-      const at::Tensor d = at::diagonal(C_fp32);
+      const at::Tensor d = at::diagonal(deflate ? outside(H, outside(H, C_fp32).t()) : C_fp32);
       const int64_t idx = at::argmax(d.abs()).item<int64_t>();
       at::Tensor basis = at::zeros({d_state, k_target}, f32);
       basis.select(0, idx).select(0, 0).fill_(1.0);
       if (k_target > 1) basis.slice(1, 1).copy_(at::randn({d_state, k_target - 1}, f32));
-      basis = orthonormal(basis);
+      basis = fallback_basis(basis);
       const int64_t rank = basis.size(1);
+      if (rank == 0) return std::nullopt;
       const double cand_norm = euclidean(basis).item<double>();
       mem[Buf::last_candidate_norm].fill_(cand_norm);
       mem[Buf::last_candidate_rank].fill_(rank);

@@ -31,21 +31,31 @@ py::tuple compute_diag_fallback_candidate(py::object self) {
   const int64_t k_target = arg_int(smaller > one ? smaller : py::object(one), "k_target");
 
   at::NoGradGuard no_grad;
+  // With engrams, the candidate lies outside their span: the axis is chosen by the variance left
+  // outside it, and a state the engrams fill has no candidate.
+  const at::Tensor held = held_span(self.attr("engram_stack"), d_state, mem[Buf::cov_C].device()).basis;
+  const bool deflate = held.size(1) > 0;
+  if (held.size(1) >= d_state) {
+    rank_buffer.fill_(-1);
+    norm_buffer.zero_();
+    return py::make_tuple(py::none(), py::str("no_candidate"));
+  }
   const at::Tensor C = mem[Buf::cov_C] / n;
   const at::Tensor C_sym = (C + C.t()) / 2;
   const at::Tensor C_fp32 = C_sym.to(at::kFloat);
-  const at::Tensor diag = C_fp32.diagonal();
+  const at::Tensor diag = (deflate ? outside(held, outside(held, C_fp32).t()) : C_fp32).diagonal();
   const int64_t idx = at::argmax(diag.abs()).item<int64_t>();
 
   const at::TensorOptions f32 = at::TensorOptions().dtype(at::kFloat).device(C_fp32.device());
   at::Tensor basis = at::zeros({d_state, k_target}, f32);
   basis.select(0, idx).select(0, 0).fill_(1.0);
   if (k_target > 1) basis.narrow(1, 1, k_target - 1).copy_(at::randn({d_state, k_target - 1}, f32));
-  const at::Tensor E_new_fp32 = std::get<0>(at::linalg_qr(basis));
+  const at::Tensor E_new_fp32 = deflate ? orthogonal_extension(held, basis) : std::get<0>(at::linalg_qr(basis));
+  const int64_t rank = E_new_fp32.size(1);
 
   const double cand_norm = at::linalg_norm(E_new_fp32).item<double>();
   norm_buffer.fill_(cand_norm);
-  rank_buffer.fill_(k_target);
+  rank_buffer.fill_(rank);
 
   const at::Tensor total_var = at::trace(C_fp32).clamp_min(eps);
   const double quality = (diag[idx].abs() / total_var).item<double>();
@@ -53,7 +63,7 @@ py::tuple compute_diag_fallback_candidate(py::object self) {
   if (cand_norm >= min_norm) {
     py::dict candidate;
     candidate["E_new"] = to_py(E_new_fp32.to(C_sym.scalar_type()));
-    candidate["remaining_rank"] = py::int_(k_target);
+    candidate["remaining_rank"] = py::int_(rank);
     candidate["quality"] = py::float_(quality);
     return py::make_tuple(candidate, py::str("ok"));
   }

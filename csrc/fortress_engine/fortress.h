@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kestrel::fortress {
 
@@ -417,6 +418,32 @@ void define_candidate_methods(const py::object& cls);                      // _c
 void define_union_methods(const py::object& cls, const py::module_& m);    // _promote_candidate
 void define_promotion_methods(const py::object& cls);                      // maybe_promote_to_deep_engram
 void define_demotion_methods(const py::object& cls, const py::module_& m); // lifecycle_management
+
+// ---------------------------------------------------------------------------------------------
+// Engram subspaces
+//
+// Engram bases are kept mutually orthogonal: a new engram holds only directions outside the span
+// of the engrams before it, so that the joint basis of all engrams is orthonormal and at most
+// `d_state` wide. A projection through an orthonormal basis with coefficients in [0, 1] can
+// neither lengthen a gradient nor turn it against itself.
+
+// The part of `columns` (d_state x r) outside the span of `held` (d_state x K, float64,
+// orthonormal columns), as orthonormal columns in the order of `columns` (Gram-Schmidt, each
+// column taken twice): a column with almost nothing outside what comes before it adds nothing,
+// and there are never more than d_state - K columns. Columns that are already orthonormal and
+// orthogonal to `held` come back as they are. The result has the dtype of `columns`.
+at::Tensor orthogonal_extension(const at::Tensor& held, const at::Tensor& columns);
+
+// `x` with its components along the orthonormal columns of `held` removed, in the dtype of `x`.
+at::Tensor outside(const at::Tensor& held, const at::Tensor& x);
+
+// The span the engram list holds, built entry by entry in list order: each entry's first `rank`
+// columns extended onto the span of the entries before it.
+struct HeldSpan {
+  at::Tensor basis;                 // d_state x K, float64, orthonormal columns
+  std::vector<at::Tensor> columns;  // per entry, the columns it adds, in the entry's dtype
+};
+HeldSpan held_span(const py::object& stack, int64_t d_state, const at::Device& device);
 
 // Python's float(x) and int(x) (strings parse, other numbers convert), with Python's own errors.
 inline double py_float(const py::handle& value) {

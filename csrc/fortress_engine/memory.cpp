@@ -69,6 +69,33 @@ void compare(const py::handle& a, const py::handle& b, int op) {
   if (PyObject_RichCompareBool(a.ptr(), b.ptr(), op) < 0) throw py::error_already_set();
 }
 
+// .to(), .double(), .cuda() and the like convert parameters and buffers through _apply. The
+// engram bases, the joint basis and its coefficients are plain attributes, so they are converted
+// here by the same function: they follow the module's dtype and device, and the engram entries
+// keep their layout.
+py::object apply(py::object self, py::object fn, py::args args, py::kwargs kwargs) {
+  nn_module().attr("_apply")(self, fn, *args, **kwargs);
+  at::NoGradGuard no_grad;
+  const py::object stack = getattr_or_none(self, "engram_stack");
+  if (PyList_Check(stack.ptr())) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stack.ptr()); ++i) {
+      const py::handle entry = PyList_GET_ITEM(stack.ptr(), i);
+      if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 4) continue;
+      const py::tuple items = py::reinterpret_borrow<py::tuple>(entry);
+      if (!is_tensor(items[0])) continue;
+      py::object basis = fn(items[0]);
+      if (basis.is(items[0])) continue;
+      py::tuple converted = py::make_tuple(basis, items[1], items[2], items[3]);
+      if (PyList_SetItem(stack.ptr(), i, converted.release().ptr()) < 0) throw py::error_already_set();
+    }
+  }
+  for (const char* attr : {"E_joint", "alpha_vector"}) {
+    const py::object value = getattr_or_none(self, attr);
+    if (is_tensor(value)) set_attr(self, attr, fn(value));
+  }
+  return self;
+}
+
 }  // namespace
 
 void check_settings(const Memory& mem) {
@@ -107,6 +134,9 @@ py::object define_memory_class(py::module_& m) {
   py::object cls = new_class(m, "FortressUnbrokenMemory", nn_module(), kMemoryDoc);
   def_method(cls, "__init__", &construct, nullptr, py::arg("d_state"), py::arg("config"));
   def_method(cls, "forward_step", &forward_step, "Increment global step counter.");
+  def_method(cls, "_apply", &apply,
+             "nn.Module._apply, then the same conversion of the engram bases, E_joint and alpha_vector.",
+             py::arg("fn"));
   return cls;
 }
 

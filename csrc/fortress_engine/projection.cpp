@@ -2,10 +2,12 @@
 //
 // All engram bases side by side form one joint basis E with one projection coefficient per
 // column; the hook removes the share alpha of the gradient's component along each column in one
-// pass against the whole basis, so overlapping engrams do not compound, then guards the energy of
-// what is left and keeps each engram's age, usage and conflict.
+// pass against the whole basis, then guards the energy of what is left and keeps each engram's
+// age, usage and conflict. E is orthonormal and the coefficients lie in [0, 1], so the projected
+// gradient is never longer than the incoming one and never points against it.
 #include "fortress_engine/fortress.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -46,8 +48,14 @@ std::vector<EngramEntry> read_entries(const py::object& stack) {
   return entries;
 }
 
-// Rebuilds E_joint and alpha_vector from the engram list when it is marked dirty. Each engram's
-// coefficient is repeated once per column it contributes.
+// Projection coefficients lie in [0, 1]: a coefficient outside it would lengthen the gradient
+// along its column or turn it around, and one that is not a number protects nothing.
+double coefficient(double alpha) { return alpha >= 0.0 ? std::min(alpha, 1.0) : 0.0; }
+
+// Rebuilds E_joint and alpha_vector from the engram list when it is marked dirty. Each engram
+// contributes the part of its basis outside the engrams before it (its whole basis, unchanged,
+// since promotion keeps engrams mutually orthogonal), so that E_joint is orthonormal and at most
+// d_state wide; its coefficient is repeated once per column it contributes.
 void update_joint_basis(py::object self) {
   if (!truth(self.attr("joint_basis_dirty"))) return;
   py::object stack = self.attr("engram_stack");
@@ -59,7 +67,9 @@ void update_joint_basis(py::object self) {
   Memory mem(self);
   const py::int_ step(mem[Buf::global_step].item<int64_t>());
   const py::float_ pressure(mem[Buf::global_pressure].item<double>());
+  const int64_t d_state = arg_int(self.attr("d_state"), "d_state");
 
+  at::Tensor held;
   std::vector<at::Tensor> bases;
   std::vector<double> alphas;
   for (py::handle item : stack) {
@@ -67,8 +77,12 @@ void update_joint_basis(py::object self) {
     py::object lambda = self.attr("_compute_protection_strength")(entry.metadata, step);
     py::object alpha = self.attr("_compute_alpha")(lambda, pressure);
     set_attr(entry.metadata, name(Engram::current_lambda), lambda);
-    alphas.insert(alphas.end(), static_cast<size_t>(entry.active.size(1)), arg_float(alpha, "alpha"));
-    bases.push_back(std::move(entry.active));
+    if (!held.defined())
+      held = at::zeros({d_state, 0}, at::TensorOptions().dtype(at::kDouble).device(entry.active.device()));
+    at::Tensor fresh = orthogonal_extension(held, entry.active);
+    held = at::cat({held, fresh.to(at::kDouble)}, 1);
+    alphas.insert(alphas.end(), static_cast<size_t>(fresh.size(1)), coefficient(arg_float(alpha, "alpha")));
+    bases.push_back(std::move(fresh));
   }
   const at::Tensor joint = at::cat(bases, 1);
   const at::Tensor alpha_vector =
@@ -163,9 +177,13 @@ py::object projection_hook(const py::object& self, const py::object& grad_obj, c
       log(logger, LogLevel::Warning, py::str("Gradient attenuated: {:.2%}").format(v[0]));
       if (critical) {
         log(logger, LogLevel::Error, py::str("CRITICAL: Gradient near-zero"));
-        // Bring the norm back up to the floor's share of the incoming norm. With nothing left to
-        // scale (a zero ratio) the factor has no finite value and the gradient stays as it is.
-        const at::Tensor factor = r.reciprocal() * s.energy_floor;
+        // Bring the norm back up to the floor's share of the incoming norm, never beyond the
+        // incoming norm itself (a floor above 1, or a gradient so small that the epsilon of the
+        // ratio dominates). With nothing left to scale (a zero ratio) the factor has no finite
+        // value and the gradient stays as it is.
+        const at::Tensor n = n_in.detach();
+        const at::Tensor target = at::minimum(n / (n + s.eps), at::full_like(n, s.energy_floor));
+        const at::Tensor factor = r.reciprocal() * target.to(r.scalar_type());
         if (at::isfinite(factor).item<bool>()) P.mul_(factor);
       }
     }

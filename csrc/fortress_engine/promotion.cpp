@@ -23,6 +23,10 @@ constexpr const char* kDecisionDoc =
 
 bool is(const py::handle& value, const char* text) { return value.equal(py::str(text)); }
 
+// The reason of a call whose union was refused because the candidate adds no direction to the
+// engrams' span: there was nothing to promote.
+constexpr const char* kRefused = "no_candidate";
+
 // The (candidate, status) pair of a candidate builder.
 std::pair<py::object, py::object> build(const py::object& self, const char* builder) {
   std::vector<py::object> pair = unpack(self.attr(builder)(), 2);
@@ -88,10 +92,11 @@ py::tuple Decision::run() {
                            mem_[Buf::promotion_happened_any].item<double>() < 0.5;
   if (force_ready) {
     auto [forced_candidate, forced_status] = build(self_, "_compute_promotion_candidate");
-    if (is(forced_status, "ok") && !forced_candidate.is_none() &&
-        promote(forced_candidate, "forced_union", "forced", std::nullopt))
-      return union_made("forced_union");
     reason = forced_status;
+    if (is(forced_status, "ok") && !forced_candidate.is_none()) {
+      if (promote(forced_candidate, "forced_union", "forced", std::nullopt)) return union_made("forced_union");
+      reason = py::str(kRefused);
+    }
   }
 
   // Readiness, candidate and quality gate.
@@ -153,10 +158,14 @@ py::tuple Decision::run() {
     mem_[Buf::collapse_cond_quality_ok].fill_(flag(collapse_quality_ok));
     at::Tensor bottleneck = mem_[Buf::collapse_bottleneck_code];
     if (bottleneck.item<int64_t>() == 0 && !collapse_quality_ok) bottleneck.fill_(4);
+    bool refused = false;
     if (is(collapse_status, "ok") && !collapse_candidate.is_none() && candidate_norm >= min_norm &&
-        collapse_quality_ok && promote(collapse_candidate, "collapse_union", "collapse", collapse_quality_score))
-      return union_made("collapse_union");
-    reason = collapse_quality_ok ? collapse_status : py::str("blocked_by_collapse_floor");
+        collapse_quality_ok) {
+      if (promote(collapse_candidate, "collapse_union", "collapse", collapse_quality_score))
+        return union_made("collapse_union");
+      refused = true;
+    }
+    reason = !collapse_quality_ok ? py::str("blocked_by_collapse_floor") : refused ? py::str(kRefused) : collapse_status;
   }
 
   // Blocker, the collapse floor taking precedence.

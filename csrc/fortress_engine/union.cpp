@@ -1,7 +1,7 @@
-// A union: a promotion candidate becomes a new engram. The entry is appended to the engram list,
-// the joint basis is marked for rebuilding, the kind and quality of the union are recorded, the
-// post-union loss window opens, and the covariance and stability evidence starts again from
-// nothing.
+// A union: a promotion candidate becomes a new engram, orthogonal to the engrams before it. The
+// entry is appended to the engram list, the joint basis is marked for rebuilding, the kind and
+// quality of the union are recorded, the post-union loss window opens, and the covariance and
+// stability evidence starts again from nothing.
 #include "fortress_engine/fortress.h"
 
 #include <optional>
@@ -14,7 +14,9 @@ constexpr const char* kPromoteDoc =
     "\n"
     "`reason` is logged; `mode` (\"structural\", \"collapse\" or \"forced\") is recorded as the union's\n"
     "mode, and the quality average of a structural or collapse union moves toward\n"
-    "`candidate_quality_score` (the candidate's quality when not given). Returns True.";
+    "`candidate_quality_score` (the candidate's quality when not given). The engram keeps the part\n"
+    "of the candidate's first `remaining_rank` columns outside the existing engrams' span. Returns\n"
+    "True, or False (and changes nothing) when the candidate adds no direction to that span.";
 
 [[noreturn]] void raise_shape(const std::string& message) { raise(PyExc_RuntimeError, message); }
 
@@ -52,17 +54,25 @@ bool promote_candidate(const py::module_& module, py::object self, py::object ca
     raise_shape("E_new must have " + std::to_string(d_state) + " rows and 2 dimensions, got shape " +
                 shape_text(E_new));
   at::Tensor basis = at::zeros({d_state, k_max}, E_new.options());
-  at::Tensor kept = basis.slice(1, 0, k);
   const at::Tensor columns = E_new.slice(1, 0, k);
-  if (kept.sizes() != columns.sizes())
+  if (basis.slice(1, 0, k).sizes() != columns.sizes())
     raise_shape("the first " + std::to_string(k) + " columns of E_new (shape " + shape_text(columns) +
                 ") do not fit an engram basis of shape " + shape_text(basis));
+
+  // The engram keeps what the candidate adds to the engrams' span, so that engrams stay mutually
+  // orthogonal (orthonormal candidates outside that span are kept as they are). A candidate that
+  // adds nothing is not promoted, and nothing changes.
+  const at::Tensor fresh =
+      orthogonal_extension(held_span(self.attr("engram_stack"), d_state, E_new.device()).basis, columns);
+  if (fresh.size(1) == 0) return false;
+  const py::int_ rank_object = fresh.size(1) == k ? k_object : py::int_(fresh.size(1));
+  at::Tensor kept = basis.slice(1, 0, fresh.size(1));
 
   const int64_t mode_code = arg_int(self.attr("_union_mode_code")(mode), "mode code");
   const int64_t engram_id = mem[Buf::next_engram_id].item<int64_t>();
   const int64_t step = mem[Buf::global_step].item<int64_t>();
   const py::str message = py::str("Promoted engram {}: k={}, quality={:.3f}, reason={}")
-                              .format(engram_id, k_object, quality_entry, reason);
+                              .format(engram_id, rank_object, quality_entry, reason);
 
   const py::object record = module.attr("EngramMetadata")(py::arg("engram_id") = engram_id,
                                                           py::arg("consolidation_step") = step,
@@ -70,8 +80,8 @@ bool promote_candidate(const py::module_& module, py::object self, py::object ca
 
   at::NoGradGuard no_grad;
   mem[Buf::next_engram_id].add_(1);
-  kept.copy_(columns.detach());
-  self.attr("engram_stack").attr("append")(py::make_tuple(to_py(basis), k_object, py::float_(quality), record));
+  kept.copy_(fresh.detach());
+  self.attr("engram_stack").attr("append")(py::make_tuple(to_py(basis), rank_object, py::float_(quality), record));
   set_attr(self, "joint_basis_dirty", py::bool_(true));
 
   mem[Buf::sacred_engrams].add_(1);
