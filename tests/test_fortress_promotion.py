@@ -118,6 +118,11 @@ OUTCOMES = {
                                 (False, "no_candidate", True), []),
     "union refused": (dict(candidates=[ok(0.9)], world_z=2.0, promote=False), True, True,
                       (False, "no_candidate", True), [("cosmic_surprisal", "structural", 0.9)]),
+    # a candidate that adds no direction to the engrams' span: both unions refuse it
+    "structural and collapse unions refused": (dict(candidates=[ok(0.9)], world_z=2.0, collapse=True, promote=False),
+                                               True, True, (False, "no_candidate", True),
+                                               [("cosmic_surprisal", "structural", 0.9),
+                                                ("collapse_union", "collapse", 0.9)]),
     # collapse route
     "collapse on the fallback": (dict(fallback=ok(0.5), collapse=True, streak=0), True, True,
                                  (True, "collapse_union", True), [("collapse_union", "collapse", 0.5)]),

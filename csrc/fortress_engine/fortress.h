@@ -434,6 +434,9 @@ void define_demotion_methods(const py::object& cls, const py::module_& m); // li
 // orthogonal to `held` come back as they are. The result has the dtype of `columns`.
 at::Tensor orthogonal_extension(const at::Tensor& held, const at::Tensor& columns);
 
+// The spacing of floating values of `dtype` just above 1 (the float32 spacing for other types).
+double unit_roundoff(at::ScalarType dtype);
+
 // `x` with its components along the orthonormal columns of `held` removed, in the dtype of `x`.
 at::Tensor outside(const at::Tensor& held, const at::Tensor& x);
 

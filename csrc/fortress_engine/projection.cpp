@@ -179,12 +179,16 @@ py::object projection_hook(const py::object& self, const py::object& grad_obj, c
         log(logger, LogLevel::Error, py::str("CRITICAL: Gradient near-zero"));
         // Bring the norm back up to the floor's share of the incoming norm, never beyond the
         // incoming norm itself (a floor above 1, or a gradient so small that the epsilon of the
-        // ratio dominates). With nothing left to scale (a zero ratio) the factor has no finite
-        // value and the gradient stays as it is.
-        const at::Tensor n = n_in.detach();
-        const at::Tensor target = at::minimum(n / (n + s.eps), at::full_like(n, s.energy_floor));
-        const at::Tensor factor = r.reciprocal() * target.to(r.scalar_type());
-        if (at::isfinite(factor).item<bool>()) P.mul_(factor);
+        // ratio dominates). What is left must be more than rounding: the direction of a
+        // remainder at rounding level is noise, and scaled up it could point anywhere, against
+        // the gradient too. With nothing left to scale the gradient stays as it is.
+        const double noise = std::sqrt(16.0 * std::sqrt(static_cast<double>(G.size(-1))) * unit_roundoff(P.scalar_type()));
+        if (v[0] > noise) {
+          const at::Tensor n = n_in.detach();
+          const at::Tensor target = at::minimum(n / (n + s.eps), at::full_like(n, s.energy_floor));
+          const at::Tensor factor = r.reciprocal() * target.to(r.scalar_type());
+          if (at::isfinite(factor).item<bool>()) P.mul_(factor);
+        }
       }
     }
     const bool bookkeeping = v[3] != 0.0;

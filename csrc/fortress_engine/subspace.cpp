@@ -10,7 +10,6 @@
 #include <vector>
 
 namespace kestrel::fortress {
-namespace {
 
 double unit_roundoff(at::ScalarType dtype) {
   switch (dtype) {
@@ -20,6 +19,8 @@ double unit_roundoff(at::ScalarType dtype) {
     default: return std::numeric_limits<float>::epsilon();
   }
 }
+
+namespace {
 
 // Columns count as orthonormal, and as orthogonal to the held span, when every entry of their
 // Gram matrix and overlap is within a few roundoffs of the identity and of zero.
