@@ -106,7 +106,8 @@ struct HookSettings {
 };
 
 // Per-engram touch and conflict for the incoming gradient G (rows of state vectors), read to the
-// host in one transfer: row 0 holds 1.0/0.0 for touched, row 1 the conflict.
+// host in one transfer: row 0 holds 1.0/0.0 for touched, row 1 the conflict, row 2 holds 1.0 where
+// both the touch ratio and the conflict are finite numbers.
 //
 // G A for every engram is a column block of G E when E is still the concatenation of the current
 // bases, which it is unless the list changed without being marked dirty. The conflict
@@ -134,8 +135,10 @@ at::Tensor engram_statistics(const std::vector<EngramEntry>& entries, const at::
     touches.push_back(at::sqrt(at::clamp_min(moments.trace(), 0.0)) / scale);
     conflicts.push_back(at::sqrt(at::clamp_min((moments * gram).sum(), 0.0)) / scale);
   }
-  const at::Tensor touched = at::gt(at::stack(touches), s.touch_epsilon);
-  return at::stack({touched.to(at::kDouble), at::stack(conflicts).to(at::kDouble)}).cpu();
+  const at::Tensor touch = at::stack(touches), conflict = at::stack(conflicts);
+  const at::Tensor finite = at::logical_and(at::isfinite(touch), at::isfinite(conflict));
+  return at::stack({at::gt(touch, s.touch_epsilon).to(at::kDouble), conflict.to(at::kDouble), finite.to(at::kDouble)})
+      .cpu();
 }
 
 py::object projection_hook(const py::object& self, const py::object& grad_obj, const std::string& module_name) {
@@ -168,7 +171,8 @@ py::object projection_hook(const py::object& self, const py::object& grad_obj, c
     const at::Tensor r = ratio.detach();
     const at::Tensor checks = at::stack({r.to(at::kDouble), at::lt(r, s.min_ratio).to(at::kDouble),
                                          at::lt(r, s.energy_floor).to(at::kDouble),
-                                         at::gt(n_in.detach(), s.min_grad_norm).to(at::kDouble)})
+                                         at::gt(n_in.detach(), s.min_grad_norm).to(at::kDouble),
+                                         at::isfinite(n_in.detach()).to(at::kDouble)})
                                   .cpu();
     const double* v = checks.data_ptr<double>();
     const bool attenuated = v[1] != 0.0, critical = v[2] != 0.0;
@@ -191,7 +195,11 @@ py::object projection_hook(const py::object& self, const py::object& grad_obj, c
         }
       }
     }
-    const bool bookkeeping = v[3] != 0.0;
+    // A gradient that holds an inf measures nothing (a NaN one already fails the norm test): its
+    // shares are inf / inf. Neither does an engram whose touch or conflict came out non-finite
+    // (an overflow). Such a call leaves that engram's usage, conflict and yielding state as they
+    // were, as a gradient too small to measure does; the age is still brought up to date.
+    const bool bookkeeping = v[3] != 0.0 && (v[4] != 0.0 || at::isfinite(G).all().item<bool>());
 
     const py::int_ step(mem[Buf::global_step].item<int64_t>());
     const std::vector<EngramEntry> entries = read_entries(stack);
@@ -200,7 +208,7 @@ py::object projection_hook(const py::object& self, const py::object& grad_obj, c
     for (size_t i = 0; i < entries.size(); ++i) {
       const py::object& md = entries[i].metadata;
       set_attr(md, name(Engram::steps_since_consolidation), step - md.attr(name(Engram::consolidation_step)));
-      if (!bookkeeping) continue;
+      if (!bookkeeping || stats[2][static_cast<int64_t>(i)].item<double>() == 0.0) continue;
       const double touched = stats[0][static_cast<int64_t>(i)].item<double>();
       const double conflict = stats[1][static_cast<int64_t>(i)].item<double>();
       const double usage = arg_float(md.attr(name(Engram::usage_ema)), "usage_ema");
