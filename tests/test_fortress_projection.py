@@ -1,3 +1,5 @@
+import copy
+import dataclasses
 import logging
 import math
 
@@ -352,3 +354,104 @@ def test_tensor_errors_pass_to_the_caller(grad):
     with pytest.raises(RuntimeError):
         mem.create_joint_basis_projection_hook()(grad)
     assert mem.joint_basis_dirty is False and md.current_lambda == 15.0  # the rebuild had happened
+
+
+# ---------------------------------------------------------------------------------------------
+# Non-finite gradients
+
+INF, NAN = float("inf"), float("nan")
+
+
+def engram_records(mem):
+    return [dataclasses.asdict(entry[3]) for entry in mem.engram_stack]
+
+
+def assert_same_memory(mem, twin):
+    """Every record field, buffer and joint-basis tensor finite and equal to the twin's."""
+    assert engram_records(mem) == engram_records(twin)
+    for md in engram_records(mem):
+        assert all(math.isfinite(v) for v in md.values() if isinstance(v, float))
+    mine, theirs = mem.state_dict(), twin.state_dict()
+    assert mine.keys() == theirs.keys()
+    for key, value in mine.items():
+        assert torch.equal(value, theirs[key]), key
+        assert not value.is_floating_point() or torch.isfinite(value).all(), key
+    for name in ("E_joint", "alpha_vector"):
+        assert torch.equal(getattr(mem, name), getattr(twin, name)), name
+
+
+def bookkeeping_memory():
+    """Three engrams whose yielding counters move on every measured call: a run of high conflict
+    under way, a yielding engram counting its way out, a cooldown running down."""
+    mem = memory()
+    mem.global_step.fill_(40)
+    Q = orthonormal(6, 21)
+    add_engram(mem, Q[:, :2], usage_ema=0.5, conflict_ema=0.7, conflict_steps_high=3, last_usage_step=2)
+    add_engram(mem, Q[:, 2:4], usage_ema=0.5, conflict_ema=0.1, is_yielding=True, steps_since_exit=4)
+    add_engram(mem, Q[:, 4:], usage_ema=0.5, conflict_ema=0.3, yield_cooldown=5, consolidation_step=10)
+    return mem
+
+
+def spoilt(shape, value, rows):
+    G = torch.randn(*shape, generator=torch.Generator().manual_seed(23))
+    flat = G.view(-1, D)
+    for row, v in zip(rows, value if isinstance(value, tuple) else (value,) * len(rows)):
+        flat[row, (3 * row) % D] = v
+    return G
+
+
+@pytest.mark.parametrize("shape, value, rows", [
+    ((4, D), INF, [1]), ((4, D), -INF, [1]), ((4, D), NAN, [1]),
+    ((4, D), INF, [0, 1, 2, 3]), ((4, D), -INF, [0, 1, 2, 3]), ((4, D), NAN, [0, 1, 2, 3]),
+    ((4, D), (INF, -INF), [0, 2]), ((4, D), (INF, NAN), [0, 3]),
+    ((2, 3, D), INF, [4]), ((2, 3, D), -INF, list(range(6))),
+])
+def test_a_non_finite_gradient_leaves_every_statistic(shape, value, rows, records):
+    mem = bookkeeping_memory()
+    hook = mem.create_joint_basis_projection_hook()
+    first = torch.randn(5, D, generator=torch.Generator().manual_seed(22))
+    hook(first)
+    twin = copy.deepcopy(mem)
+    twin_hook = twin.create_joint_basis_projection_hook()
+    records_before, fields_before = records(), engram_records(mem)
+
+    G = spoilt(shape, value, rows)
+    P = hook(G)
+    # Nothing measured, nothing logged: the ratio of an inf or NaN gradient is not a number.
+    assert records() == records_before
+    assert_same_memory(mem, twin)
+
+    # The gradient itself is projected as ever: rows without a bad value as they would be alone,
+    # every row with one non-finite.
+    assert P.shape == G.shape
+    flat_G, flat_P = G.reshape(-1, D), P.reshape(-1, D)
+    bad = torch.zeros(flat_G.shape[0], dtype=torch.bool)
+    bad[rows] = True
+    assert not torch.isfinite(flat_P[bad]).all(dim=1).any()
+    expected = reference_projection(flat_G[~bad], mem.E_joint, mem.alpha_vector)
+    torch.testing.assert_close(flat_P[~bad], expected, rtol=1e-5, atol=1e-6)
+
+    # Later gradients are measured exactly as the twin measures them.
+    for seed in (24, 25):
+        later = torch.randn(3, D, generator=torch.Generator().manual_seed(seed))
+        torch.testing.assert_close(hook(later), twin_hook(later), rtol=0, atol=0)
+    assert_same_memory(mem, twin)
+    assert engram_records(mem) != fields_before  # they did measure
+
+
+def test_an_overflowing_engram_share_is_skipped_for_that_engram_only():
+    # A finite gradient so large that its squares overflow float32: the share of the first engram
+    # is inf / inf, that of the second, which the gradient misses, a finite 0.
+    mem = memory()
+    mem.global_step.fill_(7)
+    md1 = add_engram(mem, axes(0, 1), usage_ema=0.5, conflict_ema=0.3, conflict_steps_high=2)
+    md2 = add_engram(mem, axes(4), usage_ema=0.5, conflict_ema=0.3, conflict_steps_high=2)
+    G = torch.zeros(2, D)
+    G[0, 0] = 3e19
+    G[1, 5] = 1.0
+    assert torch.isfinite(G).all() and not torch.isfinite(torch.linalg.norm(G))
+    mem.create_joint_basis_projection_hook()(G)
+    assert (md1.usage_ema, md1.conflict_ema, md1.conflict_steps_high) == (0.5, 0.3, 2)
+    assert md2.usage_ema == pytest.approx(0.995 * 0.5) and md2.conflict_ema == pytest.approx(0.99 * 0.3)
+    assert md2.conflict_steps_high == 0  # measured: the run of high conflict is over
+    assert md1.steps_since_consolidation == md2.steps_since_consolidation == 7
