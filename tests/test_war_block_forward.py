@@ -1,4 +1,6 @@
 import copy
+import dataclasses
+import math
 
 import pytest
 import torch
@@ -380,6 +382,42 @@ def test_hook_sees_the_engrams_of_backward_time():
     y, _ = block.forward_with_diagnostics(inputs().requires_grad_())
     y.sum().backward()
     assert stacks == [0]
+
+
+# ---------------------------------------------------------------------------------------------
+# A non-finite batch and the engram records
+
+
+@pytest.mark.parametrize("value", [float("inf"), float("-inf"), float("nan")])
+@pytest.mark.parametrize("broken", ["input", "input everywhere", "gradient", "gradient everywhere"])
+def test_a_non_finite_batch_leaves_the_engram_records(value, broken):
+    # The forward of a broken batch reads the records only; the gradient that reaches the hook
+    # holds an inf or a NaN (a broken input gives a NaN one through the loss, a broken upstream
+    # gradient an inf one in its row), and the hook measures nothing. The age follows the step
+    # counter, which counts every call.
+    block = make_block()
+    add_engram(block.fortress, k=2, usage_ema=0.5, conflict_ema=0.7, conflict_steps_high=3)
+
+    def step(x, upstream=None):
+        y, _ = block.forward_with_diagnostics(x)
+        (y * (y if upstream is None else upstream)).sum().backward()
+
+    step(inputs(seed=2))
+    twin = copy.deepcopy(block)
+    x, upstream = inputs(seed=3), inputs(seed=5)
+    spoilt = x if broken.startswith("input") else upstream
+    if broken.endswith("everywhere"):
+        spoilt.fill_(value)
+    else:
+        spoilt[1, 1, 2] = value
+    step(x, None if broken.startswith("input") else upstream)
+    mine, theirs = (dataclasses.asdict(b.fortress.engram_stack[0][3]) for b in (block, twin))
+    assert mine.pop("steps_since_consolidation") == theirs.pop("steps_since_consolidation") + 1
+    assert mine == theirs
+    step(inputs(seed=4))
+    after = dataclasses.asdict(block.fortress.engram_stack[0][3])
+    assert after != {**mine, "steps_since_consolidation": after["steps_since_consolidation"]}  # measured again
+    assert all(math.isfinite(v) for v in after.values() if isinstance(v, float))
 
 
 # ---------------------------------------------------------------------------------------------
