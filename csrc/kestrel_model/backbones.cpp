@@ -96,16 +96,18 @@ py::tuple backbone_forward(py::object self, py::object x) {
 
 void define_backbones(py::module_& m) {
   py::object base = new_class(m, "KestrelBackboneFU64", nn_module(), kBackboneDoc);
-  def_method(base, "__init__", &backbone_init, nullptr, py::arg("rt_config"), py::arg("fortress_cfg"));
+  def_method(base, "__init__", &backbone_init, nullptr, arg("rt_config", "TevUnifiedConfig"),
+             arg("fortress_cfg", "FortressUnbrokenConfig"));
   def_method(base, "forward", &backbone_forward,
-             "x [B, L, d_model] -> (hidden [B, L, d_model], {'layers': per-block diagnostics}).", py::arg("x"));
+             "x [B, L, d_model] -> (hidden [B, L, d_model], {'layers': per-block diagnostics}).",
+             arg("x", "torch.Tensor"), returns("Tuple[torch.Tensor, Dict[str, Any]]"));
 
   py::object bounded = new_class(m, "KestrelBackboneFU64Bounded", base, kBoundedDoc);
   def_method(bounded, "__init__",
              [bounded](py::object self, py::object rt_config, py::object fortress_cfg) {
                bounded_init(bounded, self, rt_config, fortress_cfg);
              },
-             nullptr, py::arg("rt_config"), py::arg("fortress_cfg"));
+             nullptr, arg("rt_config", "TevUnifiedConfig"), arg("fortress_cfg", "FortressUnbrokenConfig"));
 }
 
 }  // namespace kestrel::model

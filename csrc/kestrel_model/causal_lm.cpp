@@ -209,18 +209,20 @@ void build_tied_head(const py::object& self, const py::object& config) {
 
 void define_causal_lm(py::module_& m) {
   py::object cls = new_class(m, "KestrelCausalLM", nn_module(), kCausalLMDoc);
-  def_method(cls, "__init__", &causal_lm_init, nullptr, py::arg("config"));
+  def_method(cls, "__init__", &causal_lm_init, nullptr, arg("config", "KestrelModelConfig"));
   def_method(cls, "forward", &causal_lm_forward,
              "input_ids [B, L] (labels [B, L] and loss_mask [B, L] optional) -> {'loss', 'logits', 'morva'}.",
-             py::arg("input_ids"), py::arg("labels") = py::none(), py::arg("loss_mask") = py::none());
+             arg("input_ids", "torch.Tensor"), arg("labels", "Optional[torch.Tensor]") = py::none(),
+             arg("loss_mask", "Optional[torch.Tensor]") = py::none(), returns("Dict[str, Any]"));
 }
 
 void define_layered_lm(py::module_& m) {
   py::object cls = new_class(m, "KestrelCausalLMLayered", nn_module(), kLayeredDoc);
-  def_method(cls, "__init__", &layered_init, nullptr, py::arg("config"));
+  def_method(cls, "__init__", &layered_init, nullptr, arg("config", "KestrelModelConfig"));
   def_method(cls, "forward", &layered_forward,
-             "input_ids [B, L] (labels [B, L] optional) -> {'loss', 'logits', 'layers'}.", py::arg("input_ids"),
-             py::arg("labels") = py::none());
+             "input_ids [B, L] (labels [B, L] optional) -> {'loss', 'logits', 'layers'}.",
+             arg("input_ids", "torch.Tensor"), arg("labels", "Optional[torch.Tensor]") = py::none(),
+             returns("Dict[str, Any]"));
 }
 
 }  // namespace kestrel::model

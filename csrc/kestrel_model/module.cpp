@@ -101,10 +101,10 @@ KESTREL_EXTENSION(kestrel_model) {
   define_backbones(m);
   define_causal_lm(m);
   define_layered_lm(m);
-  def_function(m, "create_kestrel_model", &create_kestrel_model, kFactoryDoc, py::arg("vocab_size") = 50280,
-               py::arg("d_model") = 2560, py::arg("d_state") = 2560, py::arg("n_layers") = 64,
-               py::arg("cross_attn_mode") = "linear", py::arg("shared_backbone") = true,
-               py::arg("morva_variant") = "heavy");
+  def_function(m, "create_kestrel_model", &create_kestrel_model, kFactoryDoc, arg("vocab_size", "int") = 50280,
+               arg("d_model", "int") = 2560, arg("d_state", "int") = 2560, arg("n_layers", "int") = 64,
+               arg("cross_attn_mode", "str") = "linear", arg("shared_backbone", "bool") = true,
+               arg("morva_variant", "str") = "heavy", returns("KestrelCausalLM"));
 }
 
 }  // namespace kestrel::model

@@ -169,69 +169,9 @@ py::object new_class(py::module_& m, const char* name, std::initializer_list<py:
   return new_class(m, name, t, doc);
 }
 
-void not_a_pybind_constructor(const py::cpp_function& fn) {
-  PyObject* f = fn.ptr();
-  if (PyInstanceMethod_Check(f)) f = PyInstanceMethod_GET_FUNCTION(f);
-  if (!PyCFunction_Check(f)) return;
-  PyObject* capsule = PyCFunction_GET_SELF(f);
-  if (!capsule || !PyCapsule_CheckExact(capsule)) return;
-  auto* rec = static_cast<py::detail::function_record*>(
-      PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
-  for (; rec; rec = rec->next) rec->is_constructor = false;
-}
-
 py::object nn_module() { return py::module_::import("torch.nn").attr("Module"); }
 
 void init_module_base(const py::handle& self) { nn_module().attr("__init__")(self); }
-
-namespace {
-
-// The descriptor type behind exported_method: binds like a function, calls the wrapped builtin,
-// and has an instance dict for torch.jit.export to mark.
-py::object exported_method_type() {
-  static PyObject* type = nullptr;
-  if (type) return py::reinterpret_borrow<py::object>(type);
-  auto pytype = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-  py::dict ns;
-  ns["__module__"] = py::str("silver_kestrel");
-  ns["__qualname__"] = py::str("exported_method");
-  ns["__doc__"] = py::str("A C++ method carrying a TorchScript export mark.");
-  py::object cls = pytype(py::str("exported_method"), py::make_tuple(py::module_::import("builtins").attr("object")), ns);
-  py::setattr(cls, "__get__",
-              py::cpp_function(
-                  [](py::object self, py::object obj, py::object owner) -> py::object {
-                    if (obj.is_none()) return self;
-                    return py::module_::import("types").attr("MethodType")(self, obj);
-                  },
-                  py::name("__get__"), py::is_method(cls), py::arg("obj"), py::arg("owner") = py::none()));
-  py::setattr(cls, "__call__",
-              py::cpp_function(
-                  [](py::object self, py::args args, py::kwargs kwargs) -> py::object {
-                    return self.attr("__wrapped__")(*args, **kwargs);
-                  },
-                  py::name("__call__"), py::is_method(cls)));
-  py::setattr(cls, "__repr__",
-              py::cpp_function(
-                  [](py::object self) -> py::str {
-                    return py::str("<exported method {}>").format(self.attr("__qualname__"));
-                  },
-                  py::name("__repr__"), py::is_method(cls)));
-  type = cls.release().ptr();
-  return py::reinterpret_borrow<py::object>(type);
-}
-
-}  // namespace
-
-py::object exported_method(const py::object& cls, const char* name, py::cpp_function fn,
-                           const char* doc) {
-  py::object method = exported_method_type()();
-  method.attr("__wrapped__") = fn;
-  method.attr("__name__") = py::str(name);
-  method.attr("__qualname__") = py::str(py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name);
-  method.attr("__module__") = cls.attr("__module__");
-  method.attr("__doc__") = doc ? py::object(py::str(doc)) : py::object(py::none());
-  return py::module_::import("torch.jit").attr("export")(method);
-}
 
 // ---------------------------------------------------------------------------------------------
 // Records

@@ -17,6 +17,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -116,38 +119,127 @@ py::object nn_module();
 // nn.Module.__init__(self).
 void init_module_base(const py::handle& self);
 
-// pybind11 takes a function named __init__ for the constructor of one of its own types and
-// treats `self` as its instance; ours are ordinary Python objects.
-void not_a_pybind_constructor(const py::cpp_function& fn);
+// Functions and methods made from C++ are objects of the runtime's function type: they bind
+// `self` like Python functions, carry __name__, __qualname__, __module__ and __doc__ (exactly the
+// text given) and an instance dict (for TorchScript's export mark), and give inspect a
+// __signature__ with parameter names, defaults and annotations. The C++ callable behind one is
+// an ordinary pybind11 function (its __wrapped__), which binds and converts the arguments.
+//
+// Each parameter is declared once, in order: arg("x", "torch.Tensor") or, with a default,
+// arg("state", "Optional[Dict]") = py::none(). The annotation is a Python expression evaluated
+// on the first request of the signature, in the defining module's namespace extended by torch,
+// Tensor and the typing names (an expression that does not evaluate stays text). returns("...")
+// declares the return annotation. A plain py::arg counts as a parameter without annotation.
+// Methods take `self` first, unannotated and undeclared.
+struct ArgDefault {
+  const char* name;
+  const char* annotation;
+  py::object value;
+};
+struct Arg {
+  const char* name;
+  const char* annotation;
+  template <typename T>
+  ArgDefault operator=(T&& value) const {
+    return ArgDefault{name, annotation, py::cast(std::forward<T>(value))};
+  }
+};
+inline Arg arg(const char* name, const char* annotation = nullptr) { return Arg{name, annotation}; }
+struct Returns {
+  const char* annotation;
+};
+inline Returns returns(const char* annotation) { return Returns{annotation}; }
+
+namespace runtime {
+struct Parameter {
+  const char* name;
+  const char* annotation;  // may be null
+  py::object default_value;  // null: required
+};
+struct Declaration {
+  std::vector<Parameter> parameters;
+  const char* returns = nullptr;
+};
+
+// One declaration item: recorded into `d`; what pybind11 should see of it is returned as a tuple.
+template <typename T>
+auto declare(Declaration& d, T&& item) {
+  using D = std::decay_t<T>;
+  if constexpr (std::is_same_v<D, Arg>) {
+    d.parameters.push_back({item.name, item.annotation, py::object()});
+    return std::make_tuple(py::arg(item.name));
+  } else if constexpr (std::is_same_v<D, ArgDefault>) {
+    d.parameters.push_back({item.name, item.annotation, item.value});
+    return std::make_tuple(py::arg_v(item.name, item.value));
+  } else if constexpr (std::is_same_v<D, Returns>) {
+    d.returns = item.annotation;
+    return std::tuple<>();
+  } else if constexpr (std::is_same_v<D, py::arg_v>) {
+    d.parameters.push_back({item.name, nullptr, item.value});
+    return std::make_tuple(py::arg_v(item));
+  } else if constexpr (std::is_same_v<D, py::arg>) {
+    d.parameters.push_back({item.name, nullptr, py::object()});
+    return std::make_tuple(py::arg(item));
+  } else {
+    return std::tuple<D>(std::forward<T>(item));
+  }
+}
+
+// A function object of the runtime's type around `fn`, named `name` in `qualname`'s owner.
+py::object make_function(py::cpp_function fn, const char* name, const std::string& qualname,
+                         const py::object& module_name, const char* doc, Declaration declaration);
+std::string qualname_in(const py::object& cls, const char* name);
+
+template <typename T>
+constexpr bool is_parameter_v = std::is_same_v<std::decay_t<T>, Arg> || std::is_same_v<std::decay_t<T>, ArgDefault> ||
+                                std::is_same_v<std::decay_t<T>, py::arg> || std::is_same_v<std::decay_t<T>, py::arg_v>;
+
+template <bool Method, typename F, typename... Extra>
+py::object function(const char* name, const std::string& qualname, const py::object& module_name, F&& f,
+                    const char* doc, Extra&&... extra) {
+  Declaration d;
+  if (Method) d.parameters.push_back({"self", nullptr, py::object()});
+  // A braced list is evaluated in order: the parameters are recorded as declared.
+  std::tuple<decltype(declare(d, std::forward<Extra>(extra)))...> items{declare(d, std::forward<Extra>(extra))...};
+  auto pybind_items = std::apply([](auto&&... t) { return std::tuple_cat(std::move(t)...); }, std::move(items));
+  // Named by its qualified name: pybind11 takes a function named __init__ for the constructor of
+  // one of its own types.
+  py::cpp_function fn = std::apply(
+      [&](auto&&... e) {
+        if constexpr (Method && (0 + ... + is_parameter_v<Extra>) > 0) {
+          return py::cpp_function(std::forward<F>(f), py::name(qualname.c_str()), py::arg("self"),
+                                  std::move(e)...);
+        } else {
+          return py::cpp_function(std::forward<F>(f), py::name(qualname.c_str()), std::move(e)...);
+        }
+      },
+      std::move(pybind_items));
+  return make_function(std::move(fn), name, qualname, module_name, doc, std::move(d));
+}
+}  // namespace runtime
 
 // Attaches a C++ method to `cls`; `self` is bound like a Python method's. `doc` may be null.
 template <typename F, typename... Extra>
-void def_method(const py::object& cls, const char* name, F&& f, const char* doc,
-                Extra&&... extra) {
-  py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls),
-                      py::doc(doc ? doc : ""), std::forward<Extra>(extra)...);
-  not_a_pybind_constructor(fn);
-  py::setattr(cls, name, fn);
+void def_method(const py::object& cls, const char* name, F&& f, const char* doc, Extra&&... extra) {
+  py::setattr(cls, name,
+              runtime::function<true>(name, runtime::qualname_in(cls, name), cls.attr("__module__"),
+                                      std::forward<F>(f), doc, std::forward<Extra>(extra)...));
 }
 
-// A method carrying the TorchScript export mark (torch.jit.export). The attribute is a small
-// descriptor object, since builtin functions cannot carry the mark themselves.
-py::object exported_method(const py::object& cls, const char* name, py::cpp_function fn,
-                           const char* doc);
+// A method carrying the TorchScript export mark (torch.jit.export).
+void mark_exported(const py::object& cls, const char* name);
 template <typename F, typename... Extra>
 void def_exported_method(const py::object& cls, const char* name, F&& f, const char* doc,
                          Extra&&... extra) {
-  py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc ? doc : ""),
-                      std::forward<Extra>(extra)...);
-  py::setattr(cls, name, exported_method(cls, name, std::move(fn), doc));
+  def_method(cls, name, std::forward<F>(f), doc, std::forward<Extra>(extra)...);
+  mark_exported(cls, name);
 }
 
 // A module-level function.
 template <typename F, typename... Extra>
 void def_function(py::module_& m, const char* name, F&& f, const char* doc, Extra&&... extra) {
-  py::cpp_function fn(std::forward<F>(f), py::name(name), py::scope(m),
-                      py::doc(doc ? doc : ""), std::forward<Extra>(extra)...);
-  m.attr(name) = fn;
+  m.attr(name) = runtime::function<false>(name, name, m.attr("__name__"), std::forward<F>(f), doc,
+                                          std::forward<Extra>(extra)...);
 }
 
 // ---------------------------------------------------------------------------------------------

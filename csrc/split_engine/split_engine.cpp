@@ -196,11 +196,11 @@ void define_sequence_state_calls(const py::object& cls) {
       }, "Reset sequence state.");
 
   def_exported_method(cls, "get_state", [](py::object self) { return self.attr("integrator").attr("get_state")(); },
-                      "Get current state for KV cache.", py::arg("self"));
+                      "Get current state for KV cache.");
 
   def_exported_method(cls, "set_state", [](py::object self, py::object state) {
         self.attr("integrator").attr("set_state")(state);
-      }, "Set current state for KV cache.", py::arg("self"), py::arg("state"));
+      }, "Set current state for KV cache.", py::arg("state"));
 }
 
 struct WarStep {
