@@ -55,11 +55,13 @@ KESTREL_EXTENSION(fortress_core) {
              [module](py::object self, py::object config, py::object fortress_config) {
                core_init(module, self, config, fortress_config);
              },
-             nullptr, py::arg("config"), py::arg("fortress_config") = py::none());
+             nullptr, arg("config", "TevUnifiedConfig"),
+             arg("fortress_config", "Optional[FortressUnbrokenConfig]") = py::none());
   def_method(cls, "forward", &core_forward,
              "Run the block once: x [B, L, d_model] and an optional state dict (passed on, never\n"
              "written) -> (hidden [B, L, d_model], the block's diagnostics dict).",
-             py::arg("x"), py::arg("state") = py::none());
+             arg("x", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
+             returns("Tuple[torch.Tensor, Dict]"));
 }
 
 }  // namespace kestrel::fortress_core

@@ -355,10 +355,11 @@ py::object define_block_class(py::module_& m) {
              [module](py::object self, py::object config, py::object fortress_config) {
                construct(module, self, config, fortress_config);
              },
-             nullptr, py::arg("config"), py::arg("fortress_config"));
-  def_method(cls, "set_trainable", &set_trainable, kSetTrainableDoc, py::arg("trainable"));
-  def_method(cls, "compute_gate", &compute_gate, "Compute gate with VGT pressure modulation.", py::arg("x"),
-             py::arg("state_delta"), py::arg("surprisal_score"));
+             nullptr, arg("config", "TevUnifiedConfig"), arg("fortress_config", "FortressUnbrokenConfig"));
+  def_method(cls, "set_trainable", &set_trainable, kSetTrainableDoc, arg("trainable", "bool"), returns("None"));
+  def_method(cls, "compute_gate", &compute_gate, "Compute gate with VGT pressure modulation.",
+             arg("x", "torch.Tensor"), arg("state_delta", "torch.Tensor"), arg("surprisal_score", "torch.Tensor"),
+             returns("torch.Tensor"));
   def_method(cls, "forward_with_diagnostics", &forward_with_diagnostics,
              "Run one chunk through the block and its fortress.\n"
              "\n"
@@ -366,7 +367,8 @@ py::object define_block_class(py::module_& m) {
              "'sigma_prev', 'dance_friction', 'fast_logits', 'slow_logits' and\n"
              "'current_training_loss' are used; returns (y [B, T, d_model], diagnostics), the\n"
              "diagnostics empty unless return_diagnostics is true.",
-             py::arg("x"), py::arg("state") = py::none(), py::arg("return_diagnostics") = false);
+             arg("x", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
+             arg("return_diagnostics", "bool") = false, returns("Tuple[torch.Tensor, Dict]"));
   return cls;
 }
 

@@ -54,7 +54,8 @@ void define_bounded_block_class(py::module_& m, const py::object& block) {
              },
              "Run the block and bound its hidden states and its carried state with tanh; returns\n"
              "(y, diagnostics).",
-             py::arg("x"), py::arg("state") = py::none(), py::arg("return_diagnostics") = false);
+             arg("x", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
+             arg("return_diagnostics", "bool") = false, returns("Tuple[torch.Tensor, Dict]"));
 }
 
 }  // namespace kestrel::fortress

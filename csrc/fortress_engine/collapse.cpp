@@ -79,7 +79,7 @@ void define_collapse_methods(const py::object& cls) {
              "its running average, a stable and calm memory with finite friction readings, and the\n"
              "cooldown since the last union. Records one flag per condition and the code of the first\n"
              "condition that failed.",
-             py::arg("stable"), py::arg("trainer_ok"));
+             arg("stable", "bool"), arg("trainer_ok", "bool"), returns("bool"));
 }
 
 }  // namespace kestrel::fortress

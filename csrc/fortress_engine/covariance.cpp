@@ -93,7 +93,7 @@ py::int_ compute_adaptive_rank(py::object self, py::object eigenvalues_arg) {
 void define_covariance_methods(const py::object& cls) {
   def_method(cls, "accumulate_covariance", &accumulate_covariance,
              "Accumulate the running covariance of the block state, with outlier rejection.",
-             py::arg("sigma"));
+             arg("sigma", "torch.Tensor"), returns("None"));
   def_method(cls, "_compute_adaptive_rank", &compute_adaptive_rank,
              "Rank from explained variance: the leading eigenvalues that reach the threshold.",
              py::arg("eigenvalues"));

@@ -63,7 +63,8 @@ void define_demotion_methods(const py::object& cls, const py::module_& m) {
   def_method(
       cls, "lifecycle_management", [module](py::object self) { lifecycle_management(module, self); },
       "Periodic demotion: every demotion_check_interval steps, remove the engrams that are rarely\n"
-      "used, of low quality and highly conflicted at once (abstract engrams are kept).");
+      "used, of low quality and highly conflicted at once (abstract engrams are kept).",
+      returns("None"));
 }
 
 }  // namespace kestrel::fortress

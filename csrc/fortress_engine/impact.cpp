@@ -38,7 +38,7 @@ void define_impact_methods(const py::object& cls) {
   def_method(cls, "update_post_union_impact", &update_post_union_impact,
              "Track the training loss after a union: the first finite loss of the window becomes\n"
              "the baseline, later ones add their difference from it to post_union_loss_delta.",
-             py::arg("current_training_loss"));
+             arg("current_training_loss", "torch.Tensor"), returns("None"));
 }
 
 }  // namespace kestrel::fortress

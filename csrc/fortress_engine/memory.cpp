@@ -132,8 +132,8 @@ void check_settings(const Memory& mem) {
 
 py::object define_memory_class(py::module_& m) {
   py::object cls = new_class(m, "FortressUnbrokenMemory", nn_module(), kMemoryDoc);
-  def_method(cls, "__init__", &construct, nullptr, py::arg("d_state"), py::arg("config"));
-  def_method(cls, "forward_step", &forward_step, "Increment global step counter.");
+  def_method(cls, "__init__", &construct, nullptr, arg("d_state", "int"), arg("config", "FortressUnbrokenConfig"));
+  def_method(cls, "forward_step", &forward_step, "Increment global step counter.", returns("None"));
   def_method(cls, "_apply", &apply,
              "nn.Module._apply, then the same conversion of the engram bases, E_joint and alpha_vector.",
              py::arg("fn"));

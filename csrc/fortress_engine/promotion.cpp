@@ -191,8 +191,8 @@ py::tuple maybe_promote_to_deep_engram(py::object self, py::object stable, py::o
 }  // namespace
 
 void define_promotion_methods(const py::object& cls) {
-  def_method(cls, "maybe_promote_to_deep_engram", &maybe_promote_to_deep_engram, kDecisionDoc, py::arg("stable"),
-             py::arg("trainer_ok"));
+  def_method(cls, "maybe_promote_to_deep_engram", &maybe_promote_to_deep_engram, kDecisionDoc, arg("stable", "bool"),
+             arg("trainer_ok", "bool"), returns("Tuple[bool, str, bool]"));
 }
 
 }  // namespace kestrel::fortress

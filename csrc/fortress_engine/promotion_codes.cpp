@@ -101,7 +101,8 @@ void define_promotion_code_methods(const py::object& cls) {
              py::arg("reason"));
   def_method(cls, "_code_to_reason", &code_to_reason,
              "Integer code to its promotion reason (\"no_candidate\" when unknown).", py::arg("code"));
-  def_method(cls, "last_promotion_reason", &last_promotion_reason, "Reason of the last promotion decision.");
+  def_method(cls, "last_promotion_reason", &last_promotion_reason, "Reason of the last promotion decision.",
+             returns("str"));
   def_method(cls, "_record_promotion_reason", &record_reason, "Record the reason of a performed union.",
              py::arg("reason"));
   def_method(cls, "_record_blocker_reason", &record_reason, "Record the reason that blocked a promotion.",

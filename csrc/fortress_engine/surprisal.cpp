@@ -57,7 +57,7 @@ py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
 
 void define_surprisal_methods(const py::object& cls) {
   def_method(cls, "update_surprisal_stats", &update_surprisal_stats,
-             "Update surprisal statistics and detect stability.", py::arg("surprisal_score"));
+             "Update surprisal statistics and detect stability.", arg("surprisal_score", "torch.Tensor"));
 }
 
 }  // namespace kestrel::fortress

@@ -121,8 +121,8 @@ void define_union_methods(const py::object& cls, const py::module_& m) {
       [module](py::object self, py::object candidate, py::object reason, py::object mode, py::object score) {
         return promote_candidate(module, self, candidate, reason, mode, score);
       },
-      kPromoteDoc, py::arg("candidate"), py::arg("reason"), py::arg("mode") = py::str("structural"),
-      py::arg("candidate_quality_score") = py::none());
+      kPromoteDoc, arg("candidate", "Dict"), arg("reason", "str"), arg("mode", "str") = py::str("structural"),
+      arg("candidate_quality_score", "Optional[float]") = py::none(), returns("bool"));
 }
 
 }  // namespace kestrel::fortress

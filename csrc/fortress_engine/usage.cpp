@@ -57,7 +57,8 @@ void compute_engram_usage_metrics(py::object self, py::object vector) {
 }  // namespace
 
 void define_usage_methods(const py::object& cls) {
-  def_method(cls, "compute_engram_usage_metrics", &compute_engram_usage_metrics, kUsageDoc, py::arg("vector"));
+  def_method(cls, "compute_engram_usage_metrics", &compute_engram_usage_metrics, kUsageDoc, arg("vector", "torch.Tensor"),
+             returns("None"));
 }
 
 }  // namespace kestrel::fortress

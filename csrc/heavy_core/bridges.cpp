@@ -104,9 +104,10 @@ py::object linear_forward(py::object self, py::object x_fast, py::object x_slow,
 void define_bridge(py::module_& m, const char* name, const char* doc,
                    py::object (*forward)(py::object, py::object, py::object, py::object)) {
   py::object cls = new_class(m, name, nn_module(), doc);
-  def_method(cls, "__init__", &bridge_init, nullptr, py::arg("d_model"), py::arg("n_heads") = 8);
+  def_method(cls, "__init__", &bridge_init, nullptr, arg("d_model", "int"), arg("n_heads", "int") = 8);
   def_method(cls, "forward", forward, "Bridge output [B, L, D] for the fast stream reading the slow stream.",
-             py::arg("x_fast"), py::arg("x_slow"), py::arg("pressure"));
+             arg("x_fast", "torch.Tensor"), arg("x_slow", "torch.Tensor"), arg("pressure", "torch.Tensor"),
+             returns("torch.Tensor"));
 }
 
 }  // namespace

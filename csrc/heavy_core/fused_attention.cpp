@@ -37,9 +37,10 @@ py::object fused_forward(py::object self, py::object q, py::object k, py::object
 
 void define_fused_attention(py::module_& m) {
   py::object cls = new_class(m, "OptimizedMorvaCHA", nn_module(), kFusedDoc);
-  def_method(cls, "__init__", &fused_init, nullptr, py::arg("d_model"), py::arg("n_heads") = 8);
+  def_method(cls, "__init__", &fused_init, nullptr, arg("d_model", "int"), arg("n_heads", "int") = 8);
   def_method(cls, "forward", &fused_forward, "Causal attention [B, n_heads, L, d_head] at the pressure's scale.",
-             py::arg("q"), py::arg("k"), py::arg("v"), py::arg("pressure"));
+             arg("q", "torch.Tensor"), arg("k", "torch.Tensor"), arg("v", "torch.Tensor"),
+             arg("pressure", "float"), returns("torch.Tensor"));
 }
 
 }  // namespace kestrel::heavy

@@ -246,12 +246,13 @@ void define_heavy_core(py::module_& m) {
                       py::object shared_backbone) {
                construct(module, self, config, fortress_config, cross_attn_mode, shared_backbone);
              },
-             nullptr, py::arg("config"), py::arg("fortress_config") = py::none(),
-             py::arg("cross_attn_mode") = "linear", py::arg("shared_backbone") = false);
+             nullptr, arg("config", "TevUnifiedConfig"), arg("fortress_config", "Optional[FortressUnbrokenConfig]") = py::none(),
+             arg("cross_attn_mode", "str") = "linear", arg("shared_backbone", "bool") = false);
   def_safe_symmetric_kl(cls, SyncErrorMember::HeavyCore);
   def_method(cls, "forward",
              [module](py::object self, py::object x, py::object state) { return forward(module, self, x, state); },
-             kForwardDoc, py::arg("x"), py::arg("state") = py::none());
+             kForwardDoc, arg("x", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
+             returns("Tuple[torch.Tensor, Dict]"));
 }
 
 }  // namespace kestrel::heavy

@@ -81,9 +81,10 @@ double to_double(const py::handle& value) {
 
 void define_radar(py::module_& m) {
   py::object cls = new_class(m, "OptimizedMorvaRadar", nn_module(), kRadarDoc);
-  def_method(cls, "__init__", &radar_init, nullptr, py::arg("d_model"), py::arg("max_l") = 65536);
+  def_method(cls, "__init__", &radar_init, nullptr, arg("d_model", "int"), arg("max_l", "int") = 65536);
   def_method(cls, "forward", &radar_forward,
-             "Causal long convolution: [B, L, d_model] -> [B, L, d_model], in the input's dtype.", py::arg("x"));
+             "Causal long convolution: [B, L, d_model] -> [B, L, d_model], in the input's dtype.",
+             arg("x", "torch.Tensor"), returns("torch.Tensor"));
 }
 
 }  // namespace kestrel::heavy

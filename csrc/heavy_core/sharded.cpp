@@ -115,9 +115,10 @@ void define_sharded_core(py::module_& m) {
                       py::object world_size, py::object cross_attn_mode) {
                construct(module, self, config, fortress_config, rank, world_size, cross_attn_mode);
              },
-             nullptr, py::arg("config"), py::arg("fortress_config"), py::arg("rank"), py::arg("world_size"),
-             py::arg("cross_attn_mode") = "linear");
-  def_method(cls, "forward", &forward, kForwardDoc, py::arg("x"), py::arg("state") = py::none());
+             nullptr, arg("config", "TevUnifiedConfig"), arg("fortress_config", "Optional[FortressUnbrokenConfig]"),
+             arg("rank", "int"), arg("world_size", "int"), arg("cross_attn_mode", "str") = "linear");
+  def_method(cls, "forward", &forward, kForwardDoc, arg("x", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
+             returns("torch.Tensor"));
 }
 
 }  // namespace kestrel::heavy

@@ -22,11 +22,11 @@ void def_safe_symmetric_kl(const py::object& cls, SyncErrorMember member) {
       "Bounded symmetric KL divergence between softmax(fast / t) and softmax(slow / t) along the last\n"
       "dimension, t floored at 1e-6, log-probabilities clamped to [-30, 30]; a float32 scalar.";
   if (detach) {
-    def_method(cls, "_safe_symmetric_kl", impl, doc, py::arg("fast_logits"), py::arg("slow_logits"),
-               py::arg("temperature") = 2.0);
+    def_method(cls, "_safe_symmetric_kl", impl, doc, arg("fast_logits", "torch.Tensor"), arg("slow_logits", "torch.Tensor"),
+               arg("temperature", "float") = 2.0, returns("torch.Tensor"));
   } else {
-    def_method(cls, "_safe_symmetric_kl", impl, doc, py::arg("fast_logits"), py::arg("slow_logits"),
-               py::arg("temperature"));
+    def_method(cls, "_safe_symmetric_kl", impl, doc, arg("fast_logits", "torch.Tensor"), arg("slow_logits", "torch.Tensor"),
+               arg("temperature", "float"), returns("torch.Tensor"));
   }
 }
 

@@ -136,12 +136,14 @@ void define_two_head_engine(py::module_& m) {
              [module](py::object self, py::object config, py::object fortress_config, py::object cross_attn_mode) {
                construct(module, self, config, fortress_config, cross_attn_mode);
              },
-             nullptr, py::arg("config"), py::arg("fortress_config") = py::none(), py::arg("cross_attn_mode") = "linear");
-  def_method(cls, "train", &train, kTrainDoc, py::arg("mode") = true);
-  def_method(cls, "get_trainable_parameters", &trainable_parameters, kTrainableDoc);
+             nullptr, arg("config", "TevUnifiedConfig"), arg("fortress_config", "Optional[FortressUnbrokenConfig]") = py::none(),
+             arg("cross_attn_mode", "str") = "linear");
+  def_method(cls, "train", &train, kTrainDoc, arg("mode", "bool") = true);
+  def_method(cls, "get_trainable_parameters", &trainable_parameters, kTrainableDoc, returns("List[torch.nn.Parameter]"));
   def_safe_symmetric_kl(cls, SyncErrorMember::TwoHeadEngine);
-  def_method(cls, "forward_with_diagnostics", &forward_with_diagnostics, kForwardDoc, py::arg("x"),
-             py::arg("state") = py::none(), py::arg("return_diagnostics") = true);
+  def_method(cls, "forward_with_diagnostics", &forward_with_diagnostics, kForwardDoc, arg("x", "torch.Tensor"),
+             arg("state", "Optional[Dict]") = py::none(), arg("return_diagnostics", "bool") = true,
+             returns("Tuple[torch.Tensor, Dict]"));
 }
 
 }  // namespace kestrel::heavy

@@ -141,7 +141,11 @@ struct Arg {
   const char* annotation;
   template <typename T>
   ArgDefault operator=(T&& value) const {
-    return ArgDefault{name, annotation, py::cast(std::forward<T>(value))};
+    if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>) {
+      return ArgDefault{name, annotation, py::reinterpret_borrow<py::object>(value)};
+    } else {
+      return ArgDefault{name, annotation, py::cast(std::forward<T>(value))};
+    }
   }
 };
 inline Arg arg(const char* name, const char* annotation = nullptr) { return Arg{name, annotation}; }

@@ -150,7 +150,7 @@ void define_integrator(py::module_& m) {
         init.attr("eye_")(predictor.attr("weight"));
         py::object bias = predictor.attr("bias");
         if (!bias.is_none()) init.attr("zeros_")(bias);
-      }, nullptr, py::arg("config"));
+      }, nullptr, arg("config", "TevUnifiedConfig"));
 
   def_method(cls, "compute_surprisal", [](py::object self, py::object delta_obj, py::object state_prev) {
         at::Tensor delta = arg_tensor(delta_obj, "delta");
@@ -169,7 +169,7 @@ void define_integrator(py::module_& m) {
         }
         at::Tensor denom = ema.clamp_min(1e-8);
         return to_py(at::clamp(raw / denom, 0.0, 5.0));
-      }, nullptr, py::arg("delta"), py::arg("state_prev"));
+      }, nullptr, arg("delta", "torch.Tensor"), arg("state_prev", "torch.Tensor"), returns("torch.Tensor"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -196,11 +196,11 @@ void define_sequence_state_calls(const py::object& cls) {
       }, "Reset sequence state.");
 
   def_exported_method(cls, "get_state", [](py::object self) { return self.attr("integrator").attr("get_state")(); },
-                      "Get current state for KV cache.");
+                      "Get current state for KV cache.", returns("torch.Tensor"));
 
   def_exported_method(cls, "set_state", [](py::object self, py::object state) {
         self.attr("integrator").attr("set_state")(state);
-      }, "Set current state for KV cache.", py::arg("state"));
+      }, "Set current state for KV cache.", arg("state", "torch.Tensor"));
 }
 
 struct WarStep {
@@ -255,7 +255,7 @@ void define_war_engine(py::module_& m) {
         set_attr(self, "gate_infer", inference_gate(config));
         set_attr(self, "infer_coupling", nn().attr("Parameter")(scalar_tensor(config.attr("coupling_init"))));
         self.attr("_validate_war_mode")();
-      }, nullptr, py::arg("config"));
+      }, nullptr, arg("config", "TevUnifiedConfig"));
 
   def_method(cls, "_validate_war_mode", [](py::object self) {
         if (!g_assertions) return;
@@ -275,14 +275,15 @@ void define_war_engine(py::module_& m) {
         at::Tensor surprisal_gate = signal.expand({B, T, d_state});
         return to_py(train_path * surprisal_gate + parameter(self, "infer_coupling") * infer_path);
       }, "Compute gate using surprisal-driven training path.",
-      py::arg("x"), py::arg("state_delta"), py::arg("surprisal_score"));
+      arg("x", "torch.Tensor"), arg("state_delta", "torch.Tensor"), arg("surprisal_score", "torch.Tensor"),
+      returns("torch.Tensor"));
 
   def_method(cls, "forward", [](py::object self, py::object x_obj) {
         at::Tensor x = arg_tensor(x_obj, "x");
         WarStep s = war_prologue(self, x, x_obj, py::none());
         py::object sigma = self.attr("integrator")(to_py(s.delta), to_py(s.gate));
         return self.attr("output_proj")(sigma);
-      }, nullptr, py::arg("x"));
+      }, nullptr, arg("x", "torch.Tensor"), returns("torch.Tensor"));
 
   def_method(cls, "forward_with_diagnostics",
       [](py::object self, py::object x_obj, py::object state, py::object return_diagnostics) {
@@ -317,7 +318,8 @@ void define_war_engine(py::module_& m) {
         return py::make_tuple(y, diagnostics);
       },
       "Forward pass with diagnostics (for training/debugging).",
-      py::arg("x"), py::arg("state") = py::none(), py::arg("return_diagnostics") = false);
+      arg("x", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
+      arg("return_diagnostics", "bool") = false, returns("Tuple[torch.Tensor, Dict]"));
 
   define_sequence_state_calls(cls);
 }
@@ -346,7 +348,7 @@ void define_inference_engine(py::module_& m) {
         set_attr(self, "output_proj", linear(d_state, d_model));
         set_attr(self, "gate_infer", inference_gate(config));
         self.attr("_validate_inference_mode")();
-      }, kSiegeDoc, py::arg("config"));
+      }, kSiegeDoc, arg("config", "TevUnifiedConfig"));
 
   def_method(cls, "_validate_inference_mode", [](py::object self) {
         if (!g_assertions) return;
@@ -358,7 +360,8 @@ void define_inference_engine(py::module_& m) {
         py::object delta = self.attr("input_proj")(x);
         py::object sigma = self.attr("integrator")(delta, damped_gate(self, x));
         return self.attr("output_proj")(sigma);
-      }, "Whole-sequence pass: [B, T, d_model] -> [B, T, d_model].", py::arg("x"));
+      }, "Whole-sequence pass: [B, T, d_model] -> [B, T, d_model].", arg("x", "torch.Tensor"),
+      returns("torch.Tensor"));
 
   define_sequence_state_calls(cls);
 
@@ -373,7 +376,7 @@ void define_inference_engine(py::module_& m) {
         }
         return integrator.attr("step")(to_py((gate * delta).unsqueeze(1)), state);
       }, "Single-token step for incremental processing: token [B, 1, d_model] -> new state [B, d_state].",
-      py::arg("token"), py::arg("state") = py::none());
+      arg("token", "torch.Tensor"), arg("state", "Optional[torch.Tensor]") = py::none(), returns("torch.Tensor"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -413,7 +416,7 @@ void define_conversion(py::module_& m) {
       "Builds a new, independent InferenceEngineTevZOZU_V32 and copies only siege-ready weights\n"
       "(input_proj, output_proj, gate_infer and the plain integrator's state) from the trained\n"
       "WarEngineTevZOZU_V32, which is left unchanged.",
-      py::arg("training_model"));
+      arg("training_model", "WarEngineTevZOZU_V32"), returns("InferenceEngineTevZOZU_V32"));
 }
 
 }  // namespace

@@ -82,11 +82,12 @@ KESTREL_EXTENSION(unified_engine) {
         register_parameter(self, "alpha_raw", at::full({}, std::log(9.0), at::TensorOptions().dtype(default_dtype())));
         register_buffer(self, kState, at::zeros({1, d_state}, at::TensorOptions().dtype(default_dtype())),
                         /*persistent=*/false);
-      }, nullptr, py::arg("config"));
+      }, nullptr, arg("config", "TevUnifiedConfig"));
 
   def_method(cls, "forward", [](py::object self, py::object delta, py::object gate) {
         return run(self, delta, gate, carried_start(buffer(self, kState), batch_of(delta)));
-      }, "Advance the state over a sequence; returns sigma [B, T, S].", py::arg("delta"), py::arg("gate"));
+      }, "Advance the state over a sequence; returns sigma [B, T, S].",
+      arg("delta", "torch.Tensor"), arg("gate", "torch.Tensor"), returns("torch.Tensor"));
 
   def_method(cls, "forward_with_diagnostics",
       [](py::object self, py::object delta, py::object gate, py::object state, py::object compute_diagnostics) {
@@ -95,8 +96,8 @@ KESTREL_EXTENSION(unified_engine) {
         return py::make_tuple(sigma, py::dict());
       },
       "Advance the state over a sequence from state['sigma_prev'] when given; returns (sigma, {}).",
-      py::arg("delta"), py::arg("gate"), py::arg("state") = py::none(),
-      py::arg("compute_diagnostics") = false);
+      arg("delta", "torch.Tensor"), arg("gate", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
+      arg("compute_diagnostics", "bool") = false, returns("Tuple[torch.Tensor, Dict]"));
 
   def_method(cls, "step", [](py::object self, py::object gate_delta_obj, py::object state_obj) {
         at::Tensor gate_delta = arg_tensor(gate_delta_obj, "gate_delta");
@@ -106,15 +107,15 @@ KESTREL_EXTENSION(unified_engine) {
         set_attr(self, kState, to_py(carried_next(next, state)));
         return to_py(next);
       }, "Advance the state by one step of gate * delta [B, 1, S]; returns the new state [B, S].",
-      py::arg("gate_delta"), py::arg("state"));
+      arg("gate_delta", "torch.Tensor"), arg("state", "torch.Tensor"), returns("torch.Tensor"));
 
   def_method(cls, "get_state", [](py::object self) { return py::object(self.attr("_buffers")[kState]); },
-             "Current recurrent state.");
+             "Current recurrent state.", returns("torch.Tensor"));
 
   def_method(cls, "set_state", [](py::object self, py::object state) {
         arg_tensor(state, "state");
         set_attr(self, kState, state);
-      }, "Replace the recurrent state.", py::arg("state"));
+      }, "Replace the recurrent state.", arg("state", "torch.Tensor"));
 
   def_method(cls, "reset_sequence", [](py::object self, py::object decay_obj) {
         const double decay = arg_float(decay_obj, "decay_factor");
@@ -123,7 +124,7 @@ KESTREL_EXTENSION(unified_engine) {
                                        : state.detach() * decay;
         set_attr(self, kState, to_py(next));
       }, "Start a new sequence, keeping decay_factor times the carried state (0.0 clears it).",
-      py::arg("decay_factor") = 0.0);
+      arg("decay_factor", "float") = 0.0);
 }
 
 }  // namespace kestrel
