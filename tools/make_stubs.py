@@ -23,19 +23,35 @@ MODULES = [
     "silver_kestrel.architectures.fortress_core.fortress_core",
     "silver_kestrel.architectures.unified_engine_pkg.unified_engine",
 ]
+# Every class of the package by identity: its dotted module path and name, whichever import road
+# named its module first.
+CANONICAL = {}
 HEADER = "# Type stubs of an extension module, written by tools/make_stubs.py from the live module.\n"
 
 
+def ours(value):
+    return inspect.isclass(value) and id(value) in CANONICAL
+
+
 def own_names(module):
-    """Classes and functions the module defines (its records, modules and functions)."""
+    """Classes and functions the module defines or takes from the package's other modules."""
     names = []
     for name, value in vars(module).items():
-        if name.startswith("__") or not (inspect.isclass(value) or callable(value)):
+        if name.startswith("__") or not callable(value):
             continue
-        if getattr(value, "__module__", None) == module.__name__ or (
-                inspect.isclass(value) and value.__module__.startswith("silver_kestrel")):
+        if ours(value) or (not inspect.isclass(value) and getattr(value, "__module__", None) == module.__name__):
             names.append(name)
     return names
+
+
+def reference(cls, module_path, imports):
+    """The name of one of the package's classes inside the stub of `module_path`."""
+    if id(cls) not in CANONICAL:
+        raise KeyError(f"{cls!r} (module {cls.__module__}) is not a class of the package's modules")
+    where, name = CANONICAL[id(cls)]
+    if where != module_path:
+        imports.add(f"from {where} import {name} as {name}")
+    return name
 
 
 def text(annotation, imports):
@@ -44,9 +60,8 @@ def text(annotation, imports):
     if inspect.isclass(annotation):
         if annotation.__module__ == "builtins":
             return annotation.__qualname__
-        if annotation.__module__.startswith("silver_kestrel"):
-            imports.add(f"from {annotation.__module__} import {annotation.__qualname__}")
-            return annotation.__qualname__
+        if ours(annotation):
+            return reference(annotation, imports.path, imports)
         if annotation.__module__.startswith("torch"):
             return "torch." + annotation.__qualname__ if annotation.__module__ == "torch" else f"{annotation.__module__}.{annotation.__qualname__}"
     rendered = repr(annotation).replace("typing.", "")
@@ -80,9 +95,7 @@ def class_stub(module, cls, imports):
         elif base is object:
             continue
         else:
-            if base.__module__ != module.__name__:
-                imports.add(f"from {base.__module__} import {base.__qualname__}")
-            bases.append(base.__qualname__)
+            bases.append(reference(base, imports.path, imports))
     lines = []
     if dataclasses.is_dataclass(cls):
         imports.add("import dataclasses")
@@ -102,29 +115,40 @@ def class_stub(module, cls, imports):
     return lines + (body or ["    ..."])
 
 
-def stub(module):
-    imports = {"import torch"}
+class Imports(set):
+    def __init__(self, path):
+        super().__init__({"import torch"})
+        self.path = path
+
+
+def stub(module, path):
+    imports = Imports(path)
     blocks = []
     for name in own_names(module):
         value = getattr(module, name)
-        if inspect.isclass(value):
-            if value.__module__ != module.__name__:
-                imports.add(f"from {value.__module__} import {value.__qualname__} as {name}"
-                            if value.__qualname__ != name else f"from {value.__module__} import {name}")
+        if inspect.isclass(value) and CANONICAL[id(value)] != (path, name):
+            if CANONICAL[id(value)][0] == path:
+                blocks.append(f"{name} = {CANONICAL[id(value)][1]}")
                 continue
+            where, canonical = CANONICAL[id(value)]
+            imports.add(f"from {where} import {canonical} as {name}")  # "as": a name the stub re-exports
+        elif inspect.isclass(value):
             blocks.append("\n".join(class_stub(module, value, imports)))
         else:
             blocks.append(f"def {name}{signature_text(value, imports)}: ...")
-    imports = {i for i in imports if not i.startswith(f"from {module.__name__} import ")}
     return HEADER + "\n".join(sorted(imports)) + "\n\n\n" + "\n\n\n".join(blocks) + "\n"
 
 
 def main():
-    for name in MODULES:
-        module = importlib.import_module(name)
+    modules = {name: importlib.import_module(name) for name in MODULES}
+    for name, module in modules.items():
+        for key, value in vars(module).items():
+            if inspect.isclass(value) and value.__module__ in (module.__name__, name) and value.__name__ == key:
+                CANONICAL.setdefault(id(value), (name, key))
+    for name, module in modules.items():
         path = os.path.join(ROOT, *name.split(".")) + ".pyi"
         with open(path, "w") as f:
-            f.write(stub(module))
+            f.write(stub(module, name))
         print(path)
     open(os.path.join(ROOT, "silver_kestrel", "py.typed"), "w").close()
 

@@ -1,0 +1,14 @@
+# Type stubs of an extension module, written by tools/make_stubs.py from the live module.
+from silver_kestrel.architectures.heavy_core.fortress_engine import EngramMetadata as EngramMetadata
+from silver_kestrel.architectures.heavy_core.fortress_engine import FortressUnbrokenConfig as FortressUnbrokenConfig
+from silver_kestrel.architectures.heavy_core.fortress_engine import FortressUnbrokenMemory as FortressUnbrokenMemory
+from silver_kestrel.architectures.heavy_core.fortress_engine import WarEngineTevZOZU_V722_FU as WarEngineTevZOZU_V722_FU
+from silver_kestrel.architectures.heavy_core.fortress_engine import WarEngineTevZOZU_V722_FU_Bounded as WarEngineTevZOZU_V722_FU_Bounded
+from silver_kestrel.architectures.heavy_core.split_engine import InferenceEngineTevZOZU_V32 as InferenceEngineTevZOZU_V32
+from silver_kestrel.architectures.heavy_core.split_engine import ListeningIntegratorV32 as ListeningIntegratorV32
+from silver_kestrel.architectures.heavy_core.split_engine import WarEngineTevZOZU_V32 as WarEngineTevZOZU_V32
+from silver_kestrel.architectures.unified_engine_pkg.unified_engine import TevUnifiedConfig as TevUnifiedConfig
+import torch
+
+
+def _print_banner(): ...
