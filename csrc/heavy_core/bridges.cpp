@@ -78,11 +78,7 @@ py::object quadratic_forward(py::object self, py::object x_fast, py::object x_sl
   py::object root = py::module_::import("math").attr("sqrt")(self.attr("d_head"));
   py::object scale = (py::float_(1.0) + p) / root;
   const double scale_value = to_double(scale);
-  at::Tensor out;
-  {
-    SdpMathSelection selection;
-    out = kernels::causal_attention(q, k, v, scale_value);
-  }
+  at::Tensor out = kernels::causal_attention(q, k, v, scale_value);
   out = out.transpose(1, 2).contiguous().view({h.batch, h.length, h.width});
   return child(self, "out_proj")(to_py(out));
 }

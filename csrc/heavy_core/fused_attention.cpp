@@ -29,7 +29,6 @@ py::object fused_forward(py::object self, py::object q, py::object k, py::object
   const double p = to_double(pressure);
   const double scale = to_double(self.attr("scale_base")) * (p + 1.0);
   at::Tensor qt = arg_tensor(q, "q"), kt = arg_tensor(k, "k"), vt = arg_tensor(v, "v");
-  SdpMathSelection selection;
   return to_py(kernels::causal_attention(qt, kt, vt, scale));
 }
 

@@ -4,8 +4,6 @@
 
 #include "runtime/runtime.h"
 
-#include <ATen/Context.h>
-#include <torch/version.h>
 
 namespace kestrel::heavy {
 
@@ -35,42 +33,5 @@ at::Tensor call_tensor(const py::object& module, const py::handle& input, const 
 // float(x) as a typed float argument converts it: numbers and objects with __float__ (one-element
 // tensors), other objects refused with the interpreter's own TypeError.
 double to_double(const py::handle& value);
-
-// Scoped selection of attention back-ends for one attention call: flash excluded, math and (where
-// the library has it) memory-efficient allowed. The previous selection returns on every exit.
-class SdpMathSelection {
- public:
-  SdpMathSelection()
-      : flash_(at::globalContext().userEnabledFlashSDP()),
-        math_(at::globalContext().userEnabledMathSDP())
-#if TORCH_VERSION_MAJOR >= 2
-        , mem_efficient_(at::globalContext().userEnabledMemEfficientSDP())
-#endif
-  {
-    auto& ctx = at::globalContext();
-    ctx.setSDPUseFlash(false);
-    ctx.setSDPUseMath(true);
-#if TORCH_VERSION_MAJOR >= 2
-    ctx.setSDPUseMemEfficient(true);
-#endif
-  }
-  ~SdpMathSelection() {
-    auto& ctx = at::globalContext();
-    ctx.setSDPUseFlash(flash_);
-    ctx.setSDPUseMath(math_);
-#if TORCH_VERSION_MAJOR >= 2
-    ctx.setSDPUseMemEfficient(mem_efficient_);
-#endif
-  }
-  SdpMathSelection(const SdpMathSelection&) = delete;
-  SdpMathSelection& operator=(const SdpMathSelection&) = delete;
-
- private:
-  bool flash_;
-  bool math_;
-#if TORCH_VERSION_MAJOR >= 2
-  bool mem_efficient_;
-#endif
-};
 
 }  // namespace kestrel::heavy

@@ -1,13 +1,16 @@
 #include "kernels/attention.h"
 
+#include "kernels/op_support.h"
+
 #include <ATen/core/dispatch/Dispatcher.h>
+#include <torch/csrc/autograd/autograd_not_implemented_fallback.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/library.h>
-#include <torch/version.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 namespace kestrel::kernels {
@@ -15,21 +18,6 @@ namespace {
 
 // Scores held at once by one block of query rows (elements, over the whole batch).
 constexpr int64_t kBlockScores = int64_t(1) << 22;
-
-// The tensor library's own fused attention, causal, without dropout or mask.
-at::Tensor library_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, double scale) {
-#if TORCH_VERSION_MAJOR > 2 || (TORCH_VERSION_MAJOR == 2 && TORCH_VERSION_MINOR >= 1)
-  return at::scaled_dot_product_attention(q, k, v, {}, 0.0, true, scale);
-#else
-  // No scale argument: the library divides by sqrt(E), so the queries carry the rest.
-  const double prescale = scale * std::sqrt(static_cast<double>(q.size(-1)));
-#if TORCH_VERSION_MAJOR >= 2
-  return at::scaled_dot_product_attention(q * prescale, k, v, {}, 0.0, true);
-#else
-  return std::get<0>(at::_scaled_dot_product_attention(q * prescale, k, v, {}, 0.0, false, true));
-#endif
-#endif
-}
 
 bool blocked_path_covers(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
   if (!q.defined() || !k.defined() || !v.defined()) return false;
@@ -55,7 +43,7 @@ int64_t block_rows(int64_t batch, int64_t queries, int64_t keys) {
 void mask_later_keys(at::Tensor& scores, int64_t i0, int64_t rows, int64_t visible) {
   if (visible <= i0 + 1) return;
   const int64_t width = visible - i0;
-  auto index = at::TensorOptions().dtype(at::kLong);
+  auto index = at::TensorOptions().dtype(at::kLong).device(scores.device());
   at::Tensor later = at::arange(width, index).unsqueeze(0) > at::arange(rows, index).unsqueeze(1);
   scores.narrow(2, i0, width).masked_fill_(later, -std::numeric_limits<double>::infinity());
 }
@@ -68,21 +56,122 @@ at::Tensor block_probs(const at::Tensor& q, const at::Tensor& k, double scale, i
   return at::softmax(scores, -1);
 }
 
+// Half and bfloat16 accumulate in float32.
+at::ScalarType compute_dtype(at::ScalarType dtype) {
+  return (dtype == at::kHalf || dtype == at::kBFloat16) ? at::kFloat : dtype;
+}
+
+// [..., L, E] as [N, L, E] in the compute dtype, contiguous; N from the queries, which the
+// blocked path takes only when they hold elements.
+at::Tensor as_batch3(const at::Tensor& t, const at::Tensor& q, at::ScalarType compute) {
+  const int64_t N = q.numel() / (q.size(-2) * q.size(-1));
+  return t.to(compute).reshape({N, t.size(-2), t.size(-1)}).contiguous();
+}
+
+// q [N, Lq, E], k [N, Lk, E], v [N, Lk, Ev], contiguous, one floating dtype.
+at::Tensor blocked_forward(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, double scale) {
+  const int64_t N = q.size(0), Lq = q.size(1), Lk = k.size(1), Ev = v.size(2);
+  at::Tensor out = at::empty({N, Lq, Ev}, q.options());
+  const int64_t step = block_rows(N, Lq, Lk);
+  for (int64_t i0 = 0; i0 < Lq; i0 += step) {
+    const int64_t rows = std::min(step, Lq - i0);
+    const int64_t visible = std::min(i0 + rows, Lk);
+    at::Tensor probs = block_probs(q, k, scale, i0, rows, visible);
+    out.narrow(1, i0, rows).copy_(at::bmm(probs, v.narrow(1, 0, visible)));
+  }
+  return out;
+}
+
+using Grads3 = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
+
+// The backward recomputes each block's probabilities: nothing of size L x L is kept.
+Grads3 blocked_backward(const at::Tensor& d_out, const at::Tensor& q, const at::Tensor& k, const at::Tensor& v,
+                        const at::Tensor& out, double scale) {
+  at::Tensor dq = at::zeros_like(q), dk = at::zeros_like(k), dv = at::zeros_like(v);
+  // Row sums of d_out * out: the softmax backward's correction, one number per query.
+  at::Tensor delta = (d_out * out).sum(-1);
+  const int64_t N = q.size(0), Lq = q.size(1), Lk = k.size(1);
+  const int64_t step = block_rows(N, Lq, Lk);
+  for (int64_t i0 = 0; i0 < Lq; i0 += step) {
+    const int64_t rows = std::min(step, Lq - i0);
+    const int64_t visible = std::min(i0 + rows, Lk);
+    at::Tensor qb = q.narrow(1, i0, rows);
+    at::Tensor kb = k.narrow(1, 0, visible);
+    at::Tensor d_out_b = d_out.narrow(1, i0, rows);
+    at::Tensor probs = block_probs(q, k, scale, i0, rows, visible);
+    dv.narrow(1, 0, visible).baddbmm_(probs.transpose(1, 2), d_out_b);
+    at::Tensor d_scores = at::bmm(d_out_b, v.narrow(1, 0, visible).transpose(1, 2));
+    d_scores.sub_(delta.narrow(1, i0, rows).unsqueeze(-1)).mul_(probs);
+    dq.narrow(1, i0, rows).baddbmm_(d_scores, kb, 1, scale);
+    dk.narrow(1, 0, visible).baddbmm_(d_scores.transpose(1, 2), qb, 1, scale);
+  }
+  return {dq, dk, dv};
+}
+
+using AttentionSignature = at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&, double);
+using AttentionBackwardSignature = Grads3(const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                                          const at::Tensor&, const at::Tensor&, double);
+
+// The probabilities of the math path: full score matrix, mask, softmax.
+at::Tensor reference_probs(const at::Tensor& q, const at::Tensor& k, double scale) {
+  const int64_t Lq = q.size(-2), Lk = k.size(-2);
+  at::Tensor scores = at::matmul(q, k.transpose(-2, -1)) * scale;
+  at::Tensor later = at::ones({Lq, Lk}, at::TensorOptions().dtype(at::kBool).device(q.device())).triu(1);
+  scores = scores.masked_fill(later, -std::numeric_limits<double>::infinity());
+  return at::softmax(scores, -1);
+}
+
+at::Tensor causal_attention_cpu(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, double scale) {
+  if (!blocked_path_covers(q, k, v)) return causal_attention_reference(q, k, v, scale);
+  const auto compute = compute_dtype(q.scalar_type());
+  at::Tensor out =
+      blocked_forward(as_batch3(q, q, compute), as_batch3(k, q, compute), as_batch3(v, q, compute), scale);
+  std::vector<int64_t> shape = q.sizes().vec();
+  shape.back() = v.size(-1);
+  return out.view(shape).to(q.scalar_type());
+}
+
+// The backward of the math path written out, for every device; broadcast batch dimensions are
+// summed back to each input's shape.
+Grads3 causal_attention_backward_reference(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
+                                           const at::Tensor& v, const at::Tensor& out, double scale) {
+  at::Tensor probs = reference_probs(q, k, scale);
+  at::Tensor g = grad.to(probs.scalar_type());
+  at::Tensor dv = at::matmul(probs.transpose(-2, -1), g);
+  at::Tensor dp = at::matmul(g, v.transpose(-2, -1));
+  at::Tensor ds = probs * (dp - (dp * probs).sum(-1, true));
+  at::Tensor dq = at::matmul(ds, k) * scale;
+  at::Tensor dk = at::matmul(ds.transpose(-2, -1), q) * scale;
+  return {at::sum_to(dq, q.sizes()).to(q.scalar_type()), at::sum_to(dk, k.sizes()).to(k.scalar_type()),
+          at::sum_to(dv, v.sizes()).to(v.scalar_type())};
+}
+
+Grads3 causal_attention_backward_cpu(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
+                                     const at::Tensor& v, const at::Tensor& out, double scale) {
+  if (!blocked_path_covers(q, k, v)) return causal_attention_backward_reference(grad, q, k, v, out, scale);
+  const auto compute = compute_dtype(q.scalar_type());
+  auto [dq, dk, dv] = blocked_backward(as_batch3(grad, q, compute), as_batch3(q, q, compute),
+                                       as_batch3(k, q, compute), as_batch3(v, q, compute),
+                                       as_batch3(out, q, compute), scale);
+  return {dq.view(q.sizes()).to(q.scalar_type()), dk.view(k.sizes()).to(k.scalar_type()),
+          dv.view(v.sizes()).to(v.scalar_type())};
+}
+
+Grads3 causal_attention_backward_meta(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
+                                      const at::Tensor& v, const at::Tensor& out, double scale) {
+  return {at::empty_like(q), at::empty_like(k), at::empty_like(v)};
+}
+
 class CausalAttentionFunction : public torch::autograd::Function<CausalAttentionFunction> {
  public:
-  // q [N, Lq, E], k [N, Lk, E], v [N, Lk, Ev], contiguous, one floating dtype.
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& q, const at::Tensor& k,
                             const at::Tensor& v, double scale) {
-    const int64_t N = q.size(0), Lq = q.size(1), Lk = k.size(1), Ev = v.size(2);
-    at::Tensor out = at::empty({N, Lq, Ev}, q.options());
-    const int64_t step = block_rows(N, Lq, Lk);
-    for (int64_t i0 = 0; i0 < Lq; i0 += step) {
-      const int64_t rows = std::min(step, Lq - i0);
-      const int64_t visible = std::min(i0 + rows, Lk);
-      at::Tensor probs = block_probs(q, k, scale, i0, rows, visible);
-      out.narrow(1, i0, rows).copy_(at::bmm(probs, v.narrow(1, 0, visible)));
+    at::Tensor out;
+    {
+      at::AutoDispatchBelowADInplaceOrView below;
+      static auto op = kestrel_op<AttentionSignature>("kestrel::causal_attention");
+      out = op.call(q, k, v, scale);
     }
-    // The backward recomputes each block's probabilities: nothing of size L x L is kept.
     ctx->save_for_backward({q, k, v, out});
     ctx->saved_data["scale"] = scale;
     return out;
@@ -91,59 +180,40 @@ class CausalAttentionFunction : public torch::autograd::Function<CausalAttention
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
                                                  torch::autograd::variable_list grads) {
     auto saved = ctx->get_saved_variables();
-    const at::Tensor& q = saved[0];
-    const at::Tensor& k = saved[1];
-    const at::Tensor& v = saved[2];
-    const at::Tensor& out = saved[3];
     const double scale = ctx->saved_data["scale"].toDouble();
-    at::Tensor dq = at::zeros_like(q), dk = at::zeros_like(k), dv = at::zeros_like(v);
-    if (!grads[0].defined()) return {dq, dk, dv, at::Tensor()};
-    at::Tensor d_out = grads[0].to(q.scalar_type()).contiguous();
-    // Row sums of d_out * out: the softmax backward's correction, one number per query.
-    at::Tensor delta = (d_out * out).sum(-1);
-    const int64_t N = q.size(0), Lq = q.size(1), Lk = k.size(1);
-    const int64_t step = block_rows(N, Lq, Lk);
-    for (int64_t i0 = 0; i0 < Lq; i0 += step) {
-      const int64_t rows = std::min(step, Lq - i0);
-      const int64_t visible = std::min(i0 + rows, Lk);
-      at::Tensor qb = q.narrow(1, i0, rows);
-      at::Tensor kb = k.narrow(1, 0, visible);
-      at::Tensor d_out_b = d_out.narrow(1, i0, rows);
-      at::Tensor probs = block_probs(q, k, scale, i0, rows, visible);
-      dv.narrow(1, 0, visible).baddbmm_(probs.transpose(1, 2), d_out_b);
-      at::Tensor d_scores = at::bmm(d_out_b, v.narrow(1, 0, visible).transpose(1, 2));
-      d_scores.sub_(delta.narrow(1, i0, rows).unsqueeze(-1)).mul_(probs);
-      dq.narrow(1, i0, rows).baddbmm_(d_scores, kb, 1, scale);
-      dk.narrow(1, 0, visible).baddbmm_(d_scores.transpose(1, 2), qb, 1, scale);
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return {at::Tensor(), at::Tensor(), at::Tensor(), at::Tensor()};
+    if (at::GradMode::is_enabled()) {
+      // A graph of the backward is wanted: second and higher orders come from the reference.
+      auto g = reference_vjp(
+          [scale](const std::vector<at::Tensor>& x) { return causal_attention_reference(x[0], x[1], x[2], scale); },
+          {saved[0], saved[1], saved[2]}, grad);
+      return {g[0], g[1], g[2], at::Tensor()};
     }
+    static auto op = kestrel_op<AttentionBackwardSignature>("kestrel::_causal_attention_backward");
+    auto [dq, dk, dv] = op.call(grad, saved[0], saved[1], saved[2], saved[3], scale);
     return {dq, dk, dv, at::Tensor()};
   }
 };
 
-at::Tensor causal_attention_composite(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v,
-                                      double scale) {
-  if (!blocked_path_covers(q, k, v)) return library_attention(q, k, v, scale);
-  const auto dtype = q.scalar_type();
-  // Half and bfloat16 accumulate in float32.
-  const auto compute = (dtype == at::kHalf || dtype == at::kBFloat16) ? at::kFloat : dtype;
-  const int64_t Lq = q.size(-2), Lk = k.size(-2), E = q.size(-1), Ev = v.size(-1);
-  const int64_t N = q.numel() / (Lq * E);
-  at::Tensor q3 = q.to(compute).reshape({N, Lq, E}).contiguous();
-  at::Tensor k3 = k.to(compute).reshape({N, Lk, E}).contiguous();
-  at::Tensor v3 = v.to(compute).reshape({N, Lk, Ev}).contiguous();
-  at::Tensor out = CausalAttentionFunction::apply(q3, k3, v3, scale);
-  std::vector<int64_t> shape = q.sizes().vec();
-  shape.back() = Ev;
-  return out.view(shape).to(dtype);
+at::Tensor causal_attention_autograd(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, double scale) {
+  return CausalAttentionFunction::apply(q, k, v, scale);
 }
 
-bool fused_linear_path_covers(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
-  if (q.dim() != 4 || k.dim() != 4 || v.dim() != 4) return false;
-  const auto dtype = q.scalar_type();
-  if (!at::isFloatingType(dtype) || k.scalar_type() != dtype || v.scalar_type() != dtype) return false;
-  if (k.device() != q.device() || v.device() != q.device()) return false;
-  return k.size(0) == q.size(0) && v.size(0) == q.size(0) && k.size(2) == q.size(2) &&
-         v.size(2) == q.size(2) && k.size(3) == q.size(3) && v.size(1) == k.size(1);
+// ---------------------------------------------------------------------------------------------
+// Linear attention
+
+void check_linear_inputs(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
+  TORCH_CHECK(q.dim() == 4 && k.sizes() == q.sizes() && v.dim() == 4 && v.size(0) == q.size(0) &&
+                  v.size(1) == q.size(1) && v.size(2) == q.size(2),
+              "linear_attention: q and k must be [B, L, H, d] and v [B, L, H, e], got ", q.sizes(), ", ",
+              k.sizes(), " and ", v.sizes());
+  TORCH_CHECK(at::isFloatingType(q.scalar_type()) && k.scalar_type() == q.scalar_type() &&
+                  v.scalar_type() == q.scalar_type(),
+              "linear_attention: q, k and v must share one floating dtype, got ", q.scalar_type(), ", ",
+              k.scalar_type(), " and ", v.scalar_type());
+  TORCH_CHECK(k.device() == q.device() && v.device() == q.device(),
+              "linear_attention: q, k and v must be on one device");
 }
 
 // Positions per chunk of the causal linear attention: inside a chunk a masked C x C product,
@@ -151,60 +221,163 @@ bool fused_linear_path_covers(const at::Tensor& q, const at::Tensor& k, const at
 // per-chunk summaries (n_heads * d * (e + 1) values each) few.
 constexpr int64_t kLinearChunk = 64;
 
-at::Tensor linear_attention_composite(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
-  if (!fused_linear_path_covers(q, k, v) || k.size(1) != q.size(1)) {
-    return linear_attention_reference(q, k, v);
-  }
-  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
-  if (L == 0) return at::empty({B, 0, H, e}, v.options());
-  const int64_t C = std::min(kLinearChunk, L);
-  const int64_t n = (L + C - 1) / C, padded = n * C;
-  // [B, H, n, C, *] chunks; zero padding adds keys without weight and queries that are dropped.
-  auto chunks = [&](const at::Tensor& t) {
+constexpr double kLinearEps = 1e-6;
+
+// The chunk layout of a [B, L, H, w] tensor: [B, H, n, C, w], zero padded to n * C positions
+// (padding adds keys without weight and queries that are dropped).
+struct Chunking {
+  int64_t B, L, H, C, n;
+  explicit Chunking(const at::Tensor& q)
+      : B(q.size(0)), L(q.size(1)), H(q.size(2)), C(std::max<int64_t>(1, std::min(kLinearChunk, q.size(1)))),
+        n((q.size(1) + C - 1) / C) {}
+  int64_t padded() const { return n * C; }
+  at::Tensor split(const at::Tensor& t) const {
     at::Tensor heads = t.permute({0, 2, 1, 3});
-    if (padded != L) heads = at::constant_pad_nd(heads, {0, 0, 0, padded - L});
-    return heads.reshape({B, H, n, C, heads.size(3)});
-  };
-  at::Tensor qc = chunks(q), kc = chunks(k);
-  // [v | 1]: the same products give numerator and, in the last column, the denominator.
-  at::Tensor vc = chunks(at::cat({v, at::ones({B, L, H, 1}, v.options())}, 3));
+    if (padded() != L) heads = at::constant_pad_nd(heads, {0, 0, 0, padded() - L});
+    return heads.reshape({B, H, n, C, t.size(3)});
+  }
+  at::Tensor join(const at::Tensor& t) const {
+    return t.reshape({B, H, padded(), t.size(4)}).narrow(2, 0, L).permute({0, 2, 1, 3});
+  }
   // Within a chunk, query i sees keys 0..i of the chunk.
-  at::Tensor seen = at::ones({C, C}, q.options()).tril();
-  at::Tensor local = at::matmul(at::matmul(qc, kc.transpose(-2, -1)) * seen, vc);
-  // Across chunks, the summary of every earlier chunk: an exclusive running sum.
-  at::Tensor summary = at::matmul(kc.transpose(-2, -1), vc);  // [B, H, n, d, e + 1]
-  at::Tensor earlier = at::constant_pad_nd(summary.narrow(2, 0, n - 1).cumsum(2), {0, 0, 0, 0, 1, 0});
-  at::Tensor num_den = local + at::matmul(qc, earlier);        // [B, H, n, C, e + 1]
-  num_den = num_den.reshape({B, H, padded, e + 1}).narrow(2, 0, L);
-  at::Tensor out = num_den.narrow(3, 0, e) / (num_den.narrow(3, e, 1) + 1e-6);
-  return out.permute({0, 2, 1, 3});
+  at::Tensor seen(const at::TensorOptions& options) const { return at::ones({C, C}, options).tril(); }
+};
+
+// [v | 1]: the same products give numerator and, in the last column, the denominator.
+at::Tensor with_ones(const at::Tensor& v) {
+  return at::cat({v, at::ones({v.size(0), v.size(1), v.size(2), 1}, v.options())}, 3);
 }
 
-template <typename Signature>
-c10::TypedOperatorHandle<Signature> op(const char* name) {
-  return c10::Dispatcher::singleton().findSchemaOrThrow(name, "").typed<Signature>();
+// Per-chunk sums [B, H, n, *, *] of earlier chunks (exclusive running sum forwards) or of later
+// chunks (backwards).
+at::Tensor earlier_chunks(const at::Tensor& per_chunk) {
+  const int64_t n = per_chunk.size(2);
+  return at::constant_pad_nd(per_chunk.narrow(2, 0, n - 1).cumsum(2), {0, 0, 0, 0, 1, 0});
+}
+at::Tensor later_chunks(const at::Tensor& per_chunk) {
+  const int64_t n = per_chunk.size(2);
+  at::Tensor tail = per_chunk.narrow(2, 1, n - 1).flip(2).cumsum(2).flip(2);
+  return at::constant_pad_nd(tail, {0, 0, 0, 0, 0, 1});
+}
+
+at::Tensor linear_forward_chunked(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
+  const int64_t e = v.size(3);
+  const Chunking ch(q);
+  at::Tensor qc = ch.split(q), kc = ch.split(k), vc = ch.split(with_ones(v));
+  at::Tensor local = at::matmul(at::matmul(qc, kc.transpose(-2, -1)) * ch.seen(q.options()), vc);
+  at::Tensor earlier = earlier_chunks(at::matmul(kc.transpose(-2, -1), vc));  // [B, H, n, d, e + 1]
+  at::Tensor num_den = ch.join(local + at::matmul(qc, earlier));              // [B, L, H, e + 1]
+  return num_den.narrow(3, 0, e) / (num_den.narrow(3, e, 1) + kLinearEps);
+}
+
+// With N = [num | den], out = num / (den + eps): dN = [g / den' | -sum(g * out) / den'], and the
+// products of the forward run backwards through the same chunks.
+Grads3 linear_backward_chunked(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
+                               const at::Tensor& v, const at::Tensor& out) {
+  const Chunking ch(q);
+  at::Tensor den = (q * k.cumsum(1)).sum(-1, true) + kLinearEps;  // [B, L, H, 1]
+  at::Tensor g = grad.to(q.scalar_type());
+  at::Tensor d_nd = at::cat({g / den, -(g * out).sum(-1, true) / den}, 3);
+  at::Tensor qc = ch.split(q), kc = ch.split(k), vc = ch.split(with_ones(v)), dc = ch.split(d_nd);
+  at::Tensor seen = ch.seen(q.options());
+  at::Tensor scores = at::matmul(qc, kc.transpose(-2, -1)) * seen;      // [B, H, n, C, C]
+  at::Tensor d_scores = at::matmul(dc, vc.transpose(-2, -1)) * seen;    // [B, H, n, C, C]
+  at::Tensor earlier = earlier_chunks(at::matmul(kc.transpose(-2, -1), vc));  // [B, H, n, d, e + 1]
+  at::Tensor later = later_chunks(at::matmul(qc.transpose(-2, -1), dc));      // [B, H, n, d, e + 1]
+  at::Tensor dq = at::matmul(d_scores, kc) + at::matmul(dc, earlier.transpose(-2, -1));
+  at::Tensor dk = at::matmul(d_scores.transpose(-2, -1), qc) + at::matmul(vc, later.transpose(-2, -1));
+  at::Tensor dv = at::matmul(scores.transpose(-2, -1), dc) + at::matmul(kc, later);
+  return {ch.join(dq), ch.join(dk), ch.join(dv).narrow(3, 0, v.size(3))};
+}
+
+at::Tensor linear_attention_cpu(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
+  check_linear_inputs(q, k, v);
+  if (q.numel() == 0 || v.numel() == 0) return at::zeros(v.sizes(), v.options());
+  const auto compute = compute_dtype(q.scalar_type());
+  return linear_forward_chunked(q.to(compute), k.to(compute), v.to(compute)).to(q.scalar_type()).contiguous();
+}
+
+Grads3 linear_attention_backward(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
+                                 const at::Tensor& v, const at::Tensor& out) {
+  check_linear_inputs(q, k, v);
+  if (q.numel() == 0 || v.numel() == 0) {
+    return {at::zeros_like(q), at::zeros_like(k), at::zeros_like(v)};
+  }
+  const auto compute = compute_dtype(q.scalar_type());
+  auto [dq, dk, dv] = linear_backward_chunked(grad.to(compute), q.to(compute), k.to(compute), v.to(compute),
+                                              out.to(compute));
+  return {dq.to(q.scalar_type()).contiguous(), dk.to(k.scalar_type()).contiguous(),
+          dv.to(v.scalar_type()).contiguous()};
+}
+
+at::Tensor linear_attention_meta(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
+  check_linear_inputs(q, k, v);
+  return at::empty(v.sizes(), v.options());
+}
+
+Grads3 linear_attention_backward_meta(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
+                                      const at::Tensor& v, const at::Tensor& out) {
+  return {at::empty_like(q), at::empty_like(k), at::empty_like(v)};
+}
+
+using LinearSignature = at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&);
+using LinearBackwardSignature = Grads3(const at::Tensor&, const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                                       const at::Tensor&);
+
+class LinearAttentionFunction : public torch::autograd::Function<LinearAttentionFunction> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& q, const at::Tensor& k,
+                            const at::Tensor& v) {
+    at::Tensor out;
+    {
+      at::AutoDispatchBelowADInplaceOrView below;
+      static auto op = kestrel_op<LinearSignature>("kestrel::linear_attention");
+      out = op.call(q, k, v);
+    }
+    ctx->save_for_backward({q, k, v, out});
+    return out;
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    auto saved = ctx->get_saved_variables();
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return {at::Tensor(), at::Tensor(), at::Tensor()};
+    if (at::GradMode::is_enabled()) {
+      // A graph of the backward is wanted: second and higher orders come from the reference.
+      return reference_vjp(
+          [](const std::vector<at::Tensor>& x) { return linear_attention_reference(x[0], x[1], x[2]); },
+          {saved[0], saved[1], saved[2]}, grad);
+    }
+    static auto op = kestrel_op<LinearBackwardSignature>("kestrel::_linear_attention_backward");
+    auto [dq, dk, dv] = op.call(grad, saved[0], saved[1], saved[2], saved[3]);
+    return {dq, dk, dv};
+  }
+};
+
+at::Tensor linear_attention_autograd(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
+  return LinearAttentionFunction::apply(q, k, v);
+}
+
+at::Tensor linear_attention_generic(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
+  check_linear_inputs(q, k, v);
+  return linear_attention_reference(q, k, v);
 }
 
 }  // namespace
 
 at::Tensor causal_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, double scale) {
-  static auto handle = op<at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&, double)>(
-      "kestrel::causal_attention");
+  static auto handle = kestrel_op<AttentionSignature>("kestrel::causal_attention");
   return handle.call(q, k, v, scale);
 }
 
 at::Tensor causal_attention_reference(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v,
                                       double scale) {
-  const int64_t Lq = q.size(-2), Lk = k.size(-2);
-  at::Tensor scores = at::matmul(q, k.transpose(-2, -1)) * scale;
-  at::Tensor later = at::ones({Lq, Lk}, at::TensorOptions().dtype(at::kBool).device(q.device())).triu(1);
-  scores = scores.masked_fill(later, -std::numeric_limits<double>::infinity());
-  return at::matmul(at::softmax(scores, -1), v);
+  return at::matmul(reference_probs(q, k, scale), v);
 }
 
 at::Tensor linear_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
-  static auto handle = op<at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&)>(
-      "kestrel::linear_attention");
+  static auto handle = kestrel_op<LinearSignature>("kestrel::linear_attention");
   return handle.call(q, k, v);
 }
 
@@ -214,20 +387,52 @@ at::Tensor linear_attention_reference(const at::Tensor& q, const at::Tensor& k, 
   at::Tensor num = at::einsum("blhd,blhdv->blhv", {q, kv});
   at::Tensor k_sum = k.cumsum(1);
   at::Tensor den = at::einsum("blhd,blhd->blh", {q, k_sum}).unsqueeze(-1);
-  return num / (den + 1e-6);
+  return num / (den + kLinearEps);
 }
 
 TORCH_LIBRARY_FRAGMENT(kestrel, m) {
   m.def("causal_attention(Tensor q, Tensor k, Tensor v, float scale) -> Tensor");
   m.def("causal_attention_reference(Tensor q, Tensor k, Tensor v, float scale) -> Tensor");
+  m.def("_causal_attention_backward(Tensor grad, Tensor q, Tensor k, Tensor v, Tensor out, float scale) "
+        "-> (Tensor, Tensor, Tensor)");
   m.def("linear_attention(Tensor q, Tensor k, Tensor v) -> Tensor");
   m.def("linear_attention_reference(Tensor q, Tensor k, Tensor v) -> Tensor");
+  m.def("_linear_attention_backward(Tensor grad, Tensor q, Tensor k, Tensor v, Tensor out) "
+        "-> (Tensor, Tensor, Tensor)");
+}
+
+TORCH_LIBRARY_IMPL(kestrel, CPU, m) {
+  m.impl("causal_attention", &causal_attention_cpu);
+  m.impl("_causal_attention_backward", &causal_attention_backward_cpu);
+  m.impl("linear_attention", &linear_attention_cpu);
+  m.impl("_linear_attention_backward", &linear_attention_backward);
+}
+
+// Other devices: the math path (never a back-end chosen by process-wide flags), and for the linear
+// attention the reference forwards with the chunked backward, both plain ATen.
+TORCH_LIBRARY_IMPL(kestrel, CompositeExplicitAutograd, m) {
+  m.impl("causal_attention", &causal_attention_reference);
+  m.impl("_causal_attention_backward", &causal_attention_backward_reference);
+  m.impl("linear_attention", &linear_attention_generic);
+  m.impl("_linear_attention_backward", &linear_attention_backward);
+}
+
+TORCH_LIBRARY_IMPL(kestrel, Meta, m) {
+  m.impl("causal_attention", &causal_attention_reference);
+  m.impl("_causal_attention_backward", &causal_attention_backward_meta);
+  m.impl("linear_attention", &linear_attention_meta);
+  m.impl("_linear_attention_backward", &linear_attention_backward_meta);
+}
+
+TORCH_LIBRARY_IMPL(kestrel, Autograd, m) {
+  m.impl("causal_attention", &causal_attention_autograd);
+  m.impl("_causal_attention_backward", torch::autograd::autogradNotImplementedFallback());
+  m.impl("linear_attention", &linear_attention_autograd);
+  m.impl("_linear_attention_backward", torch::autograd::autogradNotImplementedFallback());
 }
 
 TORCH_LIBRARY_IMPL(kestrel, CompositeImplicitAutograd, m) {
-  m.impl("causal_attention", &causal_attention_composite);
   m.impl("causal_attention_reference", &causal_attention_reference);
-  m.impl("linear_attention", &linear_attention_composite);
   m.impl("linear_attention_reference", &linear_attention_reference);
 }
 

@@ -5,7 +5,8 @@
 // attention: batch and heads leading). On CPU it runs by row blocks of queries, each against only
 // the keys it may see: scores never exceed one block (a few tens of MB) whatever the length, the
 // masked half of the score matrix is never computed, and the backward recomputes the block's
-// probabilities. Elsewhere it is the tensor library's fused attention.
+// probabilities. Elsewhere (and for shapes the blocked path does not take, such as broadcast
+// batches) it is the math path of the reference; no back-end is chosen by process-wide flags.
 //
 // linear_attention: causal kernelised attention, for features q, k [B, L, H, d] (already mapped to
 // positive features) and values v [B, L, H, e]: position l reads only positions 0..l,

@@ -1,12 +1,16 @@
 #include "kernels/scan.h"
 
+#include "kernels/op_support.h"
+
 #include <ATen/OpMathType.h>
 #include <ATen/Parallel.h>
 #include <ATen/core/dispatch/Dispatcher.h>
+#include <torch/csrc/autograd/autograd_not_implemented_fallback.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/library.h>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 namespace kestrel::kernels {
@@ -24,7 +28,9 @@ struct Split {
   int64_t batch;
 };
 
+// Callers skip empty problems: B and S are positive here.
 Split split_work(int64_t B, int64_t S) {
+  TORCH_INTERNAL_ASSERT(B > 0 && S > 0, "split_work: empty problem");
   const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
   const int64_t max_runs = std::max<int64_t>(1, (S + kMinRun - 1) / kMinRun);
   const int64_t wanted = std::min(max_runs, std::max<int64_t>(1, (2 * threads + B - 1) / B));
@@ -157,75 +163,153 @@ void scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delta, const at
   for (double p : partial) d_a += p;
 }
 
-bool fused_path_covers(const at::Tensor& delta) {
-  return delta.device().is_cpu() && at::isFloatingType(delta.scalar_type());
+bool fused_path_covers(const at::Tensor& delta, const at::Tensor& gate) {
+  return delta.device().is_cpu() && at::isFloatingType(delta.scalar_type()) &&
+         gate.scalar_type() == delta.scalar_type();
+}
+
+// The dtype of a * state + (1 - a) * gate * delta for a zero-dimensional retention a.
+at::ScalarType result_dtype(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& retention) {
+  const auto u = at::promote_types(delta.scalar_type(), gate.scalar_type());
+  return at::result_type(at::empty({0}, at::TensorOptions().dtype(u).device(at::kMeta)),
+                         at::empty({}, at::TensorOptions().dtype(retention.scalar_type()).device(at::kMeta)));
+}
+
+using ScanSignature = at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&, const at::Tensor&);
+using ScanGrads = std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor>;
+using ScanBackwardSignature = ScanGrads(const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                                        const at::Tensor&, const at::Tensor&, const at::Tensor&);
+
+at::Tensor gated_scan_cpu(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& start,
+                          const at::Tensor& retention) {
+  check_inputs(delta, gate, start, retention);
+  if (!fused_path_covers(delta, gate)) return gated_scan_reference(delta, gate, start, retention);
+  const int64_t B = delta.size(0), T = delta.size(1), S = delta.size(2);
+  at::Tensor out = at::empty({B, T, S}, delta.options());
+  if (out.numel() == 0) return out;
+  const double a = retention.item<double>();
+  at::Tensor d = delta.contiguous(), g = gate.contiguous();
+  at::Tensor s0 = start.to(delta.scalar_type()).expand({B, S}).contiguous();
+  AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, delta.scalar_type(), "gated_scan", [&] {
+    scan_forward_cpu<scalar_t>(d, g, s0, a, out);
+  });
+  return out;
+}
+
+at::Tensor gated_scan_meta(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& start,
+                           const at::Tensor& retention) {
+  check_inputs(delta, gate, start, retention);
+  return at::empty(delta.sizes(), delta.options().dtype(result_dtype(delta, gate, retention)));
+}
+
+// The gradients in the inputs' own shapes and dtypes; d_start_rows is the gradient of the start
+// state as broadcast over the batch, [B, S].
+ScanGrads shaped_grads(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& start,
+                       const at::Tensor& retention, const at::Tensor& d_delta, const at::Tensor& d_gate,
+                       const at::Tensor& d_start_rows, const at::Tensor& d_a) {
+  at::Tensor d_start = start.size(0) == d_start_rows.size(0) ? d_start_rows : d_start_rows.sum(0, true);
+  return {d_delta.to(delta.scalar_type()), d_gate.to(gate.scalar_type()), d_start.to(start.scalar_type()),
+          d_a.reshape(retention.sizes()).to(retention.scalar_type())};
+}
+
+// The backward written out in ATen operations, for every device: the reverse scan one step at a time.
+ScanGrads gated_scan_backward_reference(const at::Tensor& grad, const at::Tensor& delta, const at::Tensor& gate,
+                                        const at::Tensor& start, const at::Tensor& retention,
+                                        const at::Tensor& out) {
+  check_inputs(delta, gate, start, retention);
+  const int64_t B = delta.size(0), T = delta.size(1), S = delta.size(2);
+  at::Tensor a = retention.reshape({}).to(out.scalar_type());
+  at::Tensor u = gate * delta;
+  at::Tensor g = grad.to(out.scalar_type());
+  at::Tensor lam = at::zeros({B, S}, out.options());
+  at::Tensor d_a = at::zeros({}, out.options());
+  at::Tensor start_rows = start.to(out.scalar_type()).expand({B, S});
+  std::vector<at::Tensor> d_delta(static_cast<size_t>(T)), d_gate(static_cast<size_t>(T));
+  for (int64_t t = T - 1; t >= 0; --t) {
+    lam = g.select(1, t) + a * lam;
+    at::Tensor du = (1 - a) * lam;
+    d_delta[static_cast<size_t>(t)] = du * gate.select(1, t);
+    d_gate[static_cast<size_t>(t)] = du * delta.select(1, t);
+    at::Tensor prev = t > 0 ? out.select(1, t - 1) : start_rows;
+    d_a = d_a + (lam * (prev - u.select(1, t))).sum();
+  }
+  at::Tensor dd = T > 0 ? at::stack(d_delta, 1) : at::zeros({B, 0, S}, out.options());
+  at::Tensor dg = T > 0 ? at::stack(d_gate, 1) : at::zeros({B, 0, S}, out.options());
+  return shaped_grads(delta, gate, start, retention, dd, dg, a * lam, d_a);
+}
+
+ScanGrads gated_scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delta, const at::Tensor& gate,
+                                  const at::Tensor& start, const at::Tensor& retention, const at::Tensor& out) {
+  check_inputs(delta, gate, start, retention);
+  if (!fused_path_covers(delta, gate) || out.scalar_type() != delta.scalar_type()) {
+    return gated_scan_backward_reference(grad, delta, gate, start, retention, out);
+  }
+  const int64_t B = delta.size(0), T = delta.size(1), S = delta.size(2);
+  at::Tensor d_delta = at::empty({B, T, S}, delta.options());
+  at::Tensor d_gate = at::empty({B, T, S}, delta.options());
+  at::Tensor d_start = at::zeros({B, S}, delta.options());
+  double d_a = 0.0;
+  if (d_delta.numel() > 0) {
+    const double a = retention.item<double>();
+    at::Tensor g = grad.to(delta.scalar_type()).contiguous();
+    at::Tensor d = delta.contiguous(), gt = gate.contiguous(), sigma = out.contiguous();
+    at::Tensor s0 = start.to(delta.scalar_type()).expand({B, S}).contiguous();
+    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, delta.scalar_type(), "gated_scan_backward", [&] {
+      scan_backward_cpu<scalar_t>(g, d, gt, s0, sigma, a, d_delta, d_gate, d_start, d_a);
+    });
+  }
+  return shaped_grads(delta, gate, start, retention, d_delta, d_gate, d_start,
+                      at::full({}, d_a, retention.options().dtype(at::kDouble)));
+}
+
+ScanGrads gated_scan_backward_meta(const at::Tensor& grad, const at::Tensor& delta, const at::Tensor& gate,
+                                   const at::Tensor& start, const at::Tensor& retention, const at::Tensor& out) {
+  check_inputs(delta, gate, start, retention);
+  return {at::empty_like(delta), at::empty_like(gate), at::empty_like(start), at::empty_like(retention)};
 }
 
 class GatedScanFunction : public torch::autograd::Function<GatedScanFunction> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& delta,
-                            const at::Tensor& gate, const at::Tensor& start,
-                            const at::Tensor& retention) {
-    const double a = retention.item<double>();
-    at::Tensor out = at::empty_like(delta, at::MemoryFormat::Contiguous);
-    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, delta.scalar_type(), "gated_scan", [&] {
-      scan_forward_cpu<scalar_t>(delta, gate, start, a, out);
-    });
-    ctx->save_for_backward({delta, gate, start, out});
-    ctx->saved_data["a"] = a;
-    ctx->saved_data["retention_dtype"] = static_cast<int64_t>(retention.scalar_type());
-    ctx->saved_data["retention_shape"] = retention.sizes().vec();
+                            const at::Tensor& gate, const at::Tensor& start, const at::Tensor& retention) {
+    at::Tensor out;
+    {
+      at::AutoDispatchBelowADInplaceOrView below;
+      static auto op = kestrel_op<ScanSignature>("kestrel::gated_scan");
+      out = op.call(delta, gate, start, retention);
+    }
+    ctx->save_for_backward({delta, gate, start, retention, out});
     return out;
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
                                                  torch::autograd::variable_list grads) {
     auto saved = ctx->get_saved_variables();
-    const at::Tensor& delta = saved[0];
-    const at::Tensor& gate = saved[1];
-    const at::Tensor& start = saved[2];
-    const at::Tensor& sigma = saved[3];
-    const double a = ctx->saved_data["a"].toDouble();
-    at::Tensor grad = grads[0].defined() ? grads[0].to(delta.scalar_type()).contiguous()
-                                         : at::zeros_like(delta);
-    at::Tensor d_delta = at::empty_like(delta);
-    at::Tensor d_gate = at::empty_like(delta);
-    at::Tensor d_start = at::empty_like(start);
-    double d_a = 0.0;
-    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, delta.scalar_type(), "gated_scan_backward", [&] {
-      scan_backward_cpu<scalar_t>(grad, delta, gate, start, sigma, a, d_delta, d_gate, d_start, d_a);
-    });
-    auto dtype = static_cast<at::ScalarType>(ctx->saved_data["retention_dtype"].toInt());
-    auto shape = ctx->saved_data["retention_shape"].toIntVector();
-    at::Tensor d_retention = at::full(shape, d_a, at::TensorOptions().dtype(dtype).device(delta.device()));
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return {at::Tensor(), at::Tensor(), at::Tensor(), at::Tensor()};
+    if (at::GradMode::is_enabled()) {
+      // A graph of the backward is wanted: second and higher orders come from the reference.
+      return reference_vjp(
+          [](const std::vector<at::Tensor>& x) { return gated_scan_reference(x[0], x[1], x[2], x[3]); },
+          {saved[0], saved[1], saved[2], saved[3]}, grad);
+    }
+    static auto op = kestrel_op<ScanBackwardSignature>("kestrel::_gated_scan_backward");
+    auto [d_delta, d_gate, d_start, d_retention] = op.call(grad, saved[0], saved[1], saved[2], saved[3], saved[4]);
     return {d_delta, d_gate, d_start, d_retention};
   }
 };
 
-}  // namespace
+at::Tensor gated_scan_autograd(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& start,
+                               const at::Tensor& retention) {
+  return GatedScanFunction::apply(delta, gate, start, retention);
+}
 
-at::Tensor gated_scan_composite(const at::Tensor& delta, const at::Tensor& gate,
-                                const at::Tensor& start, const at::Tensor& retention);
+}  // namespace
 
 at::Tensor gated_scan(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& start,
                       const at::Tensor& retention) {
-  static auto op = c10::Dispatcher::singleton()
-                       .findSchemaOrThrow("kestrel::gated_scan", "")
-                       .typed<at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&,
-                                         const at::Tensor&)>();
+  static auto op = kestrel_op<ScanSignature>("kestrel::gated_scan");
   return op.call(delta, gate, start, retention);
-}
-
-at::Tensor gated_scan_composite(const at::Tensor& delta, const at::Tensor& gate,
-                                const at::Tensor& start, const at::Tensor& retention) {
-  check_inputs(delta, gate, start, retention);
-  if (!fused_path_covers(delta) || gate.scalar_type() != delta.scalar_type()) {
-    return gated_scan_reference(delta, gate, start, retention);
-  }
-  const int64_t B = delta.size(0), S = delta.size(2);
-  // Broadcasting the start state is left to autograd (expand's backward sums over the batch).
-  at::Tensor s0 = start.to(delta.scalar_type()).expand({B, S}).contiguous();
-  return GatedScanFunction::apply(delta.contiguous(), gate.contiguous(), s0, retention);
 }
 
 at::Tensor gated_scan_reference(const at::Tensor& delta, const at::Tensor& gate,
@@ -234,6 +318,7 @@ at::Tensor gated_scan_reference(const at::Tensor& delta, const at::Tensor& gate,
   const int64_t B = delta.size(0), T = delta.size(1), S = delta.size(2);
   at::Tensor a = retention.reshape({});
   at::Tensor u = gate * delta;
+  if (T == 0) return at::empty({B, 0, S}, u.options().dtype(result_dtype(delta, gate, retention)));
   at::Tensor state = start.to(u.scalar_type()).expand({B, S});
   std::vector<at::Tensor> steps;
   steps.reserve(static_cast<size_t>(T));
@@ -241,17 +326,37 @@ at::Tensor gated_scan_reference(const at::Tensor& delta, const at::Tensor& gate,
     state = a * state + (1 - a) * u.select(1, t);
     steps.push_back(state);
   }
-  if (T == 0) return at::empty_like(u);
   return at::stack(steps, 1);
 }
 
 TORCH_LIBRARY(kestrel, m) {
   m.def("gated_scan(Tensor delta, Tensor gate, Tensor start, Tensor retention) -> Tensor");
   m.def("gated_scan_reference(Tensor delta, Tensor gate, Tensor start, Tensor retention) -> Tensor");
+  m.def("_gated_scan_backward(Tensor grad, Tensor delta, Tensor gate, Tensor start, Tensor retention, "
+        "Tensor out) -> (Tensor, Tensor, Tensor, Tensor)");
+}
+
+TORCH_LIBRARY_IMPL(kestrel, CPU, m) {
+  m.impl("gated_scan", &gated_scan_cpu);
+  m.impl("_gated_scan_backward", &gated_scan_backward_cpu);
+}
+
+TORCH_LIBRARY_IMPL(kestrel, CompositeExplicitAutograd, m) {
+  m.impl("gated_scan", &gated_scan_reference);
+  m.impl("_gated_scan_backward", &gated_scan_backward_reference);
+}
+
+TORCH_LIBRARY_IMPL(kestrel, Meta, m) {
+  m.impl("gated_scan", &gated_scan_meta);
+  m.impl("_gated_scan_backward", &gated_scan_backward_meta);
+}
+
+TORCH_LIBRARY_IMPL(kestrel, Autograd, m) {
+  m.impl("gated_scan", &gated_scan_autograd);
+  m.impl("_gated_scan_backward", torch::autograd::autogradNotImplementedFallback());
 }
 
 TORCH_LIBRARY_IMPL(kestrel, CompositeImplicitAutograd, m) {
-  m.impl("gated_scan", &gated_scan_composite);
   m.impl("gated_scan_reference", &gated_scan_reference);
 }
 

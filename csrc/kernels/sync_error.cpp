@@ -33,7 +33,9 @@ at::Tensor symmetric_kl_composite(const at::Tensor& fast, const at::Tensor& slow
     lp.exp_().sub_(lq.exp_());
     terms = lp.mul_(gap);
   }
-  return 0.5 * terms.sum(-1).mean();
+  // No rows means no disagreement: 0, not the NaN of a mean over nothing.
+  at::Tensor rows = terms.sum(-1);
+  return 0.5 * (rows.numel() == 0 ? rows.sum() : rows.mean());
 }
 
 }  // namespace

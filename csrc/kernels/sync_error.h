@@ -7,7 +7,9 @@
 //
 // in float32 whatever the input dtype (a zero-dimensional float32 tensor). The sum is the two
 // directed terms sum p (lp - lq) + sum q (lq - lp) gathered into one, so every term is a product
-// of two numbers of the same sign and the result is never negative. Differentiable in both inputs.
+// of two numbers of the same sign and the result is never negative; inputs without rows give 0.
+// Differentiable in both inputs. The operator is a composition of ATen operations
+// (CompositeImplicitAutograd): autograd, fake tensors and every device follow from them.
 #pragma once
 
 #include <ATen/ATen.h>

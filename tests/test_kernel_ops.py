@@ -1,0 +1,196 @@
+"""The kestrel operators as PyTorch sees them: gradients of every order against the ATen references,
+fake and meta tensors, the library's operator checks, and empty inputs."""
+import pytest
+import torch
+
+# Loading any module of the package registers the operators.
+from silver_kestrel.architectures.heavy_core import heavy_core  # noqa: F401
+
+K = torch.ops.kestrel
+
+
+def _randn(g, *shape, dtype=torch.float64):
+    return torch.randn(*shape, generator=g, dtype=dtype)
+
+
+def scan_inputs(g, B=2, T=4, S=5, rows=None, dtype=torch.float64):
+    return [_randn(g, B, T, S, dtype=dtype), torch.rand(B, T, S, generator=g, dtype=dtype),
+            _randn(g, rows or B, S, dtype=dtype), torch.tensor(0.8, dtype=dtype)]
+
+
+def attention_inputs(g, B=1, H=2, L=5, E=3, Ev=4, dtype=torch.float64):
+    return [_randn(g, B, H, L, E, dtype=dtype), _randn(g, B, H, L, E, dtype=dtype), _randn(g, B, H, L, Ev, dtype=dtype)]
+
+
+def linear_inputs(g, B=1, L=5, H=2, d=3, e=2, dtype=torch.float64):
+    return [torch.rand(B, L, H, d, generator=g, dtype=dtype), torch.rand(B, L, H, d, generator=g, dtype=dtype),
+            _randn(g, B, L, H, e, dtype=dtype)]
+
+
+# name: (operator, reference, inputs from a generator, extra non-tensor arguments)
+OPS = {
+    "gated_scan": (K.gated_scan, K.gated_scan_reference, scan_inputs, ()),
+    "gated_scan_broadcast_start": (K.gated_scan, K.gated_scan_reference, lambda g: scan_inputs(g, rows=1), ()),
+    "causal_attention": (K.causal_attention, K.causal_attention_reference, attention_inputs, (0.7,)),
+    "causal_attention_longer_keys": (
+        K.causal_attention, K.causal_attention_reference,
+        lambda g: [_randn(g, 1, 4, 3), _randn(g, 1, 6, 3), _randn(g, 1, 6, 2)], (0.7,)),
+    "linear_attention": (K.linear_attention, K.linear_attention_reference, linear_inputs, ()),
+    "linear_attention_two_chunks": (K.linear_attention, K.linear_attention_reference,
+                                    lambda g: linear_inputs(g, L=70, H=1, d=2, e=2), ()),
+}
+
+
+def make(name, requires_grad=True, seed=0):
+    op, ref, build, extra = OPS[name]
+    tensors = [t.requires_grad_(requires_grad) for t in build(torch.Generator().manual_seed(seed))]
+    return (lambda *x: op(*x, *extra)), (lambda *x: ref(*x, *extra)), tensors
+
+
+@pytest.mark.parametrize("name", OPS)
+def test_gradcheck_and_gradgradcheck(name):
+    f, _, x = make(name)
+    assert torch.autograd.gradcheck(f, x)
+    assert torch.autograd.gradgradcheck(f, x)
+
+
+@pytest.mark.parametrize("name", OPS)
+def test_second_order_matches_the_reference(name):
+    # A penalty on the input gradient, differentiated again: the second order must be the
+    # reference's, never a silent zero.
+    f, ref, x = make(name)
+    x_ref = [t.detach().clone().requires_grad_() for t in x]
+    weight = torch.randn(f(*x).shape, generator=torch.Generator().manual_seed(1), dtype=torch.float64)
+
+    def second(fn, inputs):
+        grads = torch.autograd.grad((fn(*inputs) * weight).sum(), inputs, create_graph=True)
+        penalty = sum((g ** 2).sum() for g in grads)
+        return torch.autograd.grad(penalty, inputs)
+
+    got, expected = second(f, x), second(ref, x_ref)
+    assert any(e.abs().max() > 1e-3 for e in expected)
+    for a, b in zip(got, expected):
+        torch.testing.assert_close(a, b)
+
+
+def test_retention_second_order_of_the_scan_is_not_zero():
+    delta, gate, start, a = [t.requires_grad_() for t in scan_inputs(torch.Generator().manual_seed(0), 2, 6, 4)]
+    results = []
+    for op in (K.gated_scan, K.gated_scan_reference):
+        (d_delta,) = torch.autograd.grad(op(delta, gate, start, a).pow(2).sum(), [delta], create_graph=True)
+        (d_a,) = torch.autograd.grad(d_delta.pow(2).sum(), [a])
+        results.append(d_a)
+    assert results[1].abs() > 0.1
+    torch.testing.assert_close(results[0], results[1])
+
+
+def test_symmetric_kl_second_order_matches_the_reference():
+    g = torch.Generator().manual_seed(0)
+    pairs = [[torch.randn(3, 6, generator=g).requires_grad_() for _ in range(2)] for _ in range(2)]
+    pairs[1] = [t.detach().clone().requires_grad_() for t in pairs[0]]
+    out = []
+    for op, (fast, slow) in zip((K.symmetric_kl, K.symmetric_kl_reference), pairs):
+        (d_fast,) = torch.autograd.grad(op(fast, slow, 1.5), [fast], create_graph=True)
+        out.append(torch.autograd.grad(d_fast.pow(2).sum(), [fast, slow]))
+    for a, b in zip(*out):
+        torch.testing.assert_close(a, b)
+
+
+ALL_OPS = dict(OPS, symmetric_kl=(K.symmetric_kl, K.symmetric_kl_reference,
+                                  lambda g: [torch.randn(3, 6, generator=g), torch.randn(3, 6, generator=g)], (2.0,)))
+
+
+@pytest.mark.parametrize("name", ALL_OPS)
+def test_fake_tensors_forward_and_backward(name):
+    from torch._subclasses.fake_tensor import FakeTensorMode
+
+    op, _, build, extra = ALL_OPS[name]
+    real = [t.float() for t in build(torch.Generator().manual_seed(0))]
+    expected = op(*real, *extra)
+    with FakeTensorMode() as mode:
+        fake = [mode.from_tensor(t).requires_grad_() for t in real]
+        out = op(*fake, *extra)
+        assert out.shape == expected.shape and out.dtype == expected.dtype
+        out.sum().backward()
+        for t, r in zip(fake, real):
+            assert t.grad.shape == r.shape and t.grad.dtype == r.dtype
+
+
+@pytest.mark.parametrize("name", ALL_OPS)
+def test_meta_tensors(name):
+    op, _, build, extra = ALL_OPS[name]
+    real = [t.float() for t in build(torch.Generator().manual_seed(0))]
+    out = op(*[t.to("meta") for t in real], *extra)
+    expected = op(*real, *extra)
+    assert out.device.type == "meta" and out.shape == expected.shape and out.dtype == expected.dtype
+
+
+@pytest.mark.skipif(not hasattr(torch.library, "opcheck"), reason="torch.library.opcheck arrived in torch 2.4")
+@pytest.mark.parametrize("name", ALL_OPS)
+def test_opcheck(name):
+    op, _, build, extra = ALL_OPS[name]
+    inputs = [t.requires_grad_() for t in build(torch.Generator().manual_seed(0))]
+    torch.library.opcheck(op, (*inputs, *extra))
+
+
+# Every zero-sized dimension, forward and backward, in this process.
+EMPTY = {
+    "scan_B0": (K.gated_scan, lambda: [torch.randn(0, 3, 4), torch.rand(0, 3, 4), torch.randn(0, 4), torch.tensor(0.5)], ()),
+    "scan_B0_broadcast": (K.gated_scan, lambda: [torch.randn(0, 3, 4), torch.rand(0, 3, 4), torch.randn(1, 4),
+                                                 torch.tensor(0.5)], ()),
+    "scan_T0": (K.gated_scan, lambda: [torch.randn(2, 0, 4), torch.rand(2, 0, 4), torch.randn(2, 4), torch.tensor(0.5)], ()),
+    "scan_S0": (K.gated_scan, lambda: [torch.randn(2, 3, 0), torch.rand(2, 3, 0), torch.randn(2, 0), torch.tensor(0.5)], ()),
+    **{f"causal_{i}": (K.causal_attention, (lambda s=s: [torch.randn(*s), torch.randn(*s), torch.randn(*s[:-1], 4)]), (0.5,))
+       for i, s in enumerate([(0, 2, 5, 3), (2, 0, 5, 3), (2, 2, 0, 3), (2, 2, 5, 0)])},
+    "causal_no_keys": (K.causal_attention, lambda: [torch.randn(1, 4, 3), torch.randn(1, 0, 3), torch.randn(1, 0, 2)], (0.5,)),
+    "causal_Ev0": (K.causal_attention, lambda: [torch.randn(1, 4, 3), torch.randn(1, 4, 3), torch.randn(1, 4, 0)], (0.5,)),
+    **{f"linear_{i}": (K.linear_attention, (lambda s=s: [torch.rand(*s), torch.rand(*s), torch.randn(*s[:-1], 4)]), ())
+       for i, s in enumerate([(0, 5, 2, 3), (2, 0, 2, 3), (2, 5, 0, 3), (2, 5, 2, 0)])},
+    "linear_e0": (K.linear_attention, lambda: [torch.rand(2, 5, 2, 3), torch.rand(2, 5, 2, 3), torch.randn(2, 5, 2, 0)], ()),
+    "kl_no_rows": (K.symmetric_kl, lambda: [torch.randn(0, 5), torch.randn(0, 5)], (2.0,)),
+    "kl_no_classes": (K.symmetric_kl, lambda: [torch.randn(3, 0), torch.randn(3, 0)], (2.0,)),
+}
+
+
+@pytest.mark.parametrize("name", EMPTY)
+def test_zero_sized_dimensions(name):
+    op, build, extra = EMPTY[name]
+    inputs = [t.requires_grad_() for t in build()]
+    out = op(*inputs, *extra)
+    assert torch.isfinite(out).all()
+    if op is K.symmetric_kl:
+        assert out.shape == () and out.item() == 0.0
+    elif op is K.gated_scan:
+        assert out.shape == inputs[0].shape
+    elif op is K.causal_attention:
+        assert out.shape == (*inputs[0].shape[:-1], inputs[2].shape[-1])
+    else:
+        assert out.shape == inputs[2].shape
+    out.sum().backward()
+    for t in inputs:
+        assert t.grad.shape == t.shape and torch.isfinite(t.grad).all()
+        assert out.numel() > 0 or not t.grad.any()
+
+
+def test_backward_operators_refuse_a_graph_of_their_own():
+    # The backward operators are reached with gradients off; differentiating one directly is an
+    # error, never a silent zero.
+    delta, gate, start, a = scan_inputs(torch.Generator().manual_seed(0))
+    out = K.gated_scan(delta, gate, start, a)
+    grad = torch.ones_like(out).requires_grad_()
+    d_delta = K._gated_scan_backward(grad, delta, gate, start, a, out)[0]
+    with pytest.raises(RuntimeError, match="not implemented"):
+        d_delta.sum().backward()
+
+
+def test_attention_leaves_the_back_end_flags_alone():
+    flags = (torch.backends.cuda.flash_sdp_enabled(), torch.backends.cuda.math_sdp_enabled())
+    torch.backends.cuda.enable_math_sdp(False)
+    try:
+        q, k, v = attention_inputs(torch.Generator().manual_seed(0))
+        broadcast = q[:, :1]  # takes the math path
+        for args in ((q, k, v), (broadcast, k, v)):
+            torch.testing.assert_close(K.causal_attention(*args, 0.5), K.causal_attention_reference(*args, 0.5))
+        assert not torch.backends.cuda.math_sdp_enabled()
+    finally:
+        torch.backends.cuda.enable_math_sdp(flags[1])
