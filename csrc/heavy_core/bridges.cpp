@@ -4,6 +4,7 @@
 #include "heavy_core/heavy_core.h"
 
 #include "kernels/attention.h"
+#include "runtime/gil.h"
 
 namespace kestrel::heavy {
 namespace {
@@ -88,11 +89,17 @@ py::object linear_forward(py::object self, py::object x_fast, py::object x_slow,
   at::Tensor q = project(self, "q_proj", x_fast, h);
   at::Tensor k = project(self, "k_proj", x_slow, h);
   at::Tensor v = project(self, "v_proj", x_slow, h);
-  q = at::elu(q) + 1.0;
-  k = at::elu(k) + 1.0;
+  without_gil([&] {
+    q = at::elu(q) + 1.0;
+    k = at::elu(k) + 1.0;
+  });
   py::object exponent = py::float_(1.0) + pressure_value(pressure);
-  q = is_tensor(exponent) ? at::pow(q, from_py(exponent))
-                          : from_py(py::module_::import("torch").attr("pow")(to_py(q), exponent));
+  if (is_tensor(exponent)) {
+    const at::Tensor e = from_py(exponent);
+    q = without_gil([&] { return at::pow(q, e); });
+  } else {
+    q = from_py(py::module_::import("torch").attr("pow")(to_py(q), exponent));
+  }
   at::Tensor out = kernels::linear_attention(q, k, v).reshape({h.batch, h.length, h.width});
   return child(self, "out_proj")(to_py(out));
 }

@@ -2,6 +2,8 @@
 // channel, computed with zero-padded real FFTs of power-of-two length.
 #include "heavy_core/heavy_core.h"
 
+#include "runtime/gil.h"
+
 #include <torch/csrc/autograd/grad_mode.h>
 
 namespace kestrel::heavy {
@@ -55,14 +57,17 @@ py::object radar_forward(py::object self, py::object x_arg) {
   }
 
   const int64_t n_fft = fft_length(L);
-  // Channel-major, so every transform runs along the innermost axis: [B, D, N/2 + 1] and [D, N/2 + 1].
-  at::Tensor x_spec = at::fft_rfft(x.to(at::kFloat).transpose(1, 2), n_fft, -1);
-  at::Tensor h_spec = at::fft_rfft(taps.to(at::kFloat), n_fft, -1);
-  const bool graph = at::GradMode::is_enabled() && (x_spec.requires_grad() || h_spec.requires_grad());
-  at::Tensor product = graph ? x_spec * h_spec : x_spec.mul_(h_spec);
-  at::Tensor y = at::fft_irfft(product, n_fft, -1).narrow(-1, 0, L).transpose(1, 2);
-  // Slice, cast and transpose back in one copy, to a contiguous [B, L, D].
-  return to_py(y.to(x.scalar_type()).contiguous());
+  at::Tensor out = without_gil([&] {
+    // Channel-major, so every transform runs along the innermost axis: [B, D, N/2 + 1] and [D, N/2 + 1].
+    at::Tensor x_spec = at::fft_rfft(x.to(at::kFloat).transpose(1, 2), n_fft, -1);
+    at::Tensor h_spec = at::fft_rfft(taps.to(at::kFloat), n_fft, -1);
+    const bool graph = at::GradMode::is_enabled() && (x_spec.requires_grad() || h_spec.requires_grad());
+    at::Tensor product = graph ? x_spec * h_spec : x_spec.mul_(h_spec);
+    at::Tensor y = at::fft_irfft(product, n_fft, -1).narrow(-1, 0, L).transpose(1, 2);
+    // Slice, cast and transpose back in one copy, to a contiguous [B, L, D].
+    return y.to(x.scalar_type()).contiguous();
+  });
+  return to_py(out);
 }
 
 }  // namespace

@@ -368,7 +368,7 @@ at::Tensor linear_attention_generic(const at::Tensor& q, const at::Tensor& k, co
 
 at::Tensor causal_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, double scale) {
   static auto handle = kestrel_op<AttentionSignature>("kestrel::causal_attention");
-  return handle.call(q, k, v, scale);
+  return without_gil([&] { return handle.call(q, k, v, scale); });
 }
 
 at::Tensor causal_attention_reference(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v,
@@ -378,7 +378,7 @@ at::Tensor causal_attention_reference(const at::Tensor& q, const at::Tensor& k, 
 
 at::Tensor linear_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
   static auto handle = kestrel_op<LinearSignature>("kestrel::linear_attention");
-  return handle.call(q, k, v);
+  return without_gil([&] { return handle.call(q, k, v); });
 }
 
 at::Tensor linear_attention_reference(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {

@@ -10,6 +10,8 @@
 //     differentiates the ATen reference instead, so every order matches the reference.
 #pragma once
 
+#include "runtime/gil.h"
+
 #include <ATen/ATen.h>
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/csrc/autograd/autograd.h>

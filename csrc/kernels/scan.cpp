@@ -309,7 +309,7 @@ at::Tensor gated_scan_autograd(const at::Tensor& delta, const at::Tensor& gate, 
 at::Tensor gated_scan(const at::Tensor& delta, const at::Tensor& gate, const at::Tensor& start,
                       const at::Tensor& retention) {
   static auto op = kestrel_op<ScanSignature>("kestrel::gated_scan");
-  return op.call(delta, gate, start, retention);
+  return without_gil([&] { return op.call(delta, gate, start, retention); });
 }
 
 at::Tensor gated_scan_reference(const at::Tensor& delta, const at::Tensor& gate,

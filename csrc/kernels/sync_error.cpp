@@ -1,5 +1,7 @@
 #include "kernels/sync_error.h"
 
+#include "runtime/gil.h"
+
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/library.h>
 
@@ -44,7 +46,7 @@ at::Tensor symmetric_kl(const at::Tensor& fast, const at::Tensor& slow, double t
   static auto handle = c10::Dispatcher::singleton()
                            .findSchemaOrThrow("kestrel::symmetric_kl", "")
                            .typed<at::Tensor(const at::Tensor&, const at::Tensor&, double)>();
-  return handle.call(fast, slow, temperature);
+  return without_gil([&] { return handle.call(fast, slow, temperature); });
 }
 
 at::Tensor symmetric_kl_reference(const at::Tensor& fast, const at::Tensor& slow, double temperature) {
