@@ -13,6 +13,8 @@
 #include "runtime/gil.h"
 
 #include <ATen/ATen.h>
+#include <ATen/ExpandUtils.h>
+#include <ATen/core/LegacyTypeDispatch.h>
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/csrc/autograd/autograd.h>
 #include <torch/csrc/autograd/variable.h>
