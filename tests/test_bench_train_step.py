@@ -1,0 +1,41 @@
+import os
+import subprocess
+import sys
+
+import pytest
+import torch
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BENCH = os.path.join(ROOT, "bench")
+
+
+def test_quick_run_reports_every_model_and_its_threads():
+    run = subprocess.run([sys.executable, os.path.join(BENCH, "train_step.py"), "--quick"],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    out = run.stdout
+    assert "1 thread(s): torch intra-op threads 1" in out
+    assert "OpenBLAS threads" in out
+    rows = {line.split()[0] for line in out.splitlines() if line.strip()}
+    for name in ("heavy", "heavy-quadratic", "lite", "fu", "fu-64", "fu-64-bounded", "transformer", "gru", "gated"):
+        assert name in rows, name
+    assert "nan" not in out.split("=== targets")[0].split("-- tiny")[1]
+
+
+@pytest.mark.parametrize("length, chunk", [(1, 4), (7, 4), (8, 4), (33, 8)])
+def test_gated_recurrence_baseline_scans_like_the_recurrence(length, chunk):
+    sys.path.insert(0, BENCH)
+    try:
+        from baselines import gated_scan
+    finally:
+        sys.path.remove(BENCH)
+    gen = torch.Generator().manual_seed(0)
+    delta = torch.randn(2, length, 3, generator=gen, dtype=torch.float64)
+    gate = torch.randn(2, length, 3, generator=gen, dtype=torch.float64)
+    a = 0.8
+    state, expected = torch.zeros(2, 3, dtype=torch.float64), []
+    for t in range(length):
+        state = a * state + (1 - a) * gate[:, t] * delta[:, t]
+        expected.append(state)
+    got = gated_scan(delta, gate, torch.tensor(a, dtype=torch.float64).log(), chunk=chunk)
+    torch.testing.assert_close(got, torch.stack(expected, 1))
