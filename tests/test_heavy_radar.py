@@ -195,3 +195,106 @@ def test_module_call_runs_hooks(radar):
     radar.register_forward_hook(lambda m, i, o: seen.append("radar"))
     radar(torch.randn(1, 4, 3))
     assert seen == [torch.Size([4, 3]), "radar"]
+
+
+# ------------------------------------------------------------------------------------------------
+# The convolution's own backward against the plain ATen composition
+
+def aten_radar(radar, x):
+    """The radar written with torch.fft, autograd deriving the backward."""
+    L = x.shape[1]
+    h = radar.filter_gen(radar.pos_indices[:L]).permute(1, 0)
+    n = 1 << (2 * L - 1).bit_length()
+    x_spec = torch.fft.rfft(x.float(), n=n, dim=1)
+    h_spec = torch.fft.rfft(h.float(), n=n, dim=1).unsqueeze(0).transpose(1, 2)
+    return torch.fft.irfft(x_spec * h_spec, n=n, dim=1)[:, :L].to(dtype=x.dtype)
+
+
+def gradients(fn, radar, x, weight):
+    x = x.detach().clone().requires_grad_(True)
+    radar.zero_grad(set_to_none=True)
+    y = fn(radar, x)
+    (y * weight).sum().backward()
+    return y.detach(), [x.grad] + [p.grad for p in radar.parameters()]
+
+
+@pytest.mark.parametrize("frozen", [True, False])
+@pytest.mark.parametrize("length", [1, 5, 16, 23])
+def test_forward_and_gradients_match_the_aten_composition(radar, frozen, length):
+    radar.requires_grad_(not frozen)
+    x = torch.randn(3, length, 3)
+    weight = torch.randn(3, length, 3)
+    y, got = gradients(lambda r, v: r(v), radar, x, weight)
+    y_ref, expected = gradients(aten_radar, radar, x, weight)
+    torch.testing.assert_close(y, y_ref, rtol=1e-5, atol=1e-5)
+    for g, e in zip(got, expected):
+        if frozen and e is None:
+            assert g is None
+        else:
+            torch.testing.assert_close(g, e, rtol=1e-4, atol=1e-5)
+
+
+class GivenTaps(torch.nn.Module):
+    """A filter network whose last layer is given: taps = hidden @ weight.T + bias."""
+
+    def __init__(self, hidden, weight, bias):
+        super().__init__()
+        self.hidden, self.weight, self.bias = hidden, weight, bias
+
+    def forward(self, positions):
+        return self.hidden[:positions.shape[0]] @ self.weight.T + self.bias
+
+
+def test_gradcheck_in_float64():
+    # The radar computes in float32; it is linear in x and in the last layer of the filter
+    # network, so central differences of step 1 are exact up to float32 rounding of the outputs.
+    torch.manual_seed(3)
+    r = Radar(2, max_l=8).double()
+    hidden = r.filter_gen[1](r.filter_gen[0](r.pos_indices)).detach()
+    x = torch.randn(2, 6, 2, dtype=torch.float64, requires_grad=True)
+    weight = r.filter_gen[2].weight.detach().clone().requires_grad_(True)
+    bias = r.filter_gen[2].bias.detach().clone().requires_grad_(True)
+
+    def through_radar(x, weight, bias):
+        r.filter_gen = GivenTaps(hidden, weight, bias)
+        return r(x)
+
+    assert torch.autograd.gradcheck(through_radar, (x, weight, bias), eps=1.0, atol=1e-4, rtol=1e-3)
+    assert torch.autograd.gradgradcheck(through_radar, (x, weight, bias), eps=1.0, atol=1e-4, rtol=1e-3)
+    frozen = (x, weight.detach(), bias.detach())  # the heavy core's case: only x has a gradient
+    assert torch.autograd.gradcheck(through_radar, frozen, eps=1.0, atol=1e-4, rtol=1e-3)
+    assert torch.autograd.gradgradcheck(through_radar, frozen, eps=1.0, atol=1e-4, rtol=1e-3)
+
+
+@pytest.mark.parametrize("shape", [(0, 5, 3), (2, 0, 3), (2, 5, 0), (0, 0, 0)])
+@pytest.mark.parametrize("frozen", [True, False])
+def test_zero_sized_dimensions_give_empty_results(shape, frozen):
+    torch.manual_seed(0)
+    r = Radar(shape[2], max_l=16).requires_grad_(not frozen)
+    x = torch.randn(shape, requires_grad=True)
+    y = r(x)
+    assert y.shape == shape and y.dtype == x.dtype
+    y.sum().backward()
+    assert x.grad.shape == shape
+    for p in r.parameters():
+        assert p.grad is None if frozen else (p.grad.shape == p.shape and not p.grad.any())
+    with torch.no_grad():
+        assert r(x.double()).shape == shape
+
+
+def test_frozen_filter_spectrum_follows_every_change_of_the_filter():
+    torch.manual_seed(4)
+    r = Radar(3, max_l=16).requires_grad_(False)
+    x = torch.randn(2, 9, 3)
+    first = r(x)
+    torch.testing.assert_close(first, aten_radar(r, x), rtol=1e-5, atol=1e-5)
+    with torch.no_grad():
+        r.filter_gen[2].bias.add_(0.5)  # an in-place edit keeps the tensor, changes the taps
+    second = r(x)
+    assert not torch.allclose(first, second)
+    torch.testing.assert_close(second, aten_radar(r, x), rtol=1e-5, atol=1e-5)
+    other = Radar(3, max_l=16).requires_grad_(False)  # same shapes, other filter
+    torch.testing.assert_close(other(x), aten_radar(other, x), rtol=1e-5, atol=1e-5)
+    other.load_state_dict(r.state_dict())
+    torch.testing.assert_close(other(x), second, rtol=0, atol=0)
+    torch.testing.assert_close(r(torch.randn(2, 20, 3))[:, :0], torch.zeros(2, 0, 3))  # another length

@@ -4,7 +4,11 @@
 
 #include "runtime/gil.h"
 
+#include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
+
+#include <list>
+#include <mutex>
 
 namespace kestrel::heavy {
 namespace {
@@ -42,6 +46,120 @@ void radar_init(py::object self, py::object d_model_arg, py::object max_l_arg) {
   self.attr("register_buffer")("pos_indices", positions);
 }
 
+// ---------------------------------------------------------------------------------------------
+// The filter spectrum. A filter that does not learn (the heavy core freezes its radar, and no
+// filter learns under no_grad) gives the same taps call after call, so its spectrum is kept and
+// reused while the taps are bitwise the ones it was computed from: any change of the parameters
+// (an optimiser step, a load, an in-place edit, another dtype or device) misses. A few spectra are
+// kept, the most recently used first, each filter at most 16M taps.
+
+class SpectrumCache {
+ public:
+  at::Tensor get(const at::Tensor& taps, int64_t n_fft) {
+    if (taps.numel() > kMaxTaps) return at::fft_rfft(taps, n_fft, -1);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->n_fft == n_fft && it->taps.device() == taps.device() && it->taps.scalar_type() == taps.scalar_type() &&
+          it->taps.sizes() == taps.sizes() && at::equal(it->taps, taps)) {
+        entries_.splice(entries_.begin(), entries_, it);
+        return entries_.front().spectrum;
+      }
+    }
+    at::Tensor spectrum = at::fft_rfft(taps, n_fft, -1);
+    entries_.push_front(Entry{taps.clone(), n_fft, spectrum});
+    if (entries_.size() > kEntries) entries_.pop_back();
+    return spectrum;
+  }
+
+ private:
+  struct Entry {
+    at::Tensor taps;
+    int64_t n_fft;
+    at::Tensor spectrum;
+  };
+  static constexpr size_t kEntries = 4;
+  static constexpr int64_t kMaxTaps = int64_t(1) << 24;
+  std::mutex mutex_;
+  std::list<Entry> entries_;
+};
+
+SpectrumCache& spectrum_cache() {
+  static SpectrumCache* cache = new SpectrumCache();  // lives until exit: no teardown order to meet
+  return *cache;
+}
+
+// y = causal convolution of x [B, L, D] with taps [D, L'] (L' <= L), per channel, through real
+// FFTs of length n_fft >= 2 L; y is [B, L, D], contiguous, of the operands' dtype.
+//
+// The backward is the adjoint convolution: with G = rfft(g) and H = rfft(taps),
+//   dx    = irfft(G * conj(H))[:L]             (a correlation of g with the filter)
+//   dtaps = irfft(sum_b G * conj(rfft(x)))[:L'] (only when the taps learn)
+// which never wraps around for the same reason the forward does not. It is written in
+// differentiable operations on the saved inputs, so a graph built through it is exact as well.
+// Any zero-sized dimension gives an empty result and zero gradients.
+class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& taps,
+                            int64_t n_fft) {
+    const int64_t L = x.size(1);
+    ctx->saved_data["n_fft"] = n_fft;
+    ctx->saved_data["length"] = L;
+    ctx->saved_data["taps"] = taps.size(1);
+    if (x.numel() == 0 || taps.numel() == 0) {
+      ctx->saved_data["empty"] = true;
+      ctx->saved_data["x_sizes"] = x.sizes().vec();
+      ctx->saved_data["taps_sizes"] = taps.sizes().vec();
+      return at::zeros(x.sizes(), x.options());
+    }
+    ctx->saved_data["empty"] = false;
+    const bool filter_learns = taps.requires_grad();
+    const at::Tensor h_spec = filter_learns ? at::fft_rfft(taps, n_fft, -1) : spectrum_cache().get(taps, n_fft);
+    ctx->saved_data["h_spec"] = h_spec;
+    // Channel-major, so every transform runs along the innermost axis: [B, D, N/2 + 1].
+    at::Tensor spectrum = at::fft_rfft(x.transpose(1, 2), n_fft, -1);
+    spectrum.mul_(h_spec);
+    if (filter_learns) {
+      ctx->save_for_backward({x, taps});
+    } else {
+      ctx->save_for_backward({});
+    }
+    return at::fft_irfft(spectrum, n_fft, -1).narrow(-1, 0, L).transpose(1, 2).contiguous();
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    if (ctx->saved_data["empty"].toBool()) {
+      const at::Tensor& g = grads[0];
+      const auto options = g.defined() ? g.options() : at::TensorOptions();
+      return {at::zeros(ctx->saved_data["x_sizes"].toIntVector(), options),
+              at::zeros(ctx->saved_data["taps_sizes"].toIntVector(), options), at::Tensor()};
+    }
+    const int64_t n_fft = ctx->saved_data["n_fft"].toInt();
+    const int64_t L = ctx->saved_data["length"].toInt();
+    const int64_t taps_length = ctx->saved_data["taps"].toInt();
+    const at::Tensor& g = grads[0];
+    if (!g.defined()) return {at::Tensor(), at::Tensor(), at::Tensor()};
+    const bool graph = at::GradMode::is_enabled();
+    at::Tensor g_spec = at::fft_rfft(g.transpose(1, 2), n_fft, -1);
+    at::Tensor h_spec = ctx->saved_data["h_spec"].toTensor();
+    at::Tensor d_taps;
+    if (ctx->needs_input_grad(1)) {
+      const auto saved = ctx->get_saved_variables();
+      const at::Tensor& x = saved[0];
+      const at::Tensor& taps = saved[1];
+      if (graph) h_spec = at::fft_rfft(taps, n_fft, -1);  // differentiable in the taps
+      const at::Tensor x_spec = at::fft_rfft(x.transpose(1, 2), n_fft, -1);
+      d_taps = at::fft_irfft((g_spec * x_spec.conj()).sum(0), n_fft, -1).narrow(-1, 0, taps_length);
+    }
+    at::Tensor d_x;
+    if (ctx->needs_input_grad(0)) {
+      at::Tensor product = graph ? g_spec * h_spec.conj() : g_spec.mul_(h_spec.conj());
+      d_x = at::fft_irfft(product, n_fft, -1).narrow(-1, 0, L).transpose(1, 2).contiguous();
+    }
+    return {d_x, d_taps, at::Tensor()};
+  }
+};
+
 py::object radar_forward(py::object self, py::object x_arg) {
   at::Tensor x = arg_tensor(x_arg, "x");
   const auto sizes = unpack_shape_counted(x, 3);
@@ -55,19 +173,9 @@ py::object radar_forward(py::object self, py::object x_arg) {
     raise(PyExc_RuntimeError, "The size of tensor a (" + std::to_string(D) + ") must match the size of tensor b (" +
                                   std::to_string(channels) + ") at non-singleton dimension 2");
   }
-
-  const int64_t n_fft = fft_length(L);
-  at::Tensor out = without_gil([&] {
-    // Channel-major, so every transform runs along the innermost axis: [B, D, N/2 + 1] and [D, N/2 + 1].
-    at::Tensor x_spec = at::fft_rfft(x.to(at::kFloat).transpose(1, 2), n_fft, -1);
-    at::Tensor h_spec = at::fft_rfft(taps.to(at::kFloat), n_fft, -1);
-    const bool graph = at::GradMode::is_enabled() && (x_spec.requires_grad() || h_spec.requires_grad());
-    at::Tensor product = graph ? x_spec * h_spec : x_spec.mul_(h_spec);
-    at::Tensor y = at::fft_irfft(product, n_fft, -1).narrow(-1, 0, L).transpose(1, 2);
-    // Slice, cast and transpose back in one copy, to a contiguous [B, L, D].
-    return y.to(x.scalar_type()).contiguous();
-  });
-  return to_py(out);
+  at::Tensor y = without_gil(
+      [&] { return RadarConvolution::apply(x.to(at::kFloat), taps.to(at::kFloat), fft_length(L)).to(x.scalar_type()); });
+  return to_py(y);
 }
 
 }  // namespace
