@@ -88,6 +88,17 @@ SpectrumCache& spectrum_cache() {
   return *cache;
 }
 
+// t [B, L, D] as a contiguous channel-major [B, D, n_fft], zero beyond L: the transform's input
+// in one copy (a real FFT of a strided input, or one that pads, copies it again first).
+at::Tensor padded_channels(const at::Tensor& t, int64_t n_fft) {
+  const int64_t L = t.size(1);
+  if (at::GradMode::is_enabled() && t.requires_grad()) return at::constant_pad_nd(t.transpose(1, 2), {0, n_fft - L});
+  at::Tensor out = at::empty({t.size(0), t.size(2), n_fft}, t.options());
+  out.narrow(-1, L, n_fft - L).zero_();
+  out.narrow(-1, 0, L).copy_(t.transpose(1, 2));
+  return out;
+}
+
 // y = causal convolution of x [B, L, D] with taps [D, L'] (L' <= L), per channel, through real
 // FFTs of length n_fft >= 2 L; y is [B, L, D], contiguous, of the operands' dtype.
 //
@@ -116,7 +127,7 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     const at::Tensor h_spec = filter_learns ? at::fft_rfft(taps, n_fft, -1) : spectrum_cache().get(taps, n_fft);
     ctx->saved_data["h_spec"] = h_spec;
     // Channel-major, so every transform runs along the innermost axis: [B, D, N/2 + 1].
-    at::Tensor spectrum = at::fft_rfft(x.transpose(1, 2), n_fft, -1);
+    at::Tensor spectrum = at::fft_rfft(padded_channels(x, n_fft), c10::nullopt, -1);
     spectrum.mul_(h_spec);
     if (filter_learns) {
       ctx->save_for_backward({x, taps});
@@ -140,7 +151,7 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     const at::Tensor& g = grads[0];
     if (!g.defined()) return {at::Tensor(), at::Tensor(), at::Tensor()};
     const bool graph = at::GradMode::is_enabled();
-    at::Tensor g_spec = at::fft_rfft(g.transpose(1, 2), n_fft, -1);
+    at::Tensor g_spec = at::fft_rfft(padded_channels(g, n_fft), c10::nullopt, -1);
     at::Tensor h_spec = ctx->saved_data["h_spec"].toTensor();
     at::Tensor d_taps;
     if (ctx->needs_input_grad(1)) {
@@ -148,7 +159,7 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
       const at::Tensor& x = saved[0];
       const at::Tensor& taps = saved[1];
       if (graph) h_spec = at::fft_rfft(taps, n_fft, -1);  // differentiable in the taps
-      const at::Tensor x_spec = at::fft_rfft(x.transpose(1, 2), n_fft, -1);
+      const at::Tensor x_spec = at::fft_rfft(padded_channels(x, n_fft), c10::nullopt, -1);
       d_taps = at::fft_irfft((g_spec * x_spec.conj()).sum(0), n_fft, -1).narrow(-1, 0, taps_length);
     }
     at::Tensor d_x;
