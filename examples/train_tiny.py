@@ -10,6 +10,7 @@ decision.
     /usr/bin/python3 examples/train_tiny.py --tiny           # a few steps at tiny sizes
 """
 import argparse
+import ctypes
 import math
 import os
 import sys
@@ -21,6 +22,10 @@ VOCAB_SIZE = 256  # byte-level tokens
 
 if __name__ == "__main__":
     sys.path.insert(0, ROOT)  # run from a checkout: the package sits beside examples/
+    # Idle OpenMP workers sleep rather than spin, unless the environment chooses: a spinning team
+    # on a shared machine waits for descheduled members at every parallel region. Read when torch
+    # loads its OpenMP runtime, so set before the import.
+    os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 import torch  # noqa: E402
 
@@ -47,13 +52,15 @@ def parse_args(argv):
                    help="steps of linear learning-rate warm-up (default: 50)")
     p.add_argument("--log-every", type=int, default=100, help="report every this many steps (default: 100)")
     p.add_argument("--seed", type=int, default=0, help="random seed (default: 0)")
+    p.add_argument("--threads", type=int, default=None,
+                   help="compute threads, for torch and the BLAS library alike (default: torch's count)")
     p.add_argument("--tiny", action="store_true",
                    help="smoke run: width 16, one layer, batches of 2 x 16 bytes, 3 steps")
     args = p.parse_args(argv)
     if args.tiny:
         for name, value in TINY.items():
             setattr(args, name, value)
-    for name in ("d_model", "batch", "seq_len", "log_every"):
+    for name in ("d_model", "batch", "seq_len", "log_every") + (("threads",) if args.threads is not None else ()):
         if getattr(args, name) < 1:
             p.error(f"--{name.replace('_', '-')} must be at least 1")
     if args.seq_len < 2:
@@ -90,8 +97,25 @@ def fortress_report(model, diagnostics):
     return " | ".join(parts) if parts else "no fortress in this core"
 
 
+def set_threads(count):
+    """One thread count for torch's team and OpenBLAS's pool (when torch uses OpenBLAS): two pools of
+    different sizes oversubscribe the cores as soon as elementwise work and matrix products alternate."""
+    torch.set_num_threads(count)
+    for name in ("libblas.so.3", "libopenblas.so.0"):
+        try:
+            blas = ctypes.CDLL(name, mode=getattr(os, "RTLD_NOLOAD", 0))
+        except OSError:
+            continue
+        if hasattr(blas, "openblas_set_num_threads"):
+            blas.openblas_set_num_threads(count)
+            return blas.openblas_get_num_threads()
+    return None
+
+
 def main(argv=None):
     args = parse_args(argv)
+    threads = args.threads or torch.get_num_threads()
+    blas_threads = set_threads(threads)
     torch.manual_seed(args.seed)
     data = load_bytes(args.data, args.seq_len)
     model = create_kestrel_model(vocab_size=VOCAB_SIZE, d_model=args.d_model, d_state=args.d_model,
@@ -110,6 +134,8 @@ def main(argv=None):
           f"{len(fortresses(model))} fortress memories")
     print(f"data {os.path.basename(args.data)}: {data.numel()} bytes; batches of {args.batch} x {args.seq_len} "
           f"bytes; at most {args.steps} steps or {args.max_seconds:g} s")
+    print(f"threads: torch {torch.get_num_threads()}, OpenBLAS {blas_threads if blas_threads else 'not in use'}; "
+          f"OMP_WAIT_POLICY {os.environ.get('OMP_WAIT_POLICY', 'unset')}")
     print(f"uniform guess: loss {math.log(VOCAB_SIZE):.4f}")
 
     losses = []

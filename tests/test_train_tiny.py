@@ -46,6 +46,21 @@ def test_options(capsys):
     with pytest.raises(SystemExit):
         program.parse_args(["--seq-len", "1"])
     assert "at least 2" in capsys.readouterr().err
+    assert program.parse_args([]).threads is None
+    with pytest.raises(SystemExit):
+        program.parse_args(["--threads", "0"])
+    assert "--threads must be at least 1" in capsys.readouterr().err
+
+
+def test_threads_are_set_for_torch_and_reported(capsys):
+    import torch
+    before = torch.get_num_threads()
+    try:
+        assert load_program().main(["--tiny", "--threads", "1"]) == 0
+        assert torch.get_num_threads() == 1
+    finally:
+        load_program().set_threads(before)
+    assert "threads: torch 1, OpenBLAS " in capsys.readouterr().out
 
 
 def test_training_text_is_plain_bytes():

@@ -74,7 +74,6 @@ int exec_module(PyObject* module) {
 }  // namespace
 
 PyObject* init_extension(Extension& ext, const char* name, void (*body)(py::module_&)) {
-  align_blas_threads();
   if (!ext.body) {
     ext.body = body;
     ext.slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create_module)};

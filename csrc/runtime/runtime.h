@@ -56,8 +56,6 @@ struct Extension {
   PyObject* module;  // strong reference once the body has completed
   PyObject* spec;    // the __spec__ of the import road that initialised it
 };
-// Caps the BLAS thread pool at torch's intra-op thread count, once per process.
-void align_blas_threads();
 PyObject* init_extension(Extension& ext, const char* name, void (*body)(py::module_&));
 }  // namespace runtime
 
