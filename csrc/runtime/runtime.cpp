@@ -193,9 +193,17 @@ py::object new_record(py::module_& m, const char* name, const char* doc,
   if (!post_init.is_none()) {
     ns["__post_init__"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(post_init.ptr()));
   }
-  auto dataclasses = py::module_::import("dataclasses");
-  py::object cls = dataclasses.attr("make_dataclass")(py::str(name), spec, py::arg("namespace") = ns,
-                                                      py::arg("eq") = true, py::arg("repr") = true);
+  auto make_dataclass = py::module_::import("dataclasses").attr("make_dataclass");
+#if PY_VERSION_HEX >= 0x030C0000
+  // From 3.12 make_dataclass sets __module__ itself, from its caller's frame unless told: called
+  // from C++ during an import, that frame is importlib's, and the record would then neither
+  // pickle nor repr under its own module.
+  py::object cls = make_dataclass(py::str(name), spec, py::arg("namespace") = ns, py::arg("eq") = true,
+                                  py::arg("repr") = true, py::arg("module") = m.attr("__name__"));
+#else
+  py::object cls = make_dataclass(py::str(name), spec, py::arg("namespace") = ns, py::arg("eq") = true,
+                                  py::arg("repr") = true);
+#endif
   m.attr(name) = cls;
   return cls;
 }
