@@ -1,12 +1,11 @@
 """Times the heavy core's kernels against their ATen references in the same run.
 
-    PYTHONPATH=. /usr/bin/python3 bench/bench_heavy.py
+    PYTHONPATH=. /usr/bin/python3 bench/bench_heavy.py [--threads N]
 """
+import argparse
 import time
 
 import torch
-
-from silver_kestrel.architectures.heavy_core import fortress_engine  # noqa: F401  (registers the kernels)
 
 ops = torch.ops.kestrel
 
@@ -35,6 +34,16 @@ def compare(title, fast, slow):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--threads", type=int, default=None,
+                        help="torch's intra-op thread count (default: torch's own choice)")
+    args = parser.parse_args()
+    if args.threads is not None:
+        torch.set_num_threads(args.threads)
+    # After the thread count (the package sizes the BLAS pool to it when it loads); registers the
+    # kernels.
+    from silver_kestrel.architectures.heavy_core import fortress_engine  # noqa: F401
+    print(f"{torch.get_num_threads()} threads")
     torch.manual_seed(0)
     for B, H, L, E in [(2, 8, 1024, 64), (1, 8, 4096, 64)]:
         q, k, v = (torch.randn(B, H, L, E, requires_grad=True) for _ in range(3))

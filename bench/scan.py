@@ -3,7 +3,7 @@
 Prints the time of each, measured in the same run, their ratio, and the ratio of the fused
 kernel to a plain copy of the same tensors (the time to read and write the bytes once).
 
-    /usr/bin/python3 bench/scan.py [--batch 8] [--length 1024] [--width 256]
+    /usr/bin/python3 bench/scan.py [--batch 8] [--length 1024] [--width 256] [--threads N]
 """
 import argparse
 import os
@@ -13,7 +13,6 @@ import time
 import torch
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import silver_kestrel.architectures.unified_engine_pkg.unified_engine  # noqa: E402,F401
 
 
 def best_of(fn, repeats):
@@ -32,7 +31,13 @@ def main():
     parser.add_argument("--length", type=int, default=1024)
     parser.add_argument("--width", type=int, default=256)
     parser.add_argument("--repeats", type=int, default=10)
+    parser.add_argument("--threads", type=int, default=None,
+                        help="torch's intra-op thread count (default: torch's own choice)")
     args = parser.parse_args()
+    if args.threads is not None:
+        torch.set_num_threads(args.threads)
+    # After the thread count: the package sizes the BLAS pool to it when it loads.
+    import silver_kestrel.architectures.unified_engine_pkg.unified_engine  # noqa: F401
     B, T, S = args.batch, args.length, args.width
 
     torch.manual_seed(0)

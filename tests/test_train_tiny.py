@@ -5,6 +5,7 @@ import os
 import re
 
 import pytest
+import torch
 
 from support import ROOT
 
@@ -61,6 +62,27 @@ def test_threads_are_set_for_torch_and_reported(capsys):
     finally:
         load_program().set_threads(before)
     assert "threads: torch 1, OpenBLAS " in capsys.readouterr().out
+
+
+def thread_line(out):
+    return next(line for line in out.splitlines() if line.startswith("threads: "))
+
+
+def test_threads_option_sets_and_prints_the_count(capsys):
+    program = load_program()
+    assert program.parse_args([]).threads is None
+    before = torch.get_num_threads()
+    try:
+        assert program.main(["--tiny", "--variant", "fu", "--threads", "1"]) == 0
+        assert torch.get_num_threads() == 1
+        assert thread_line(capsys.readouterr().out).startswith("threads: torch 1, OpenBLAS ")
+    finally:
+        torch.set_num_threads(before)
+    assert program.main(["--tiny", "--variant", "fu"]) == 0
+    assert thread_line(capsys.readouterr().out).startswith(f"threads: torch {before}, OpenBLAS ")
+    with pytest.raises(SystemExit):
+        program.parse_args(["--threads", "0"])
+    assert "--threads must be at least 1" in capsys.readouterr().err
 
 
 def test_training_text_is_plain_bytes():
