@@ -40,8 +40,7 @@ def main():
     args = parser.parse_args()
     if args.threads is not None:
         torch.set_num_threads(args.threads)
-    # After the thread count (the package sizes the BLAS pool to it when it loads); registers the
-    # kernels.
+    # Registers the kernels.
     from silver_kestrel.architectures.heavy_core import fortress_engine  # noqa: F401
     print(f"{torch.get_num_threads()} threads")
     torch.manual_seed(0)

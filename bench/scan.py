@@ -36,7 +36,7 @@ def main():
     args = parser.parse_args()
     if args.threads is not None:
         torch.set_num_threads(args.threads)
-    # After the thread count: the package sizes the BLAS pool to it when it loads.
+    # Registers the kernels.
     import silver_kestrel.architectures.unified_engine_pkg.unified_engine  # noqa: F401
     B, T, S = args.batch, args.length, args.width
 
