@@ -217,14 +217,20 @@ py::object compute_gate(py::object self, py::object x_obj, py::object state_delt
 // ---------------------------------------------------------------------------------------------
 // Forward
 
-py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object state,
-                                   py::object return_diagnostics) {
-  // Everything that can be refused is refused before the fortress or the block changes: the
-  // argument rules, the input's shape and length, the previous state, the widths, a
-  // disagreement signal taken from the state and every setting the call reads are all settled
-  // first.
-  arg_dict_or_none(state, "state");
-  const bool diagnose = truth(return_diagnostics);
+// What a call settles before its first write: everything that can be refused is refused here,
+// before the fortress or the block changes: the input's shape and length, the previous state, the
+// widths, a disagreement signal taken from the state and every setting the call reads.
+struct Prepared {
+  at::Tensor x;
+  py::object delta_obj;
+  at::Tensor delta;
+  py::object prev_obj;
+  at::Tensor state_delta;
+  bool vgt = false;
+  at::Tensor friction;  // undefined: the surprisal stands in for it
+};
+
+Prepared prepare_call(const py::object& self, const py::object& x_obj, const py::object& state) {
   const at::Tensor x = arg_tensor(x_obj, "x");
   const auto sizes = unpack_shape(x, 3);
   const int64_t B = sizes[0], T = sizes[1];
@@ -284,6 +290,34 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
       check_in_place(pressure, friction);  // the pressure update takes one zero-dimensional value
     }
   }
+  return Prepared{x, delta_obj, delta, prev_obj, state_delta, vgt, friction};
+}
+
+// A dual-path core calls this for each of its blocks before the first of them runs, so that a
+// call either block would refuse changes neither; with `with_logits` also for the update of the
+// global pressure from both heads' logits that such a core makes after the blocks. Nothing is
+// written; the input projection runs without a graph.
+void check_forward(py::object self, py::object x_obj, py::object state, py::object with_logits) {
+  arg_dict_or_none(state, "state");
+  const bool logits = truth(with_logits);
+  at::NoGradGuard no_grad;
+  const Prepared call = prepare_call(self, x_obj, state);
+  if (logits && call.vgt) Memory(self.attr("fortress")).setting<Cfg::kl_temperature>();
+}
+
+py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object state,
+                                   py::object return_diagnostics) {
+  arg_dict_or_none(state, "state");
+  const bool diagnose = truth(return_diagnostics);
+  const Prepared call = prepare_call(self, x_obj, state);
+  const at::Tensor& x = call.x;
+  const py::object& delta_obj = call.delta_obj;
+  const py::object& prev_obj = call.prev_obj;
+  const at::Tensor& state_delta = call.state_delta;
+  const bool vgt = call.vgt;
+  at::Tensor friction = call.friction;
+  py::object fortress = self.attr("fortress");
+  py::object integrator = self.attr("integrator");
 
   // 1. The step counter advances first.
   fortress.attr("forward_step")();
@@ -369,6 +403,12 @@ py::object define_block_class(py::module_& m) {
              "diagnostics empty unless return_diagnostics is true.",
              arg("x", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
              arg("return_diagnostics", "bool") = false, returns("Tuple[torch.Tensor, Dict]"));
+  def_method(cls, "_check_forward", &check_forward,
+             "Refuse, with the error forward_with_diagnostics would raise, a call it would refuse;\n"
+             "change nothing. with_logits: also check the settings of a global pressure update\n"
+             "given both heads' logits.",
+             arg("x", "torch.Tensor"), arg("state", "Optional[Dict]") = py::none(),
+             arg("with_logits", "bool") = false, returns("None"));
   return cls;
 }
 

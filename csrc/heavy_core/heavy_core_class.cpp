@@ -116,6 +116,24 @@ class SharedStart {
   bool carried_ = false;
 };
 
+// The shock control's counters, counted down, and its threshold, read before the first block
+// runs: a value the control cannot compare or count down refuses the call with nothing changed.
+// The counted-down values are stored where the control counts down.
+struct ShockCounters {
+  explicit ShockCounters(const py::object& self) {
+    py::object c = self.attr("shock_cooldown");
+    cooling = py_gt(c, py::int_(0));
+    cooldown = cooling ? py::object(c - py::int_(1)) : c;
+    py::object f = self.attr("active_shock_freeze");
+    freezing = py_gt(f, py::int_(0));
+    freeze = freezing ? py::object(f - py::int_(1)) : f;
+    threshold = self.attr("shock_threshold_z");
+    py_ge(py::float_(0.0), threshold);  // for the error of the comparison with the drop score
+  }
+  bool cooling = false, freezing = false;
+  py::object cooldown, freeze, threshold;
+};
+
 // sigmoid(routing_sharpness * (P - routing_threshold)), floored at 0.9 inside a freeze window.
 at::Tensor routing_weight(const py::object& self, const at::Tensor& P, bool freeze) {
   at::Tensor w = at::sigmoid(parameter(self, "routing_sharpness") * (P - parameter(self, "routing_threshold")));
@@ -132,12 +150,17 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
     warn("Quadratic Attention enabled for L=" + std::to_string(L) + ". Memory complexity is O(L\xC2\xB2).");
   }
 
-  // 1. Both paths; the slow one reads the radar's view of the input.
+  // 1. Both paths; the slow one reads the radar's view of the input. What either block, the
+  // pressure update or the shock control would refuse is refused before the fast block runs.
   py::object fast_path = self.attr("fast_path");
   py::object slow_path = self.attr("slow_path");
+  check_block_call(fast_path, x_obj, state, false);
+  py::object x_radar = self.attr("radar")(x_obj);
+  const double kl_temp = kl_temperature(slow_path.attr("fortress"));
+  check_block_call(slow_path, x_radar, state, true);
+  const ShockCounters counters(self);
   SharedStart shared_start(fast_path, slow_path);
   auto fast = unpack(fast_path.attr("forward_with_diagnostics")(x_obj, state, true), 2);
-  py::object x_radar = self.attr("radar")(x_obj);
   shared_start.rewind();
   auto slow = unpack(slow_path.attr("forward_with_diagnostics")(x_radar, state, true), 2);
   shared_start.carry_fast_end();
@@ -150,7 +173,6 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
 
   // 2. Disagreement of the heads, fed with the engrams' conflict into the slow fortress's pressure.
   py::object fortress = slow_path.attr("fortress");
-  const double kl_temp = kl_temperature(fortress);
   const at::Tensor sync_error =
       arg_tensor(self.attr("_safe_symmetric_kl")(y_fast_obj, y_slow_obj, kl_temp), "sync_error");
 
@@ -167,14 +189,9 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
   // 3. Shock control. The counters are host values; the drop score comes back with the pressure,
   // the routing weight and the sync error in one read.
   const at::Tensor drop_z_t = buffer(fortress, "last_friction_drop_z");
-  py::object cooldown = self.attr("shock_cooldown");
-  if (py_gt(cooldown, py::int_(0))) set_attr(self, "shock_cooldown", cooldown - py::int_(1));
-  bool freeze_active = false;
-  py::object freeze = self.attr("active_shock_freeze");
-  if (py_gt(freeze, py::int_(0))) {
-    freeze_active = true;
-    set_attr(self, "active_shock_freeze", freeze - py::int_(1));
-  }
+  if (counters.cooling) set_attr(self, "shock_cooldown", counters.cooldown);
+  bool freeze_active = counters.freezing;
+  if (freeze_active) set_attr(self, "active_shock_freeze", counters.freeze);
   at::Tensor slow_weight = routing_weight(self, P, freeze_active);
   std::vector<double> host = read_scalars({drop_z_t, P, slow_weight, sync_error});
   const double drop_z = host[0];
@@ -182,7 +199,7 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
   const double sync_value = host[3];
 
   bool shock_detected = false;
-  if (py_ge(py::float_(drop_z), self.attr("shock_threshold_z")) && py_eq(self.attr("shock_cooldown"), py::int_(0))) {
+  if (py_ge(py::float_(drop_z), counters.threshold) && py_eq(self.attr("shock_cooldown"), py::int_(0))) {
     set_attr(self, "shock_cooldown", py::int_(kShockCooldown));
     set_attr(self, "active_shock_freeze", self.attr("shock_freeze_steps"));
     const std::vector<double> at_shock = read_scalars({buffer(fortress, "global_step"), buffer(fortress, "friction_ema")});

@@ -79,16 +79,21 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   arg_dict_or_none(state, "state");
   const bool diagnose = truth(return_diagnostics);
 
-  auto fast = unpack(self.attr("shakti_head").attr("forward_with_diagnostics")(x_obj, state, diagnose), 2);
-  py::object x_radar = self.attr("radar")(x_obj);
+  // What either head or the pressure update would refuse is refused before the fast head runs.
+  py::object fast_head = self.attr("shakti_head");
   py::object slow_head = self.attr("shiva_head");
+  check_block_call(fast_head, x_obj, state, false);
+  py::object x_radar = self.attr("radar")(x_obj);
+  py::object fortress = slow_head.attr("fortress");
+  const double temperature = kl_temperature(fortress);
+  check_block_call(slow_head, x_radar, state, true);
+
+  auto fast = unpack(fast_head.attr("forward_with_diagnostics")(x_obj, state, diagnose), 2);
   auto slow = unpack(slow_head.attr("forward_with_diagnostics")(x_radar, state, diagnose), 2);
   const at::Tensor x = arg_tensor(x_obj, "x");
   const at::Tensor y_fast = arg_tensor(fast[0], "y_fast");
   const at::Tensor y_slow = arg_tensor(slow[0], "y_slow");
 
-  py::object fortress = slow_head.attr("fortress");
-  const double temperature = kl_temperature(fortress);
   const at::Tensor sync_raw = arg_tensor(self.attr("_safe_symmetric_kl")(fast[0], slow[0], temperature), "sync");
 
   // A non-finite sync error becomes 1.0, decided on the device.

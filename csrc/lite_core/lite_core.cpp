@@ -47,10 +47,13 @@ py::float_ item_float(const py::object& t) {
 
 py::tuple core_forward(py::object self, py::object x_obj, py::object state) {
   arg_state(state, "state");
+  // What either block or the pressure update would refuse is refused before the fast block runs.
   py::object fast_path = self.attr("fast_path");
-  auto fast = unpack_counted(fast_path.attr("forward_with_diagnostics")(x_obj, state, true), 2);
-  py::object x_radar = self.attr("radar")(x_obj);
   py::object slow_path = self.attr("slow_path");
+  check_block_call(fast_path, x_obj, state, false);
+  py::object x_radar = self.attr("radar")(x_obj);
+  check_block_call(slow_path, x_radar, state, true);
+  auto fast = unpack_counted(fast_path.attr("forward_with_diagnostics")(x_obj, state, true), 2);
   auto slow = unpack_counted(slow_path.attr("forward_with_diagnostics")(x_radar, state, true), 2);
   const at::Tensor y_fast = arg_tensor(fast[0], "y_fast");
   const at::Tensor y_slow = arg_tensor(slow[0], "y_slow");

@@ -454,6 +454,12 @@ void check_has_first_step(const at::Tensor& chunk) {
   }
 }
 
+void check_block_call(const py::object& block, const py::object& x, const py::object& state, bool with_logits) {
+  py::object check = getattr_or_none(block, "_check_forward");
+  if (check.is_none()) return;
+  check(x, state, py::bool_(with_logits));
+}
+
 void register_buffers(const py::handle& self, const BufferSpec* specs, size_t count, int64_t width) {
   const at::ScalarType float_type = default_dtype();
   for (size_t i = 0; i < count; ++i) {
