@@ -93,10 +93,11 @@ def test_calls_on_the_neighbours_in_order():
     out, diag = core(x, state)
 
     names = [c[0] for c in calls]
+    # The radar runs first, so that the slow block's input is checked before the fast block runs.
     # The slow block's own pressure update comes inside its step; the core's follows the sync error.
-    assert names == ["forward_with_diagnostics", "radar", "forward_with_diagnostics", "_update_global_pressure",
+    assert names == ["radar", "forward_with_diagnostics", "forward_with_diagnostics", "_update_global_pressure",
                      "_safe_symmetric_kl", "_update_global_pressure", "cross_attn"]
-    fast_call, radar_call, slow_call, _, kl_call, update_call, bridge_call = calls
+    radar_call, fast_call, slow_call, _, kl_call, update_call, bridge_call = calls
     assert fast_call[1][0] is x and fast_call[1][1] is state and fast_call[1][2] is True
     assert radar_call[1][0] is x
     assert slow_call[1][0] is radar_call[2] and slow_call[1][1] is state and slow_call[1][2] is True

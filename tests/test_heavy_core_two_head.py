@@ -180,11 +180,12 @@ def test_calls_and_their_arguments():
     y, diag = engine.forward_with_diagnostics(x, state, return_diagnostics=False)
     assert diag == {}
     names = [c[0] for c in calls]
-    # Fast head (its own pressure step), radar, slow head (its own step), sync, the engine's update.
-    assert names == ["forward_with_diagnostics", "_update_global_pressure", "radar", "forward_with_diagnostics",
+    # Radar (first, so that the slow head's input is checked before the fast head runs), fast head
+    # (its own pressure step), slow head (its own step), sync, the engine's update.
+    assert names == ["radar", "forward_with_diagnostics", "_update_global_pressure", "forward_with_diagnostics",
                      "_update_global_pressure", "_safe_symmetric_kl", "_update_global_pressure"]
-    assert calls[0][1] == (x, state, False) and calls[0][1][1] is state
-    assert calls[3][1][0] is calls[2][2] and calls[3][1][2] is False
+    assert calls[1][1] == (x, state, False) and calls[1][1][1] is state
+    assert calls[3][1][0] is calls[0][2] and calls[3][1][2] is False
     y_fast, y_slow, temperature = calls[5][1]
     assert temperature == 2.0 and type(temperature) is float
     conflict, surprisal, sync = calls[6][1]

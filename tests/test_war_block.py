@@ -24,7 +24,8 @@ def test_class_shape():
     assert Block.__bases__ == (torch.nn.Module,)
     assert Block.__module__ == fe.__name__ and Block.__qualname__ == "WarEngineTevZOZU_V722_FU"
     methods = [n for n in vars(Block) if not n.startswith("__") or n == "__init__"]
-    assert methods == ["__init__", "set_trainable", "compute_gate", "forward_with_diagnostics"]
+    # _check_forward: the cores' check of a call before their first block runs.
+    assert methods == ["__init__", "set_trainable", "compute_gate", "forward_with_diagnostics", "_check_forward"]
     assert "forward" not in vars(Block)
     with pytest.raises(NotImplementedError):
         make_block()(torch.zeros(1, 2, 4))

@@ -295,14 +295,18 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
 
 // A dual-path core calls this for each of its blocks before the first of them runs, so that a
 // call either block would refuse changes neither; with `with_logits` also for the update of the
-// global pressure from both heads' logits that such a core makes after the blocks. Nothing is
-// written; the input projection runs without a graph.
+// global pressure from both heads' logits that such a core makes after the blocks (the fortress's
+// own update; one replaced on the fortress instance is not checked). Nothing is written; the
+// input projection runs without a graph.
 void check_forward(py::object self, py::object x_obj, py::object state, py::object with_logits) {
   arg_dict_or_none(state, "state");
   const bool logits = truth(with_logits);
   at::NoGradGuard no_grad;
   const Prepared call = prepare_call(self, x_obj, state);
-  if (logits && call.vgt) Memory(self.attr("fortress")).setting<Cfg::kl_temperature>();
+  py::object fortress = self.attr("fortress");
+  if (logits && call.vgt && !set_on_instance(fortress, "_update_global_pressure")) {
+    Memory(fortress).setting<Cfg::kl_temperature>();
+  }
 }
 
 py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object state,

@@ -359,10 +359,15 @@ at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start);
 // time step. Callers check it before their first write.
 void check_has_first_step(const at::Tensor& chunk);
 
+// Whether `name` is set on the object itself (its instance dictionary), such as a method replaced
+// on one instance.
+bool set_on_instance(const py::handle& obj, const char* name);
+
 // A core that runs several blocks refuses, before the first of them runs, a call that any of
 // them would refuse: block._check_forward(x, state, with_logits), for a block that has it, raises
 // the error the block's forward would raise for that input and changes nothing (`with_logits`:
-// the core then updates the block's global pressure from both heads' logits).
+// the core then updates the block's global pressure from both heads' logits). A block whose
+// forward_with_diagnostics is replaced on the instance is not checked.
 void check_block_call(const py::object& block, const py::object& x, const py::object& state, bool with_logits);
 
 // A table of buffers: one declaration drives registration order, dtypes, shapes, initial values
