@@ -117,7 +117,8 @@ def test_missing_distributed_package_fails_first(monkeypatch):
 
 class FakeGroup:
     """Stands in for the default process group of a two-rank run, seen from one rank: it records
-    the operations, fills received tensors with the peer's output and reduces with the peer's
+    the operations, answers the description of the input with the same description (the peer's
+    input agrees), fills received head outputs with the peer's output and reduces with the peer's
     pressure."""
 
     class Handle:
@@ -142,7 +143,7 @@ class FakeGroup:
     def irecv(self, tensor, src):
         self.log.append(("irecv", src))
         assert tensor.shape == self.sent.shape and tensor.dtype == self.sent.dtype and not tensor.requires_grad
-        tensor.copy_(self.peer_output)
+        tensor.copy_(self.sent if tensor.dtype == torch.int64 else self.peer_output)
         return self.Handle(self.log, "irecv")
 
     def all_reduce(self, tensor, op):
@@ -171,8 +172,8 @@ def test_protocol_with_a_mocked_group(rank, monkeypatch):
     state = {}
     out = core(x, state)
 
-    assert group.log == [("isend", 1 - rank), ("irecv", 1 - rank), ("wait", "isend"), ("wait", "irecv"),
-                         ("all_reduce", dist.ReduceOp.MAX, (1,), torch.get_default_dtype())]
+    swap = [("isend", 1 - rank), ("irecv", 1 - rank), ("wait", "isend"), ("wait", "irecv")]
+    assert group.log == swap + swap + [("all_reduce", dist.ReduceOp.MAX, (1,), torch.float64)]
     assert group.contributed.item() == (pytest.approx(0.7) if rank == 1 else 0.0)
     [(head_x, kwargs)] = head_inputs
     assert kwargs == {"state": state, "return_diagnostics": True} and kwargs["state"] is state
@@ -185,7 +186,7 @@ def test_protocol_with_a_mocked_group(rank, monkeypatch):
     local = group.sent
     assert (x_fast is local) == (rank == 0) and (x_slow is local) == (rank == 1)
     assert torch.equal(x_slow if rank == 0 else x_fast, peer_output)
-    assert pressure.shape == (1,) and pressure.item() == pytest.approx(0.7)
+    assert pressure.shape == (1,) and pressure.dtype == x.dtype and pressure.item() == pytest.approx(0.7)
     assert core.head.fortress.global_pressure.item() == pytest.approx(0.7 if rank == 1 else 0.9)
     torch.testing.assert_close(out, core.cha(x_fast, x_slow, pressure))
 
@@ -239,31 +240,39 @@ def free_port():
         return s.getsockname()[1]
 
 
-@pytest.mark.parametrize("mode", ["linear", "quadratic"])
-def test_two_processes_over_gloo(tmp_path, mode):
+def run_ranks(script_text, tmp_path, *args, timeout=180):
+    """Runs the script as ranks 0 and 1 of a gloo group on loopback; returns their standard outputs.
+    A rank that dies or hangs fails the test; neither outlives it."""
     script = tmp_path / "rank.py"
-    script.write_text(textwrap.dedent(RANK_SCRIPT))
+    script.write_text(textwrap.dedent(script_text))
     # torch >= 2.4 asks for a libuv TCP store, which Debian's torch is built without; older torch
     # ignores the setting.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "tests")]), USE_LIBUV="0")
     port = str(free_port())
-    procs = [subprocess.Popen([sys.executable, str(script), str(r), port, str(tmp_path), mode], env=env,
+    procs = [subprocess.Popen([sys.executable, str(script), str(r), port, str(tmp_path), *args], env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for r in (0, 1)]
     results = []
     try:
         for p in procs:
-            out, err = p.communicate(timeout=180)
+            out, err = p.communicate(timeout=timeout)
             assert p.returncode == 0, err
             results.append(out)
     finally:
         for p in procs:
             if p.poll() is None:
                 p.kill()
+                p.communicate()
+    return results
+
+
+@pytest.mark.parametrize("mode", ["linear", "quadratic"])
+def test_two_processes_over_gloo(tmp_path, mode):
+    results = run_ranks(RANK_SCRIPT, tmp_path, mode)
     lines = [r.strip().splitlines() for r in results]
     assert lines[0][0] == LINES[0].format("cpu").strip() and lines[1][0] == LINES[1].format("cpu").strip()
     got = [json.loads(line[-1]) for line in lines]
     for g in got:
-        assert g["log"] == ["isend", "irecv", "all_reduce"] * 2
+        assert g["log"] == ["isend", "irecv", "isend", "irecv", "all_reduce"] * 2
         # Rank 1's pressure on both ranks; rank 0's own fortress pressure (0.9) never enters.
         assert g["pressures"] == [[pytest.approx(0.7)]] * 2
         assert g["steps"] == 2 and g["cha_grad"] and g["head_grad"]
@@ -272,3 +281,85 @@ def test_two_processes_over_gloo(tmp_path, mode):
     for a, b in zip(out0, out1):
         assert a.shape == (2, 5, 8)
         torch.testing.assert_close(a, b)  # same head outputs in the same roles, same pressure
+
+
+MISMATCH_SCRIPT = r"""
+import datetime, json, sys, torch
+import torch.distributed as dist
+from silver_kestrel.architectures.heavy_core import fortress_engine as fe
+from silver_kestrel.architectures.heavy_core import heavy_core as hc
+
+rank, port, out_dir, cases = int(sys.argv[1]), sys.argv[2], sys.argv[3], json.loads(sys.argv[4])
+dist.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{port}", rank=rank, world_size=2,
+                        timeout=datetime.timedelta(seconds=30))
+
+class CpuSharded(hc.DistributedMorvaZurav):
+    _device_type = "cpu"
+
+torch.manual_seed(10 + rank)
+core = CpuSharded(fe.TevUnifiedConfig(d_model=8, d_state=8, n_layers=1), fe.FortressUnbrokenConfig(), rank, 2)
+torch.manual_seed(99)
+core.cha.load_state_dict(type(core.cha)(8).state_dict())
+report = {}
+for name, per_rank in cases.items():
+    shape, dtype = per_rank[rank]
+    dtype = getattr(torch, dtype)
+    core.to(dtype)
+    core.head.fortress.global_pressure.fill_(0.7 if rank == 1 else 0.9)
+    step = int(core.head.fortress.global_step)
+    x = torch.randn(*shape, generator=torch.Generator().manual_seed(7)).to(dtype)
+    try:
+        out = core(x, {})
+    except Exception as e:
+        report[name] = {"error": type(e).__name__, "message": str(e),
+                        "stepped": int(core.head.fortress.global_step) - step}
+    else:
+        torch.save(out.detach(), f"{out_dir}/{name}{rank}.pt")
+        report[name] = {"dtype": str(out.dtype)}
+print(json.dumps(report))
+dist.destroy_process_group()
+"""
+
+F32, F64 = "float32", "float64"
+# name: (rank 0's input shape and dtype, rank 1's); each rank's core is moved to its input's dtype.
+MISMATCHES = {
+    "batch": (([2, 5, 8], F32), ([3, 5, 8], F32)),
+    "length": (([2, 5, 8], F32), ([2, 6, 8], F32)),
+    "dtype": (([2, 5, 8], F32), ([2, 5, 8], F64)),
+    "dimensions": (([2, 5, 8], F32), ([1, 2, 5, 8], F32)),
+}
+MATCHED = {"double": (([2, 5, 8], F64), ([2, 5, 8], F64)), "float": (([2, 5, 8], F32), ([2, 5, 8], F32))}
+TEXT = {"batch": ("[2, 5, 8]", "[3, 5, 8]"), "length": ("[2, 5, 8]", "[2, 6, 8]"),
+        "dimensions": ("[2, 5, 8]", "[1, 2, 5, 8]")}
+
+
+@pytest.fixture(scope="module")
+def mismatch_run(tmp_path_factory):
+    """One pair of ranks runs every case in turn: the mismatches first, so the matched cases also
+    show that a refused call leaves the group usable."""
+    tmp_path = tmp_path_factory.mktemp("mismatch")
+    cases = {**MISMATCHES, **MATCHED}
+    outputs = run_ranks(MISMATCH_SCRIPT, tmp_path, json.dumps(cases), timeout=120)
+    return tmp_path, [json.loads(o.strip().splitlines()[-1]) for o in outputs]
+
+
+@pytest.mark.parametrize("name", list(MISMATCHES))
+def test_ranks_with_different_inputs_both_raise(mismatch_run, name):
+    _, reports = mismatch_run
+    (shape0, dtype0), (shape1, dtype1) = MISMATCHES[name]
+    text0, text1 = TEXT.get(name, ("[2, 5, 8]", "[2, 5, 8]"))
+    expected = (f"DistributedMorvaZurav: the ranks' inputs differ (rank 0: shape {text0}, dtype torch.{dtype0}; "
+                f"rank 1: shape {text1}, dtype torch.{dtype1}); both ranks must call forward with inputs of the "
+                "same shape and dtype")
+    for report in reports:
+        assert report[name] == {"error": "ValueError", "message": expected, "stepped": 0}
+
+
+@pytest.mark.parametrize("name", list(MATCHED))
+def test_matched_ranks_work_in_either_dtype(mismatch_run, name):
+    tmp_path, reports = mismatch_run
+    dtype = MATCHED[name][0][1]
+    assert [r[name] for r in reports] == [{"dtype": f"torch.{dtype}"}] * 2
+    out0, out1 = (torch.load(tmp_path / f"{name}{r}.pt") for r in (0, 1))
+    assert out0.shape == (2, 5, 8) and torch.isfinite(out0).all()
+    torch.testing.assert_close(out0, out1)
