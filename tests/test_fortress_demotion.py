@@ -96,7 +96,10 @@ def test_check_step_with_no_engram_logs_nothing(caplog):
 
 
 def test_zero_interval():
-    mem = at_step(memory(demotion_check_interval=0), 64)
+    with pytest.raises(ValueError, match="^demotion_check_interval must be positive, got 0$"):
+        memory(demotion_check_interval=0)
+    mem = at_step(memory(), 64)
+    mem._demotion_check_interval = 0  # only a later assignment reaches the check
     with pytest.raises(ZeroDivisionError):
         mem.lifecycle_management()
 

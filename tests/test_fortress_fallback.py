@@ -84,7 +84,9 @@ def test_axis_and_quality(diagonal, axis, quality):
 
 @pytest.mark.parametrize("k_min", [1, 0, -3])
 def test_single_column_candidate(k_min):
-    mem = with_covariance(memory(k_min=k_min), [1.0, 2.0, 0.5, 0.0, 0.0, 0.0])
+    mem = memory(k_min=max(k_min, 0))
+    mem._k_min = k_min  # the configuration refuses a negative rank; only an assignment reaches here
+    mem = with_covariance(mem, [1.0, 2.0, 0.5, 0.0, 0.0, 0.0])
     candidate, status = mem._compute_diag_fallback_candidate()
     assert status == "ok" and candidate["remaining_rank"] == 1
     assert candidate_buffers(mem) == (1, 1.0)

@@ -77,14 +77,24 @@ def test_current_step_is_checked_but_not_used():
         mem._compute_protection_strength(md, None)
 
 
+def with_attributes(mem, settings):
+    """The memory with its copied settings changed afterwards: the configuration refuses these
+    values, so only a later assignment reaches the computation."""
+    for name, value in settings.items():
+        setattr(mem, "_" + name, value)
+    return mem
+
+
 @pytest.mark.parametrize("settings, fields, error", [
     (dict(yield_enter_threshold=0.3), dict(conflict_ema=0.5), ZeroDivisionError),
     (dict(protection_halflife=0), {}, ZeroDivisionError),
     (dict(usage_reinforcement_factor=0.0), dict(usage_ema=0.5), ValueError),
 ])
 def test_degenerate_settings_raise_the_interpreters_errors(settings, fields, error):
+    with pytest.raises(ValueError, match=f"^{next(iter(settings))} must be"):
+        memory(**settings)
     with pytest.raises(error):
-        memory(**settings)._compute_protection_strength(engram(**fields), 0)
+        with_attributes(memory(), settings)._compute_protection_strength(engram(**fields), 0)
 
 
 def test_strength_reads_nothing_but_the_record():
@@ -138,4 +148,4 @@ def test_projection_coefficient_arguments():
 ])
 def test_projection_coefficient_errors(settings, lambda_val, error):
     with pytest.raises(error):
-        memory(**settings)._compute_alpha(lambda_val)
+        with_attributes(memory(), settings)._compute_alpha(lambda_val)

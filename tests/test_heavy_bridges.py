@@ -182,7 +182,7 @@ def test_construction(cls):
 def test_construction_errors(cls):
     with pytest.raises(AssertionError, match="^d_model must be divisible by n_heads$"):
         cls(1001)
-    with pytest.raises(ZeroDivisionError):
+    with pytest.raises(ValueError, match="^n_heads must be positive, got 0$"):
         cls(16, 0)
     for args, name, got in (((None,), "d_model", "NoneType"), ((16, "4"), "n_heads", "str")):
         with pytest.raises(TypeError) as e:

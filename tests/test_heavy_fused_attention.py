@@ -41,9 +41,9 @@ def test_construction():
 
 
 def test_construction_errors():
-    with pytest.raises(ZeroDivisionError, match="^float division by zero$"):
+    with pytest.raises(ValueError, match=r"^d_model must be at least n_heads \(8\), got 4$"):
         CHA(4, 8)
-    with pytest.raises(ZeroDivisionError):
+    with pytest.raises(ValueError, match="^n_heads must be positive, got 0$"):
         CHA(16, 0)
     with pytest.raises(TypeError) as e:
         CHA("16")

@@ -35,7 +35,37 @@ void engram_post_init(py::object self) {
   if (self.attr(parents).is_none()) set_attr(self, parents, py::list());
 }
 
+// The settings a value outside its range cannot work for, and why.
+struct SettingRule {
+  Cfg setting;
+  Need need;
+};
+constexpr SettingRule kSettingRules[] = {
+    {Cfg::k_min, Need::NonNegative},                   // a rank: engram bases keep k_min columns
+    {Cfg::lambda_min, Need::NonNegative},              // a strength, raised to squash_power
+    {Cfg::lambda_max, Need::Positive},                 // divides every strength
+    {Cfg::protection_halflife, Need::Positive},        // divides the engram's age
+    {Cfg::usage_reinforcement_factor, Need::Positive}, // its logarithm is taken
+    {Cfg::demotion_check_interval, Need::Positive},    // the step is taken modulo it
+    {Cfg::kl_temperature, Need::Positive},             // divides the logits
+};
+
+py::object setting_or_none(const py::handle& config, Cfg c) { return getattr_or_none(config, setting_spec(c).field); }
+
+void config_post_init(py::object self) { check_settings(self); }
+
 }  // namespace
+
+void check_settings(const py::handle& config) {
+  for (const SettingRule& rule : kSettingRules)
+    require_setting(setting_or_none(config, rule.setting), setting_spec(rule.setting).field, rule.need);
+  // The conflict penalty divides by the distance between the two thresholds.
+  const py::object enter = setting_or_none(config, Cfg::yield_enter_threshold);
+  const py::object threshold = setting_or_none(config, Cfg::conflict_threshold);
+  const auto real = [](const py::object& v) { return PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()); };
+  if (real(enter) && real(threshold) && enter.equal(threshold))
+    refuse_setting("yield_enter_threshold", "different from conflict_threshold", enter);
+}
 
 void define_records(py::module_& m) {
   std::vector<Field> engram;
@@ -53,7 +83,8 @@ void define_records(py::module_& m) {
   for (const SettingSpec& s : kSettings)
     settings.push_back(field(s.field, field_type(s.kind), default_value(s.kind, s.default_value)));
   new_record(m, "FortressUnbrokenConfig",
-             "Configuration for Fortress Unbroken v7.2.2-FU with stability fixes.", settings);
+             "Configuration for Fortress Unbroken v7.2.2-FU with stability fixes.", settings,
+             py::cpp_function(&config_post_init, py::name("__post_init__")));
 }
 
 }  // namespace kestrel::fortress

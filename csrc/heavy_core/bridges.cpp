@@ -36,6 +36,8 @@ py::object remainder(const py::handle& a, const py::handle& b) {
 void bridge_init(py::object self, py::object d_model_arg, py::object n_heads_arg) {
   py::int_ d_model = arg_exact_int(d_model_arg, "d_model");
   py::int_ n_heads = arg_exact_int(n_heads_arg, "n_heads");
+  require_setting(d_model, "d_model", Need::NonNegative);
+  require_setting(n_heads, "n_heads", Need::Positive);
   init_module_base(self);
   set_attr(self, "n_heads", n_heads);
   set_attr(self, "d_head", floor_div(d_model, n_heads));

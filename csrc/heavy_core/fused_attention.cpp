@@ -14,6 +14,10 @@ constexpr const char* kFusedDoc =
 void fused_init(py::object self, py::object d_model_arg, py::object n_heads_arg) {
   py::int_ d_model = arg_exact_int(d_model_arg, "d_model");
   py::int_ n_heads = arg_exact_int(n_heads_arg, "n_heads");
+  require_setting(n_heads, "n_heads", Need::Positive);
+  // The scale divides by sqrt(d_head): every head needs at least one column.
+  if (d_model < n_heads)
+    refuse_setting("d_model", ("at least n_heads (" + std::string(py::str(n_heads)) + ")").c_str(), d_model);
   init_module_base(self);
   set_attr(self, "n_heads", n_heads);
   PyObject* d_head = PyNumber_FloorDivide(d_model.ptr(), n_heads.ptr());

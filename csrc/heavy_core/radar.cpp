@@ -36,6 +36,8 @@ int64_t fft_length(int64_t length) {
 void radar_init(py::object self, py::object d_model_arg, py::object max_l_arg) {
   py::int_ d_model = arg_exact_int(d_model_arg, "d_model");
   py::int_ max_l = arg_exact_int(max_l_arg, "max_l");
+  require_setting(d_model, "d_model", Need::NonNegative);
+  require_setting(max_l, "max_l", Need::NonNegative);
   init_module_base(self);
   set_attr(self, "d_model", d_model);
   set_attr(self, "max_l", max_l);

@@ -52,6 +52,7 @@ bool is_one_of(const py::object& name, std::initializer_list<const char*> spelli
 }
 
 void causal_lm_init(py::object self, py::object config) {
+  check_model_config(config);
   init_module_base(self);
   set_attr(self, "config", config);
   py::module_ m = this_module();
@@ -98,6 +99,7 @@ py::dict causal_lm_forward(py::object self, py::object input_ids, py::object lab
 }
 
 void layered_init(py::object self, py::object config) {
+  check_model_config(config);
   init_module_base(self);
   set_attr(self, "config", config);
   auto engine = lazy_import(kFortressEngineRelative,

@@ -10,6 +10,11 @@ namespace kestrel::model {
 // heavy core, the other classes) at call time, as module-level code reads its globals.
 py::module_ this_module();
 
+// Refuses (ValueError naming the field) sizes of a model configuration that cannot work: no
+// vocabulary, no width (the logits divide by sqrt(d_model)), a negative state width or layer count.
+// The record checks itself when it is made; the models check the record they are given again.
+void check_model_config(const py::handle& config);
+
 // Definitions, in the order the module body binds them.
 void define_backbones(py::module_& m);       // KestrelBackboneFU64, KestrelBackboneFU64Bounded
 void define_causal_lm(py::module_& m);       // KestrelCausalLM

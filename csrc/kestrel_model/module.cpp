@@ -39,6 +39,8 @@ void bind_heavy_core(py::module_& m) {
   bind_names_from(m, import_module_level(m, kHeavyAbsolute, 0, names), names);
 }
 
+void model_config_post_init(py::object self) { check_model_config(self); }
+
 void define_model_config(py::module_& m) {
   py::module_ builtins = py::module_::import("builtins");
   py::object int_t = builtins.attr("int"), str_t = builtins.attr("str"), bool_t = builtins.attr("bool");
@@ -46,7 +48,8 @@ void define_model_config(py::module_& m) {
              {field("vocab_size", int_t, py::int_(50280)), field("d_model", int_t, py::int_(2560)),
               field("d_state", int_t, py::int_(2560)), field("n_layers", int_t, py::int_(64)),
               field("cross_attn_mode", str_t, py::str("linear")), field("shared_backbone", bool_t, py::bool_(true)),
-              field("morva_variant", str_t, py::str("heavy"))});
+              field("morva_variant", str_t, py::str("heavy"))},
+             py::cpp_function(&model_config_post_init, py::name("__post_init__")));
 }
 
 // A size argument: an exact int unchanged, another number by int() (whose own errors propagate),
@@ -77,6 +80,13 @@ py::object create_kestrel_model(py::object vocab_size, py::object d_model, py::o
 }
 
 }  // namespace
+
+void check_model_config(const py::handle& config) {
+  static constexpr std::pair<const char*, Need> kSizes[] = {
+      {"vocab_size", Need::Positive}, {"d_model", Need::Positive},
+      {"d_state", Need::NonNegative}, {"n_layers", Need::NonNegative}};
+  for (const auto& [field, need] : kSizes) require_setting(getattr_or_none(config, field), field, need);
+}
 
 py::module_ this_module() { return py::reinterpret_borrow<py::module_>(g_module); }
 

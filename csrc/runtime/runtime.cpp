@@ -217,6 +217,19 @@ void raise_arg_type(const char* name, const char* expected, const py::handle& va
   throw py::error_already_set();
 }
 
+void refuse_setting(const char* name, const char* requirement, const py::handle& value) {
+  raise(PyExc_ValueError, std::string(name) + " must be " + requirement + ", got " +
+                              py::repr(value).cast<std::string>());
+}
+
+void require_setting(const py::handle& value, const char* name, Need need) {
+  if (!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) return;
+  // v > 0 or v >= 0 as the interpreter compares, which nan fails.
+  const py::int_ zero(0);
+  const bool ok = need == Need::Positive ? value > zero : value >= zero;
+  if (!ok) refuse_setting(name, need == Need::Positive ? "positive" : "non-negative", value);
+}
+
 py::int_ arg_int_object(const py::handle& value, const char* name) {
   if (PyLong_Check(value.ptr())) return py::reinterpret_borrow<py::int_>(value);
   if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr()) && PyNumber_Check(value.ptr())) {

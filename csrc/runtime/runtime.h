@@ -292,6 +292,15 @@ bool truth(const py::handle& value);
 // "Argument '<name>' has incorrect type (expected <expected>, got <type of value>)".
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, const py::handle& value);
 
+// Settings whose value cannot work (a zero divisor, a negative count, no heads) are refused where
+// they are given. A setting that is a real number (int, float or bool) and fails the test is a
+// ValueError "<name> must be <requirement>, got <repr(value)>"; a value of another type passes,
+// left to the code that reads it.
+enum class Need { Positive, NonNegative };
+void require_setting(const py::handle& value, const char* name, Need need);
+// The same message for a requirement the caller has tested itself.
+[[noreturn]] void refuse_setting(const char* name, const char* requirement, const py::handle& value);
+
 // Python's `a, b, ... = value` with `n` targets: ValueError on a count mismatch, TypeError for a
 // value that is not iterable, with the interpreter's own messages.
 std::vector<py::object> unpack(const py::handle& value, size_t n);
