@@ -72,6 +72,8 @@ def parse_args(argv):
             p.error(f"--{name.replace('_', '-')} must be at least 1")
     if args.seq_len < 2:
         p.error("--seq-len must be at least 2")
+    # Scored in groups of the training batch: a model carries its state at that batch size.
+    args.eval_chunks = -(-args.eval_chunks // args.batch) * args.batch
     return args
 
 
@@ -121,7 +123,7 @@ def fortresses(model):
 def watch_promotions(model, log, phase):
     """Records (phase, memory index, reason) of every promotion the memories decide."""
     for i, f in enumerate(fortresses(model)):
-        decide = type(f).maybe_promote_to_deep_engram.__get__(f)
+        decide = f.maybe_promote_to_deep_engram
 
         def wrapped(*a, _decide=decide, _i=i, **k):
             result = _decide(*a, **k)
@@ -135,7 +137,7 @@ def watch_promotions(model, log, phase):
 def neutralise_projection(model):
     """The hooks run as before (their bookkeeping included) but hand back the gradient unchanged."""
     for f in fortresses(model):
-        make = type(f).create_joint_basis_projection_hook.__get__(f)
+        make = f.create_joint_basis_projection_hook
 
         def make_neutral(_make=make):
             hook = _make()
@@ -161,12 +163,16 @@ def build(variant, setting, args):
     return model
 
 
-def held_out_loss(model, chunks):
-    """Mean next-byte loss on the held-out chunks, scored by a copy of the model in eval mode."""
-    scorer = copy.deepcopy(model)
-    scorer.eval()
-    with torch.no_grad():
-        return float(scorer(chunks, labels=chunks)["loss"])
+def held_out_loss(model, chunks, batch):
+    """Mean next-byte loss on the held-out chunks, in groups of the training batch size, each scored
+    by its own copy of the model in eval mode (so scoring changes nothing the training sees)."""
+    losses = []
+    for group in chunks.split(batch):
+        scorer = copy.deepcopy(model)
+        scorer.eval()
+        with torch.no_grad():
+            losses.append(float(scorer(group, labels=group)["loss"]) * group.shape[0])
+    return sum(losses) / chunks.shape[0]
 
 
 def train(model, optimizer, data, args, generator):
@@ -191,12 +197,12 @@ def run(variant, setting, texts, args):
     (_, (train_a, held_a)), (_, (train_b, held_b)) = texts
     start = time.perf_counter()
     train(model, optimizer, train_a, args, generator)
-    a_before = held_out_loss(model, held_a)
-    b_before = held_out_loss(model, held_b)
+    a_before = held_out_loss(model, held_a, args.batch)
+    b_before = held_out_loss(model, held_b, args.batch)
     phase[0] = "B"
     train(model, optimizer, train_b, args, generator)
-    a_after = held_out_loss(model, held_a)
-    b_after = held_out_loss(model, held_b)
+    a_after = held_out_loss(model, held_a, args.batch)
+    b_after = held_out_loss(model, held_b, args.batch)
     engrams = sum(len(f.engram_stack) for f in fortresses(model))
     return {"variant": variant, "setting": setting, "a_before": a_before, "a_after": a_after,
             "b_before": b_before, "b_after": b_after, "engrams": engrams, "promotions": promotions,
