@@ -27,7 +27,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-if __name__ == "__main__":
+if __name__ in ("__main__", "__mp_main__"):  # run from a checkout, here and in the worker processes
     sys.path.insert(0, ROOT)
 
 import torch  # noqa: E402
@@ -40,7 +40,7 @@ NOTES = os.path.join(ROOT, "examples", "data", "kestrel_notes.txt")
 LICENCE = "/usr/share/common-licenses/GPL-3"
 PROMOTING = {"tau_stable_steps": 32, "calm_window_steps": 0, "cov_samples_min": 8}
 SETTINGS = ("defaults", "promoting", "control")
-QUICK = {"steps": 6, "d_model": 16, "batch": 2, "seq_len": 16, "eval_chunks": 2, "variants": "fu,heavy"}
+QUICK = {"steps": 6, "d_model": 16, "batch": 2, "seq_len": 16, "eval_chunks": 2, "variants": "fu,heavy", "jobs": 1}
 
 
 def parse_args(argv):
@@ -53,7 +53,9 @@ def parse_args(argv):
     p.add_argument("--seq-len", type=int, default=64, help="bytes per sequence (default: 64)")
     p.add_argument("--lr", type=float, default=1e-3, help="learning rate of AdamW (default: 1e-3)")
     p.add_argument("--eval-chunks", type=int, default=16, help="held-out chunks scored per text (default: 16)")
-    p.add_argument("--threads", type=int, default=2, help="intra-op threads (default: 2)")
+    p.add_argument("--threads", type=int, default=1, help="intra-op threads of each run (default: 1)")
+    p.add_argument("--jobs", type=int, default=3,
+                   help="runs at a time, each in its own process (default: 3; 1 runs them here, in turn)")
     p.add_argument("--text-a", default=None, help=f"first text (default: {LICENCE})")
     p.add_argument("--text-b", default=None, help="second text (default: C headers from /usr/include)")
     p.add_argument("--seed", type=int, default=0, help="random seed (default: 0)")
@@ -67,7 +69,7 @@ def parse_args(argv):
     for s in args.settings:
         if s not in SETTINGS:
             p.error(f"unknown setting {s!r}; choose from {', '.join(SETTINGS)}")
-    for name in ("steps", "d_model", "batch", "eval_chunks", "threads"):
+    for name in ("steps", "d_model", "batch", "eval_chunks", "threads", "jobs"):
         if getattr(args, name) < 1:
             p.error(f"--{name.replace('_', '-')} must be at least 1")
     if args.seq_len < 2:
@@ -217,6 +219,18 @@ def reasons(promotions):
     return ", ".join(f"{k} x{v}" for k, v in sorted(counts.items())) or "-"
 
 
+def run_in_worker(job):
+    variant, setting, args = job
+    torch.set_num_threads(args.threads)
+    return run(variant, setting, load_texts(args), args)
+
+
+def row(r):
+    return (f"{r['variant']:8s} {r['setting']:10s} {r['a_before']:6.3f} {r['a_after']:6.3f} "
+            f"{r['a_after'] - r['a_before']:+7.3f} {r['b_before']:6.3f} {r['b_after']:6.3f} "
+            f"{r['engrams']:7d} {r['seconds']:5.0f}s  {reasons(r['promotions'])}")
+
+
 def main(argv=None):
     args = parse_args(argv)
     torch.set_num_threads(args.threads)
@@ -224,21 +238,27 @@ def main(argv=None):
     (a_name, (a_train, _)), (b_name, (b_train, _)) = texts
     print(f"text A {a_name}: {a_train.numel()} training bytes; text B {b_name}: {b_train.numel()} training bytes")
     print(f"{args.steps} steps on each text, batches of {args.batch} x {args.seq_len} bytes, width {args.d_model}, "
-          f"lr {args.lr:g}, {args.threads} threads; uniform guess: loss {math.log(VOCAB_SIZE):.3f}")
-    print("held-out loss: A after A, A after B (the forgetting is the difference), B after A, B after B;"
-          " engrams held at the end; promotions as reason@phase")
-    header = f"{'variant':8s} {'setting':10s} {'A|A':>6s} {'A|B':>6s} {'forgot':>7s} {'B|A':>6s} {'B|B':>6s} " \
-             f"{'engrams':>7s} {'time':>6s}  promotions"
-    print(header)
+          f"lr {args.lr:g}; {args.jobs} runs at a time, {args.threads} threads each; "
+          f"uniform guess: loss {math.log(VOCAB_SIZE):.3f}")
+    print("held-out loss: A after A, A after B (forgot: the difference), B after A, B after B; "
+          "engrams held at the end; promotions as reason@phase x count", flush=True)
+    jobs = [(v, s, args) for v in args.variants for s in args.settings]
     total = time.perf_counter()
-    results = []
-    for variant in args.variants:
-        for setting in args.settings:
-            r = run(variant, setting, texts, args)
-            results.append(r)
-            print(f"{r['variant']:8s} {r['setting']:10s} {r['a_before']:6.3f} {r['a_after']:6.3f} "
-                  f"{r['a_after'] - r['a_before']:+7.3f} {r['b_before']:6.3f} {r['b_after']:6.3f} "
-                  f"{r['engrams']:7d} {r['seconds']:5.0f}s  {reasons(r['promotions'])}", flush=True)
+    if args.jobs == 1:
+        results = [run(v, s, texts, args) for v, s, _ in jobs]
+    else:
+        import multiprocessing
+        # The slowest runs first, so that the last ones to start are short.
+        order = sorted(range(len(jobs)), key=lambda i: jobs[i][0] == "fu")
+        with multiprocessing.get_context("spawn").Pool(min(args.jobs, len(jobs))) as pool:
+            done = pool.map(run_in_worker, [jobs[i] for i in order], chunksize=1)
+        results = [None] * len(jobs)
+        for i, r in zip(order, done):
+            results[i] = r
+    print(f"{'variant':8s} {'setting':10s} {'A|A':>6s} {'A|B':>6s} {'forgot':>7s} {'B|A':>6s} {'B|B':>6s} "
+          f"{'engrams':>7s} {'time':>6s}  promotions")
+    for r in results:
+        print(row(r))
     print(f"total {time.perf_counter() - total:.0f} s")
     return results
 
