@@ -46,7 +46,7 @@ QUICK = {"steps": 6, "d_model": 16, "batch": 2, "seq_len": 16, "eval_chunks": 2,
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--steps", type=int, default=600, help="training steps on each text (default: 600)")
+    p.add_argument("--steps", type=int, default=500, help="training steps on each text (default: 500)")
     p.add_argument("--variants", default="fu,heavy", help="comma-separated model variants (default: fu,heavy)")
     p.add_argument("--settings", default=",".join(SETTINGS), help="comma-separated subset of " + ", ".join(SETTINGS))
     p.add_argument("--d-model", type=int, default=128, help="model and state width (default: 128)")

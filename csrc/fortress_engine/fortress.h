@@ -394,7 +394,7 @@ void define_records(py::module_& m);                  // EngramMetadata, Fortres
 // Refuses (ValueError naming the setting) the settings of a fortress configuration that cannot
 // work: a zero divisor or modulus, a negative rank or strength. The record checks itself when it is
 // made, the memory again when it copies the settings.
-void check_settings(const py::handle& config);
+void refuse_impossible_settings(const py::handle& config);
 py::object define_memory_class(py::module_& m);       // FortressUnbrokenMemory: __init__, forward_step
 void define_pressure_methods(const py::object& cls);  // _compute_pressure, _update_global_pressure
 void define_surprisal_methods(const py::object& cls); // update_surprisal_stats

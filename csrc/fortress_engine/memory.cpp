@@ -48,7 +48,7 @@ void copy_settings(const py::object& self, const py::object& config, const py::i
 void construct(py::object self, py::object d_state_arg, py::object config) {
   py::int_ d_state = arg_int_object(d_state_arg, "d_state");
   const int64_t width = arg_int(d_state, "d_state");
-  check_settings(config);
+  refuse_impossible_settings(config);
 
   init_module_base(self);
   set_attr(self, "d_state", d_state);

@@ -52,11 +52,11 @@ constexpr SettingRule kSettingRules[] = {
 
 py::object setting_or_none(const py::handle& config, Cfg c) { return getattr_or_none(config, setting_spec(c).field); }
 
-void config_post_init(py::object self) { check_settings(self); }
+void config_post_init(py::object self) { refuse_impossible_settings(self); }
 
 }  // namespace
 
-void check_settings(const py::handle& config) {
+void refuse_impossible_settings(const py::handle& config) {
   for (const SettingRule& rule : kSettingRules)
     require_setting(setting_or_none(config, rule.setting), setting_spec(rule.setting).field, rule.need);
   // The conflict penalty divides by the distance between the two thresholds.
