@@ -105,6 +105,30 @@ def test_checkpointing_switch(flag, training, checkpointed):
         assert all(d and "surprisal_score" in d for d in layers)
 
 
+@pytest.mark.parametrize("bounded", [False, True])
+def test_checkpointed_steps_give_the_plain_gradients_and_carry_the_same_state(bounded):
+    # The re-run in backward must rebuild the forward the block really ran: from the carried state
+    # and statistics the call started with, not from those it left (the carried state even differs
+    # in batch on the first call); and it must leave every buffer as the forward left it.
+    cls = Bounded if bounded else None
+    plain = backbone(2, cls=cls)
+    checkpointed = copy.deepcopy(plain)
+    checkpointed.gradient_checkpointing = True
+    for step in range(3):
+        x = hidden(seed=10 + step)
+        grads = []
+        for model in (plain, checkpointed):
+            model.zero_grad()
+            y, _ = model(x)
+            (y ** 2).mean().backward()
+            grads.append([p.grad.clone() for p in model.parameters() if p.grad is not None])
+        assert len(grads[0]) == len(grads[1]) > 0
+        for a, b in zip(*grads):
+            torch.testing.assert_close(a, b)
+        for (name, a), (_, b) in zip(plain.named_buffers(), checkpointed.named_buffers()):
+            torch.testing.assert_close(a, b, msg=name)
+
+
 def test_forward_takes_no_state():
     model = backbone(1)
     with pytest.raises(TypeError):

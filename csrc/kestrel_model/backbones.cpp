@@ -2,6 +2,10 @@
 // with optional activation checkpointing per block in training.
 #include "kestrel_model/kestrel_model.h"
 
+#include <memory>
+#include <utility>
+#include <vector>
+
 namespace kestrel::model {
 namespace {
 
@@ -55,10 +59,84 @@ void bounded_init(const py::object& cls, py::object self, py::object rt_config, 
   set_attr(self, "layers", module_list(blocks));
 }
 
+// A checkpoint runs layer_fn a second time during backward to rebuild the block's activations. The
+// block's forward reads buffers that the same forward updates (its carried recurrent state, the
+// global pressure, the surprisal statistics), so a plain second run would start from what the first
+// run left and rebuild the activations of another computation, and the gradients with them. The
+// re-run therefore starts from the buffers as the first run found them, and afterwards every buffer
+// is put back as the first run left it, so the re-run changes nothing that the next call sees. The
+// guard restores on every way out, the checkpoint stopping the re-run early included.
+class RecomputeReplay {
+ public:
+  struct Record {
+    bool ran = false;
+    std::vector<std::pair<py::object, py::object>> slots;  // (owning module, buffer name)
+    std::vector<py::object> start;                           // their values before the first run
+  };
+
+  RecomputeReplay(const py::object& block, Record& record) : record_(record) {
+    at::NoGradGuard no_grad;
+    if (!record_.ran) {
+      for (py::handle module : block.attr("modules")()) {
+        py::dict buffers = module.attr("_buffers");
+        for (auto item : buffers) {
+          if (!is_tensor(item.second)) continue;
+          record_.slots.emplace_back(py::reinterpret_borrow<py::object>(module),
+                                     py::reinterpret_borrow<py::object>(item.first));
+          record_.start.push_back(item.second.attr("detach")().attr("clone")());
+        }
+      }
+      return;
+    }
+    for (size_t i = 0; i < record_.slots.size(); ++i) {
+      end_.push_back(current(i).attr("detach")().attr("clone")());
+      put(i, record_.start[i]);
+    }
+  }
+  ~RecomputeReplay() {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    if (!record_.ran) {
+      record_.ran = true;
+    } else {
+      try {
+        at::NoGradGuard no_grad;
+        for (size_t i = 0; i < end_.size(); ++i) put(i, end_[i]);
+      } catch (py::error_already_set&) {
+      } catch (const std::exception&) {
+      }
+      PyErr_Clear();
+    }
+    PyErr_Restore(type, value, trace);
+  }
+  RecomputeReplay(const RecomputeReplay&) = delete;
+  RecomputeReplay& operator=(const RecomputeReplay&) = delete;
+
+ private:
+  py::object current(size_t i) const {
+    return record_.slots[i].first.attr("_buffers")[record_.slots[i].second];
+  }
+  // In place where the shape still fits (the buffer stays the same object); the carried state can
+  // change its batch between runs, and is then replaced.
+  void put(size_t i, const py::object& value) const {
+    py::object buffer = current(i);
+    if (is_tensor(buffer) && from_py(buffer).sizes() == from_py(value).sizes()) {
+      from_py(buffer).copy_(from_py(value));
+    } else {
+      record_.slots[i].first.attr("_buffers")[record_.slots[i].second] = value.attr("clone")();
+    }
+  }
+
+  Record& record_;
+  std::vector<py::object> end_;
+};
+
 // layer_fn(h) = h + block(h), the block asked for no diagnostics: what a checkpoint recomputes.
 py::object make_layer_fn(py::object block) {
+  auto record = std::make_shared<RecomputeReplay::Record>();
   return py::cpp_function(
-      [block](py::object h) -> py::object {
+      [block, record](py::object h) -> py::object {
+        RecomputeReplay replay(block, *record);
         auto result = unpack(block.attr("forward_with_diagnostics")(h, py::arg("state") = py::none(),
                                                                     py::arg("return_diagnostics") = false),
                              2);
