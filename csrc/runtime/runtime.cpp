@@ -473,6 +473,31 @@ bool set_on_instance(const py::handle& obj, const char* name) {
   return PyDict_GetItemString(dict.ptr(), name) != nullptr;
 }
 
+bool resolves_to(const py::handle& obj, const char* name, const py::handle& function) {
+  if (set_on_instance(obj, name)) return false;
+  const py::str key(name);
+  PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), key.ptr());  // borrowed, no error set
+  return found == function.ptr();
+}
+
+bool is_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
+  return t.defined() && t.dim() == 0 && t.scalar_type() == dtype && t.device().is_cpu() &&
+         t.layout() == at::kStrided && t.has_storage() && !t.key_set().has(c10::DispatchKey::Python) &&
+         !t._is_zerotensor() && t.data_ptr() != nullptr;
+}
+
+bool is_writable_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
+  return is_host_scalar(t, dtype) && !t.requires_grad() && !t.is_inference();
+}
+
+bool shares_memory(const at::Tensor& a, const at::Tensor& b) {
+  const char* pa = static_cast<const char*>(a.data_ptr());
+  const char* pb = static_cast<const char*>(b.data_ptr());
+  const int64_t na = static_cast<int64_t>(a.numel() * a.element_size());
+  const int64_t nb = static_cast<int64_t>(b.numel() * b.element_size());
+  return pa < pb + nb && pb < pa + na;
+}
+
 void check_block_call(const py::object& block, const py::object& x, const py::object& state, bool with_logits) {
   if (set_on_instance(block, "forward_with_diagnostics")) return;  // not the forward the check describes
   py::object check = getattr_or_none(block, "_check_forward");

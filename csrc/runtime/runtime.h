@@ -372,6 +372,26 @@ void check_has_first_step(const at::Tensor& chunk);
 // on one instance.
 bool set_on_instance(const py::handle& obj, const char* name);
 
+// Whether `obj.<name>` is `function` bound to `obj`: the name is not set on the instance and the
+// class resolves it (along its method resolution order) to `function` itself, not to an override
+// in a subclass or a replacement on the class. Lets a method take a fast path for a step it would
+// otherwise call through the instance.
+bool resolves_to(const py::handle& obj, const char* name, const py::handle& function);
+
+// Scalar bookkeeping in C++. A host scalar is a zero-dimensional dense CPU tensor of `dtype` with
+// a storage of its own kind (no Python dispatch, no wrapper): its one element is read through its
+// data pointer.
+bool is_host_scalar(const at::Tensor& t, at::ScalarType dtype);
+// A host scalar that may also be written through its data pointer the way an in-place operation
+// would write it: it takes no gradient and is not an inference tensor.
+bool is_writable_host_scalar(const at::Tensor& t, at::ScalarType dtype);
+// After a write through the data pointer: the version counter an in-place operation bumps, so that
+// autograd still refuses a backward through a value saved before the write.
+inline void mark_written(const at::Tensor& t) { t.unsafeGetTensorImpl()->bump_version(); }
+// Whether the elements of two contiguous tensors (host scalars) share memory: their byte ranges
+// overlap.
+bool shares_memory(const at::Tensor& a, const at::Tensor& b);
+
 // A core that runs several blocks refuses, before the first of them runs, a call that any of
 // them would refuse: block._check_forward(x, state, with_logits), for a block that has it, raises
 // the error the block's forward would raise for that input and changes nothing (`with_logits`:
