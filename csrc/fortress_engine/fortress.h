@@ -382,6 +382,39 @@ class Memory {
   BufferView buffers_;
 };
 
+// One zero-dimensional buffer of the memory as a C++ scalar of type V, for bookkeeping done in
+// scalar arithmetic on the host: read and written through its data pointer, each write marked as
+// an in-place operation marks it. `bind` fails (the caller then takes its tensor path) unless the
+// buffer is a writable host scalar of V.
+template <typename V>
+class Slot {
+ public:
+  bool bind(const Memory& mem, Buf b) {
+    tensor_ = mem[b];
+    if (!is_writable_host_scalar(tensor_, c10::CppTypeToScalarType<V>::value)) return false;
+    data_ = static_cast<V*>(tensor_.data_ptr());
+    return true;
+  }
+  V get() const { return *data_; }
+  void set(V value) const {
+    *data_ = value;
+    mark_written(tensor_);
+  }
+  const at::Tensor& tensor() const { return tensor_; }
+
+ private:
+  at::Tensor tensor_;
+  V* data_ = nullptr;
+};
+
+// The value of a zero-dimensional input as a C++ scalar of type V, when it is a host scalar of V.
+template <typename V>
+bool host_value(const at::Tensor& t, V& value) {
+  if (!is_host_scalar(t, c10::CppTypeToScalarType<V>::value)) return false;
+  value = *static_cast<const V*>(t.data_ptr());
+  return true;
+}
+
 // Reads every copied setting a block's forward call, its promotions and its projection hook can
 // read, by its declared kind, with the error its first use would raise: the block calls it
 // before its first write, so that a bad setting refuses the call with nothing changed.

@@ -2,11 +2,21 @@
 // friction, the measurement of the fast/slow disagreement with its calm and tension statistics,
 // and the rate-limited, smoothed update of `global_pressure`.
 //
-// Everything is a tensor operation on the device of `global_pressure`; the settings of the update
-// enter as scalar tensors of that device. The one tensor value read back to the host is whether
-// the dance friction is finite; the switches `_enable_vgt` and `_enable_nonlinear_spike` are plain
-// settings.
+// The general path is tensor operations on the device of `global_pressure`; the settings of the
+// update enter as scalar tensors of that device. The one tensor value read back to the host is
+// whether the dance friction is finite; the switches `_enable_vgt` and `_enable_nonlinear_spike`
+// are plain settings.
+//
+// On the host, with every buffer and input a zero-dimensional tensor of the memory's floating
+// dtype, the same arithmetic runs on C++ scalars instead (the scalar path): the buffers are read
+// into scalars, the update computed operation by operation as the tensor kernels round it (the
+// scalar of an operation cast to the dtype first, no contraction into fused multiply-adds), and
+// the results written back into the same buffer tensors.
 #include "fortress_engine/fortress.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace kestrel::fortress {
 namespace {
@@ -26,7 +36,130 @@ void store(at::Tensor buffer, const at::Tensor& value) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Scalar forms of the tensor kernels, element by element as they compute on the host.
+
+template <typename T>
+T nan_to_num(T x, double nan, double posinf, double neginf) {
+  if (std::isnan(x)) return static_cast<T>(nan);
+  if (x == std::numeric_limits<T>::infinity()) return static_cast<T>(posinf);
+  if (x == -std::numeric_limits<T>::infinity()) return static_cast<T>(neginf);
+  return x;
+}
+
+// clamp with scalar bounds: max then min, a NaN passing through.
+template <typename T>
+T clamp(T x, double lo, double hi) {
+  return std::min(std::max(x, static_cast<T>(lo)), static_cast<T>(hi));
+}
+
+// clamp with tensor bounds: a NaN bound makes the result NaN.
+template <typename T>
+T clamp_by(T x, T lo, T hi) {
+  if (std::isnan(lo) || std::isnan(hi)) return std::numeric_limits<T>::quiet_NaN();
+  return std::min(std::max(x, lo), hi);
+}
+
+template <typename T>
+T sigmoid(T x) {
+  return static_cast<T>(1) / (static_cast<T>(1) + std::exp(-x));
+}
+
+// Running statistics of the raw pressure: mean and mean absolute deviation of one signal.
+template <typename T>
+struct SignalSlots {
+  Slot<T> mean, std;
+};
+
+// The buffers of the raw pressure.
+template <typename T>
+struct RawPressureSlots {
+  SignalSlots<T> surprisal, friction;
+  Slot<T> last_avg_conflict, last_surprisal, last_dance_friction, last_pressure_raw;
+
+  bool bind(const Memory& mem) {
+    return surprisal.mean.bind(mem, Buf::surprisal_mean_ema) && surprisal.std.bind(mem, Buf::surprisal_std_ema) &&
+           friction.mean.bind(mem, Buf::dance_friction_mean_ema) &&
+           friction.std.bind(mem, Buf::dance_friction_std_ema) &&
+           last_avg_conflict.bind(mem, Buf::last_avg_conflict) && last_surprisal.bind(mem, Buf::last_surprisal) &&
+           last_dance_friction.bind(mem, Buf::last_dance_friction) &&
+           last_pressure_raw.bind(mem, Buf::last_pressure_raw);
+  }
+  // The buffers written before the raw pressure reads its given signals for the last time.
+  bool early_write_aliases(const at::Tensor& t) const {
+    for (const Slot<T>* s : {&surprisal.mean, &surprisal.std, &friction.mean, &friction.std})
+      if (shares_memory(s->tensor(), t)) return true;
+    return false;
+  }
+};
+
+struct RawPressureSettings {
+  double eps, w_conflict, w_surprisal, w_sync;
+};
+
+// The raw pressure on scalars (the switch `_enable_vgt` on): the signals' statistics and records
+// updated, the pressure returned.
+template <typename T>
+T raw_pressure(const RawPressureSlots<T>& slots, const RawPressureSettings& s, T conflict_given, T surprisal_given,
+               T friction_given) {
+  const T conflict = nan_to_num(conflict_given, 0.0, 1.0, 0.0);
+  const T surprisal = nan_to_num(surprisal_given, 1.0, 5.0, 0.0);
+  const T friction = nan_to_num(friction_given, 1.0, 5.0, 0.0);
+
+  const T rate = static_cast<T>(0.001);
+  const T keep = static_cast<T>(1.0) - rate;
+  // The deviation is measured from the mean just updated; a non-finite signal leaves both.
+  auto follow = [&](const SignalSlots<T>& signal, T value, T given) {
+    const bool finite = std::isfinite(given);
+    if (finite) signal.mean.set(signal.mean.get() * keep + rate * value);
+    const T centered = value - signal.mean.get();
+    if (finite) signal.std.set(signal.std.get() * keep + rate * std::abs(centered));
+    return centered;
+  };
+  const T surprisal_centered = follow(slots.surprisal, surprisal, surprisal_given);
+  const T sync_centered = follow(slots.friction, friction, friction_given);
+
+  const T eps = static_cast<T>(s.eps);
+  const T surprisal_normalized =
+      (clamp(surprisal_centered / (slots.surprisal.std.get() + eps), -3.0, 3.0) + static_cast<T>(3.0)) /
+      static_cast<T>(6.0);
+  const T sync_normalized =
+      clamp(std::abs(sync_centered / (slots.friction.std.get() + eps)), 0.0, 3.0) / static_cast<T>(3.0);
+
+  const T raw = static_cast<T>(s.w_conflict) * conflict + static_cast<T>(s.w_surprisal) * surprisal_normalized +
+                static_cast<T>(s.w_sync) * sync_normalized;
+  const T result = nan_to_num(sigmoid(raw), 1.0, 1.0, 0.0);
+
+  slots.last_avg_conflict.set(conflict);
+  slots.last_surprisal.set(surprisal);
+  slots.last_dance_friction.set(friction);
+  slots.last_pressure_raw.set(raw);
+  return result;
+}
+
+// The memory's own _compute_pressure, recorded when the method is defined: the update computes the
+// raw pressure on scalars only when the instance resolves the name to it.
+PyObject* own_compute_pressure = nullptr;
+
+// ---------------------------------------------------------------------------------------------
 // Raw pressure
+
+// The scalar path of _compute_pressure: the result, or an undefined tensor when the call takes the
+// tensor path. A result that could carry a gradient is left to the tensor path.
+template <typename T>
+at::Tensor compute_pressure_on_scalars(const Memory& mem, const at::Tensor& pressure, const at::Tensor& conflict,
+                                       const at::Tensor& surprisal, const at::Tensor& friction) {
+  T c, su, f;
+  if (!host_value(conflict, c) || !host_value(surprisal, su) || !host_value(friction, f)) return {};
+  if (at::GradMode::is_enabled() &&
+      (conflict.requires_grad() || surprisal.requires_grad() || friction.requires_grad()))
+    return {};
+  RawPressureSlots<T> slots;
+  if (!slots.bind(mem) || slots.early_write_aliases(surprisal) || slots.early_write_aliases(friction)) return {};
+  const RawPressureSettings s{mem.setting<Cfg::eps>(), mem.setting<Cfg::w_conflict_pressure>(),
+                              mem.setting<Cfg::w_surprisal_pressure>(), mem.setting<Cfg::w_sync_pressure>()};
+  const T result = raw_pressure(slots, s, c, su, f);
+  return at::scalar_tensor(result, pressure.options());
+}
 
 py::object compute_pressure(py::object self, py::object engram_conflict, py::object global_surprisal,
                             py::object global_dance_friction) {
@@ -34,9 +167,20 @@ py::object compute_pressure(py::object self, py::object engram_conflict, py::obj
   const at::Tensor pressure = mem[Buf::global_pressure];
   if (!mem.setting<Cfg::enable_vgt>()) return to_py(at::zeros_like(pressure));
 
-  at::Tensor conflict = like_pressure(arg_tensor(engram_conflict, "engram_conflict"), pressure);
-  at::Tensor surprisal = like_pressure(arg_tensor(global_surprisal, "global_surprisal"), pressure);
-  at::Tensor friction = like_pressure(arg_tensor(global_dance_friction, "global_dance_friction"), pressure);
+  const at::Tensor conflict_in = arg_tensor(engram_conflict, "engram_conflict");
+  const at::Tensor surprisal_in = arg_tensor(global_surprisal, "global_surprisal");
+  const at::Tensor friction_in = arg_tensor(global_dance_friction, "global_dance_friction");
+  if (pressure.scalar_type() == at::kFloat || pressure.scalar_type() == at::kDouble) {
+    const at::Tensor result =
+        pressure.scalar_type() == at::kFloat
+            ? compute_pressure_on_scalars<float>(mem, pressure, conflict_in, surprisal_in, friction_in)
+            : compute_pressure_on_scalars<double>(mem, pressure, conflict_in, surprisal_in, friction_in);
+    if (result.defined()) return to_py(result);
+  }
+
+  at::Tensor conflict = like_pressure(conflict_in, pressure);
+  at::Tensor surprisal = like_pressure(surprisal_in, pressure);
+  at::Tensor friction = like_pressure(friction_in, pressure);
   for (const at::Tensor& input : {conflict, surprisal, friction}) check_in_place(pressure, input);
   const double eps = mem.setting<Cfg::eps>();
   const double w_conflict = mem.setting<Cfg::w_conflict_pressure>();
@@ -136,6 +280,193 @@ struct UpdateSettings {
   }
 };
 
+// The buffers of the update besides those of the raw pressure, the early ones (written before the
+// update reads its given conflict and surprisal for the last time) first.
+#define KESTREL_EARLY_UPDATE_SLOTS(X)                                                                 \
+  X(last_dance_friction_nonfinite) X(dance_kl_ema_mean) X(dance_kl_ema_var) X(delta_dance_kl_ema_mean) \
+  X(delta_dance_kl_ema_var) X(adaptive_calm_ok) X(bounded_calm_ok) X(trainer_calm_ok) X(last_dance_z)  \
+  X(last_drift_z) X(cosmic_surprisal_z) X(shakti_tension_z) X(last_calm_band_thresh)                   \
+  X(last_calm_drift_thresh) X(friction_ema) X(friction_ema_absdev) X(last_friction_drop_z)
+#define KESTREL_LATE_UPDATE_SLOTS(X)                                                                \
+  X(global_pressure) X(pressure_prev) X(prev_dance_friction) X(last_spike_applied) X(prev_pressure_raw) \
+  X(last_dance_friction_centered) X(last_delta_dance_friction) X(last_delta_pressure_raw)
+#define KESTREL_COUNTER_SLOTS(X) X(tension_high_streak) X(calm_streak) X(global_step)
+
+template <typename T>
+struct UpdateSlots {
+#define KESTREL_X(name) Slot<T> name;
+  KESTREL_EARLY_UPDATE_SLOTS(KESTREL_X)
+  KESTREL_LATE_UPDATE_SLOTS(KESTREL_X)
+#undef KESTREL_X
+#define KESTREL_X(name) Slot<int64_t> name;
+  KESTREL_COUNTER_SLOTS(KESTREL_X)
+#undef KESTREL_X
+  RawPressureSlots<T> raw;
+
+  bool bind(const Memory& mem) {
+#define KESTREL_X(name) name.bind(mem, Buf::name) &&
+    return KESTREL_EARLY_UPDATE_SLOTS(KESTREL_X) KESTREL_LATE_UPDATE_SLOTS(KESTREL_X)
+        KESTREL_COUNTER_SLOTS(KESTREL_X) raw.bind(mem);
+#undef KESTREL_X
+  }
+  // Conflict and surprisal are read until the raw pressure has taken them in; the dance friction
+  // until the bookkeeping of the next update (the streak counters share none of their memory).
+  bool early_write_aliases(const at::Tensor& t) const {
+#define KESTREL_X(name) shares_memory(name.tensor(), t) ||
+    return KESTREL_EARLY_UPDATE_SLOTS(KESTREL_X) KESTREL_COUNTER_SLOTS(KESTREL_X) raw.early_write_aliases(t);
+#undef KESTREL_X
+  }
+  bool write_aliases(const at::Tensor& t) const {
+#define KESTREL_X(name) shares_memory(name.tensor(), t) ||
+    return KESTREL_LATE_UPDATE_SLOTS(KESTREL_X) shares_memory(raw.last_avg_conflict.tensor(), t) ||
+           shares_memory(raw.last_surprisal.tensor(), t) || shares_memory(raw.last_dance_friction.tensor(), t) ||
+           shares_memory(raw.last_pressure_raw.tensor(), t) || early_write_aliases(t);
+#undef KESTREL_X
+  }
+};
+#undef KESTREL_EARLY_UPDATE_SLOTS
+#undef KESTREL_LATE_UPDATE_SLOTS
+#undef KESTREL_COUNTER_SLOTS
+
+// The scalar path of the update: false, with nothing read or written, when the call takes the
+// tensor path (an input or buffer that is not a host scalar of the pressure's dtype, an input
+// sharing memory with a buffer the update writes before it is done with the input, or a
+// _compute_pressure that is not the memory's own).
+template <typename T>
+bool update_on_scalars(const py::object& self, const Memory& mem, const UpdateSettings& s,
+                       const at::Tensor& conflict_in, const at::Tensor& world_in, const at::Tensor& friction_in) {
+  T conflict, world, friction;
+  if (!host_value(conflict_in, conflict) || !host_value(world_in, world) || !host_value(friction_in, friction))
+    return false;
+  UpdateSlots<T> b;
+  if (!b.bind(mem) || b.early_write_aliases(conflict_in) || b.early_write_aliases(world_in) ||
+      b.write_aliases(friction_in))
+    return false;
+  if (!own_compute_pressure || !resolves_to(self, "_compute_pressure", own_compute_pressure)) return false;
+  const bool vgt = mem.setting<Cfg::enable_vgt>();
+  RawPressureSettings raw_settings{};
+  if (vgt)
+    raw_settings = {mem.setting<Cfg::eps>(), mem.setting<Cfg::w_conflict_pressure>(),
+                    mem.setting<Cfg::w_surprisal_pressure>(), mem.setting<Cfg::w_sync_pressure>()};
+
+  // Phase 1: measurement (see the tensor path below for what each step means).
+  const bool nonfinite = !std::isfinite(friction);
+  T delta, centered;
+  if (!nonfinite) {
+    b.last_dance_friction_nonfinite.set(0);
+    delta = friction - b.prev_dance_friction.get();
+    const T beta = static_cast<T>(0.98);
+    const T keep = static_cast<T>(1) - beta;
+    b.dance_kl_ema_mean.set(b.dance_kl_ema_mean.get() * beta + friction * keep);
+    const T kl_delta = friction - b.dance_kl_ema_mean.get();
+    b.dance_kl_ema_var.set(b.dance_kl_ema_var.get() * beta + kl_delta * kl_delta * keep);
+    b.delta_dance_kl_ema_mean.set(b.delta_dance_kl_ema_mean.get() * beta + delta * keep);
+    const T delta_kl_delta = delta - b.delta_dance_kl_ema_mean.get();
+    b.delta_dance_kl_ema_var.set(b.delta_dance_kl_ema_var.get() * beta + delta_kl_delta * delta_kl_delta * keep);
+    centered = friction - b.dance_kl_ema_mean.get();
+  } else {
+    friction = static_cast<T>(1.0);
+    b.last_dance_friction_nonfinite.set(1);
+    b.adaptive_calm_ok.set(0);
+    b.bounded_calm_ok.set(0);
+    b.trainer_calm_ok.set(0);
+    delta = friction - b.prev_dance_friction.get();
+    centered = 0;
+    b.tension_high_streak.set(0);
+  }
+
+  const T mean = b.dance_kl_ema_mean.get();
+  const T delta_mean = b.delta_dance_kl_ema_mean.get();
+  const T tiny = static_cast<T>(1e-08);
+  const T kl_std = std::sqrt(b.dance_kl_ema_var.get() + tiny);
+  const T delta_kl_std = std::sqrt(b.delta_dance_kl_ema_var.get() + tiny);
+  const T band_thresh = mean + static_cast<T>(s.band_std_mult) * kl_std;
+  const T drift_thresh = delta_mean + static_cast<T>(s.drift_std_mult) * delta_kl_std;
+
+  const T sync_z = std::abs(friction - mean) / (kl_std + tiny);
+  const T drift_z = std::abs(delta - delta_mean) / (delta_kl_std + tiny);
+  const T world_z = nan_to_num(
+      std::abs(world - b.raw.surprisal.mean.get()) / (b.raw.surprisal.std.get() + static_cast<T>(s.eps)), 0.0,
+      10.0, 0.0);
+  const T tension_z = nan_to_num(std::abs(sync_z), 0.0, 10.0, 0.0);
+
+  b.last_dance_z.set(sync_z);
+  b.last_drift_z.set(drift_z);
+  b.cosmic_surprisal_z.set(world_z);
+  b.shakti_tension_z.set(tension_z);
+  b.last_calm_band_thresh.set(band_thresh);
+  b.last_calm_drift_thresh.set(drift_thresh);
+
+  if (nonfinite) {
+    b.last_friction_drop_z.set(0);
+    b.calm_streak.set(0);
+    b.last_spike_applied.set(0);
+    return true;
+  }
+
+  // Friction average of the collapse test, in float32.
+  {
+    const float decay = static_cast<float>(s.friction_ema_decay);
+    const float keep = 1.0f - decay;
+    const float fric = static_cast<float>(friction);
+    const float fric_ema = static_cast<float>(b.friction_ema.get()) * decay + fric * keep;
+    const float fric_absdev = static_cast<float>(b.friction_ema_absdev.get()) * decay + std::abs(fric - fric_ema) * keep;
+    const float drop_z = nan_to_num((fric_ema - fric) / (fric_absdev + static_cast<float>(1e-08)), 0.0, 10.0, -10.0);
+    b.friction_ema.set(static_cast<T>(fric_ema));
+    b.friction_ema_absdev.set(static_cast<T>(fric_absdev));
+    b.last_friction_drop_z.set(static_cast<T>(drop_z));
+  }
+
+  // Phase 2: tension streak.
+  b.tension_high_streak.set(tension_z >= static_cast<T>(s.tension_high_z) ? b.tension_high_streak.get() + 1 : 0);
+
+  // Phase 3: calm streak and calm flags.
+  {
+    const bool is_calm = friction < band_thresh && std::abs(delta) < std::abs(drift_thresh) && std::isfinite(friction);
+    b.calm_streak.set(is_calm ? b.calm_streak.get() + 1 : 0);
+    const T calm_ok = b.calm_streak.get() >= s.calm_window_steps ? 1 : 0;
+    b.adaptive_calm_ok.set(calm_ok);
+    b.bounded_calm_ok.set(calm_ok);
+  }
+
+  // Phase 4: raw pressure.
+  T raw = vgt ? raw_pressure(b.raw, raw_settings, conflict, world, friction) : static_cast<T>(0);
+  raw = nan_to_num(raw, 1.0, 1.0, 0.0);
+
+  // Phase 5: nonlinear spike.
+  if (s.spike) {
+    const bool spike = b.global_step.get() > s.spike_warmup_steps &&
+                       std::abs(delta) > static_cast<T>(s.spike_tau) &&
+                       std::abs(centered) > static_cast<T>(s.spike_epsilon);
+    const T factor = spike ? static_cast<T>(s.spike_multiplier) : static_cast<T>(1.0);
+    raw = clamp(raw * factor, 0.0, 1.0);
+    b.last_spike_applied.set(spike ? 1 : 0);
+  } else {
+    b.last_spike_applied.set(0);
+  }
+
+  // Phase 6: bookkeeping.
+  const T delta_raw = raw - b.prev_pressure_raw.get();
+  b.last_dance_friction_centered.set(centered);
+  b.last_delta_dance_friction.set(delta);
+  b.last_delta_pressure_raw.set(delta_raw);
+  b.prev_dance_friction.set(friction);
+  b.prev_pressure_raw.set(raw);
+  b.raw.last_pressure_raw.set(raw);
+
+  // Phase 7: rate limit and smoothing.
+  {
+    const T previous = b.pressure_prev.get();
+    const T max_delta = static_cast<T>(s.max_pressure_delta);
+    const T limited = previous + clamp_by(raw - previous, -max_delta, max_delta);
+    const T decay = static_cast<T>(s.pressure_ema_decay);
+    const T global = b.global_pressure.get() * decay + limited * (static_cast<T>(1.0) - decay);
+    b.global_pressure.set(global);
+    b.pressure_prev.set(global);
+  }
+  return true;
+}
+
 void update_global_pressure(py::object self, py::object avg_conflict, py::object surprisal,
                             py::object dance_friction, py::object fast_logits, py::object slow_logits) {
   Memory mem(self);
@@ -151,9 +482,22 @@ void update_global_pressure(py::object self, py::object avg_conflict, py::object
   } else {
     friction = arg_tensor(dance_friction, "dance_friction");
   }
-  friction = like_pressure(friction, pressure);
-  const at::Tensor conflict = like_pressure(arg_tensor(avg_conflict, "avg_conflict"), pressure);
-  const at::Tensor world = like_pressure(arg_tensor(surprisal, "surprisal"), pressure);
+  const at::Tensor friction_in = friction;
+  const at::Tensor conflict_in = arg_tensor(avg_conflict, "avg_conflict");
+  const at::Tensor world_in = arg_tensor(surprisal, "surprisal");
+  // Host scalars of the pressure's dtype need no conversion and pass the in-place checks.
+  const at::ScalarType dtype = pressure.scalar_type();
+  if ((dtype == at::kFloat || dtype == at::kDouble) && is_host_scalar(conflict_in, dtype) &&
+      is_host_scalar(world_in, dtype) && is_host_scalar(friction_in, dtype)) {
+    const UpdateSettings s(mem);
+    check_raw_pressure_settings(mem);
+    if (dtype == at::kFloat ? update_on_scalars<float>(self, mem, s, conflict_in, world_in, friction_in)
+                            : update_on_scalars<double>(self, mem, s, conflict_in, world_in, friction_in))
+      return;
+  }
+  friction = like_pressure(friction_in, pressure);
+  const at::Tensor conflict = like_pressure(conflict_in, pressure);
+  const at::Tensor world = like_pressure(world_in, pressure);
   for (const at::Tensor& input : {conflict, world, friction}) check_in_place(pressure, input);
   const UpdateSettings s(mem);
   check_raw_pressure_settings(mem);
@@ -302,6 +646,7 @@ void define_pressure_methods(const py::object& cls) {
   def_method(cls, "_compute_pressure", &compute_pressure,
              "VGT: Compute shared pressure scalar from exhaust signals.", py::arg("engram_conflict"),
              py::arg("global_surprisal"), py::arg("global_dance_friction"));
+  own_compute_pressure = py::object(cls.attr("_compute_pressure")).release().ptr();  // kept for the process
   def_method(cls, "_update_global_pressure", &update_global_pressure,
              "Update the global pressure from conflict, surprisal and the fast/slow disagreement:\n"
              "calm and tension statistics, raw pressure, optional spike, rate limit and smoothing.",
