@@ -3,6 +3,9 @@
 #include <ATen/ExpandUtils.h>
 #include <c10/core/DefaultDtype.h>
 
+#include <cmath>
+#include <limits>
+
 namespace kestrel {
 
 // ---------------------------------------------------------------------------------------------
@@ -488,6 +491,44 @@ bool is_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
 
 bool is_writable_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
   return is_host_scalar(t, dtype) && !t.requires_grad() && !t.is_inference();
+}
+
+double scalar_to_double(const at::Tensor& t) {
+  if (is_host_scalar(t, at::kFloat)) return *static_cast<const float*>(t.data_ptr());
+  if (is_host_scalar(t, at::kDouble)) return *static_cast<const double*>(t.data_ptr());
+  return t.item<double>();
+}
+
+int64_t scalar_to_int(const at::Tensor& t) {
+  if (is_host_scalar(t, at::kLong)) return *static_cast<const int64_t*>(t.data_ptr());
+  return t.item<int64_t>();
+}
+
+void fill_scalar(const at::Tensor& t, double value) {
+  if (is_writable_host_scalar(t, at::kDouble)) {
+    *static_cast<double*>(t.data_ptr()) = value;
+  } else if (is_writable_host_scalar(t, at::kFloat) &&
+             (!std::isfinite(value) || std::abs(value) <= std::numeric_limits<float>::max())) {
+    *static_cast<float*>(t.data_ptr()) = static_cast<float>(value);
+  } else {
+    at::Tensor(t).fill_(value);
+    return;
+  }
+  mark_written(t);
+}
+
+void fill_scalar(const at::Tensor& t, int64_t value) {
+  if (is_writable_host_scalar(t, at::kLong)) {
+    *static_cast<int64_t*>(t.data_ptr()) = value;
+  } else if (is_writable_host_scalar(t, at::kFloat)) {
+    *static_cast<float*>(t.data_ptr()) = static_cast<float>(value);
+  } else if (is_writable_host_scalar(t, at::kDouble)) {
+    *static_cast<double*>(t.data_ptr()) = static_cast<double>(value);
+  } else {
+    at::Tensor(t).fill_(value);
+    return;
+  }
+  mark_written(t);
 }
 
 bool shares_memory(const at::Tensor& a, const at::Tensor& b) {
