@@ -182,3 +182,77 @@ def test_buffers_stay_the_same_objects():
         mem._update_global_pressure(T(c), T(s), T(f))
     assert {name: id(b) for name, b in mem.named_buffers()} == before
     assert {name: b.data_ptr() for name, b in mem.named_buffers()} == pointers
+
+
+@pytest.mark.parametrize("step", ["forward_step", "update_surprisal_stats", "_compute_collapse_ok"])
+def test_a_counter_or_flag_saved_for_backward_is_seen_as_changed(step):
+    mem = memory(torch.float32)
+    w = torch.ones((), requires_grad=True)
+    y = w * mem.global_step + w * mem.z_mu_ema + w * mem.last_collapse_ok + w * mem.collapse_cond_stable_ok
+    call = {"forward_step": lambda: mem.forward_step(),
+            "update_surprisal_stats": lambda: mem.update_surprisal_stats(T(0.5)),
+            "_compute_collapse_ok": lambda: mem._compute_collapse_ok(True, True)}[step]
+    call()
+    with pytest.raises(RuntimeError, match="modified by an inplace operation"):
+        y.backward()
+
+
+# ---------------------------------------------------------------------------------------------
+# Surprisal statistics: the tensor operations they stand for, on zero-dimensional tensors.
+
+
+def surprisal_reference(mu, m2, z, alpha, eps, tau_mu, tau_sigma):
+    finite = torch.isfinite(z)
+    mu_new = torch.where(finite, mu * alpha + (1.0 - alpha) * z, mu)
+    m2_new = torch.where(finite, m2 * alpha + (1.0 - alpha) * z.pow(2), m2)
+    var = torch.clamp_min(m2_new - mu_new * mu_new, 0.0)
+    sigma = torch.sqrt(var + eps)
+    stable = bool(finite) and bool(mu_new < tau_mu) and bool(sigma < tau_sigma)
+    return mu_new, m2_new, var, stable
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("scores", [
+    [0.3, 0.31, 0.29, 0.3] * 10,
+    [1.0 + 0.37 * i for i in range(12)],
+    [0.5, NAN, 0.5, INF, -INF, 0.5, 3e38, 0.5, -0.0],
+], ids=["settling", "rising", "special"])
+def test_surprisal_statistics_match_the_tensor_operations(dtype, scores):
+    mem = memory(dtype, tau_mu=0.9, tau_sigma=0.6)
+    mu, m2 = mem.z_mu_ema.clone(), mem.z_m2_ema.clone()
+    streak = 0
+    for value in scores:
+        z = T(value, dtype=dtype)
+        mu, m2, var, stable = surprisal_reference(mu, m2, z, 0.99, 1e-8, 0.9, 0.6)
+        streak = streak + 1 if stable else 0
+        got_mu, got_var, got_stable = mem.update_surprisal_stats(z)
+        assert got_mu is mem.z_mu_ema
+        assert bits(mem.z_mu_ema) == bits(mu) and bits(mem.z_m2_ema) == bits(m2)
+        assert got_var.dtype == dtype and got_var.shape == () and bits(got_var) == bits(var)
+        assert got_stable.dtype == torch.bool and got_stable.shape == () and bool(got_stable) == stable
+        assert mem.stable_steps.item() == mem.stable_streak.item() == streak
+
+
+# ---------------------------------------------------------------------------------------------
+# Readings compared with settings: in the reading's dtype, as a tensor compared with a number.
+
+
+@pytest.mark.parametrize("dtype, shock", [(torch.float32, 1.0), (torch.float64, 0.0)])
+def test_triggers_compare_in_the_readings_dtype(dtype, shock):
+    mem = memory(dtype, cosmic_surprisal_z_threshold=1.3, shakti_tension_z_threshold=1.3,
+                 tension_requires_world_calm=False)
+    mem.cosmic_surprisal_z.fill_(torch.tensor(1.3).item())  # float32(1.3) < 1.3
+    mem.shakti_tension_z.fill_(torch.tensor(1.3).item())
+    mem.maybe_promote_to_deep_engram(False, False)
+    assert (mem.cosmic_shock.item(), mem.shakti_flash.item()) == (shock, shock)
+    assert mem.last_structural_trigger_value.item() == shock
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_friction_readings_of_the_collapse_gate_compare_in_float32(dtype):
+    mem = memory(dtype, collapse_friction_drop_z=1.5, collapse_delta_friction_thresh=1e-3)
+    mem.tension_high_streak.fill_(100)
+    mem.last_friction_drop_z.fill_(1.5 - 1e-12)  # 1.5 in float32
+    mem.last_delta_dance_friction.fill_(-1e-3 + 1e-13)  # -1e-3 in float32, at the threshold
+    assert mem._compute_collapse_ok(True, True)
+    assert mem.collapse_bottleneck_code.item() == 0

@@ -3,6 +3,8 @@
 // in buffers, so the block's diagnostics show why no collapse union happened.
 #include "fortress_engine/fortress.h"
 
+#include <cmath>
+
 namespace kestrel::fortress {
 namespace {
 
@@ -26,8 +28,9 @@ bool compute_collapse_ok(py::object self, py::object stable_arg, py::object trai
   if (!mode.equal(py::str("collapse")) && !mode.equal(py::str("dual"))) {
     for (Buf b : {Buf::last_collapse_ok, Buf::collapse_cond_tension_ok, Buf::collapse_cond_drop_ok,
                   Buf::collapse_cond_delta_ok, Buf::collapse_cond_quality_ok, Buf::collapse_cond_stable_ok,
-                  Buf::collapse_cond_cooldown_ok, Buf::collapse_bottleneck_code})
-      mem[b].zero_();
+                  Buf::collapse_cond_cooldown_ok})
+      fill_scalar(mem[b], 0.0);
+    fill_scalar(mem[Buf::collapse_bottleneck_code], int64_t{0});
     return false;
   }
 
@@ -37,26 +40,39 @@ bool compute_collapse_ok(py::object self, py::object stable_arg, py::object trai
   const int64_t cooldown_steps = mem.setting<Cfg::collapse_cooldown_steps>();
 
   // The friction readings are compared in float32, as the pressure update computed them.
-  const at::Tensor dz = mem[Buf::last_friction_drop_z].to(at::kFloat);
-  const at::Tensor ddelta = mem[Buf::last_delta_dance_friction].to(at::kFloat);
-  const bool friction_finite = at::isfinite(dz).all().item<bool>() && at::isfinite(ddelta).all().item<bool>();
+  const at::Tensor dz_buffer = mem[Buf::last_friction_drop_z];
+  const at::Tensor ddelta_buffer = mem[Buf::last_delta_dance_friction];
+  double dz, ddelta;
+  bool friction_finite;
+  if (dz_buffer.dim() == 0 && ddelta_buffer.dim() == 0 && dz_buffer.is_floating_point() &&
+      ddelta_buffer.is_floating_point()) {
+    dz = static_cast<float>(scalar_to_double(dz_buffer));
+    ddelta = static_cast<float>(scalar_to_double(ddelta_buffer));
+    friction_finite = std::isfinite(dz) && std::isfinite(ddelta);
+  } else {
+    const at::Tensor dz_t = dz_buffer.to(at::kFloat);
+    const at::Tensor ddelta_t = ddelta_buffer.to(at::kFloat);
+    friction_finite = at::isfinite(dz_t).all().item<bool>() && at::isfinite(ddelta_t).all().item<bool>();
+    dz = dz_t.item<double>();
+    ddelta = ddelta_t.item<double>();
+  }
 
   // Inclusive comparisons; a reading that is not a number fails its own.
-  const bool tension_ok = mem[Buf::tension_high_streak].item<int64_t>() >= streak_steps;
-  const bool drop_ok = dz.item<double>() >= drop_z;
-  const bool delta_ok = ddelta.item<double>() <= -delta_thresh;
+  const bool tension_ok = scalar_to_int(mem[Buf::tension_high_streak]) >= streak_steps;
+  const bool drop_ok = dz >= drop_z;
+  const bool delta_ok = ddelta <= -delta_thresh;
   bool no_or_cooldown = true;
   if (py::len(self.attr("engram_stack")) != 0) {
-    const int64_t since_union = mem[Buf::global_step].item<int64_t>() - mem[Buf::last_union_step].item<int64_t>();
+    const int64_t since_union = scalar_to_int(mem[Buf::global_step]) - scalar_to_int(mem[Buf::last_union_step]);
     no_or_cooldown = since_union >= cooldown_steps;
   }
   const bool stable_ok = stable && trainer_ok && friction_finite;
 
-  mem[Buf::collapse_cond_tension_ok].fill_(flag(tension_ok));
-  mem[Buf::collapse_cond_drop_ok].fill_(flag(drop_ok));
-  mem[Buf::collapse_cond_delta_ok].fill_(flag(delta_ok));
-  mem[Buf::collapse_cond_stable_ok].fill_(flag(stable_ok));
-  mem[Buf::collapse_cond_cooldown_ok].fill_(flag(no_or_cooldown));
+  fill_scalar(mem[Buf::collapse_cond_tension_ok], flag(tension_ok));
+  fill_scalar(mem[Buf::collapse_cond_drop_ok], flag(drop_ok));
+  fill_scalar(mem[Buf::collapse_cond_delta_ok], flag(delta_ok));
+  fill_scalar(mem[Buf::collapse_cond_stable_ok], flag(stable_ok));
+  fill_scalar(mem[Buf::collapse_cond_cooldown_ok], flag(no_or_cooldown));
 
   const int64_t bottleneck = !tension_ok       ? kTension
                              : !drop_ok        ? kDrop
@@ -64,10 +80,10 @@ bool compute_collapse_ok(py::object self, py::object stable_arg, py::object trai
                              : !stable_ok      ? kStable
                              : !no_or_cooldown ? kCooldown
                                                : kNone;
-  mem[Buf::collapse_bottleneck_code].fill_(bottleneck);
+  fill_scalar(mem[Buf::collapse_bottleneck_code], bottleneck);
 
   const bool collapse_ok = stable_ok && tension_ok && drop_ok && delta_ok && no_or_cooldown;
-  mem[Buf::last_collapse_ok].fill_(flag(collapse_ok));
+  fill_scalar(mem[Buf::last_collapse_ok], flag(collapse_ok));
   return collapse_ok;
 }
 

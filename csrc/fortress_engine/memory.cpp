@@ -63,7 +63,14 @@ void construct(py::object self, py::object d_state_arg, py::object config) {
   set_attr(self, "_alpha_ema", py::float_(0.99));
 }
 
-void forward_step(py::object self) { Memory(self)[Buf::global_step].add_(1); }
+void forward_step(py::object self) {
+  const Memory mem(self);
+  Slot<int64_t> step;
+  if (step.bind(mem, Buf::global_step))
+    step.set(step.get() + 1);
+  else
+    mem[Buf::global_step].add_(1);
+}
 
 // `a op b` by Python's rules, for its error only.
 void compare(const py::handle& a, const py::handle& b, int op) {

@@ -62,6 +62,27 @@ class Decision {
                                              py::arg("reason") = reason);
   }
 
+  // (cosmic shock, shakti flash): the world surprisal at or above its threshold; the tension at
+  // or above its own, with the world calm (at or below its threshold) when that is required.
+  std::pair<bool, bool> triggers(double world_threshold, double tension_threshold, bool requires_world_calm) const {
+    const at::Tensor world_z = mem_[Buf::cosmic_surprisal_z];
+    const at::Tensor tension_z = mem_[Buf::shakti_tension_z];
+    const at::ScalarType wt = world_z.scalar_type(), tt = tension_z.scalar_type();
+    if (world_z.dim() == 0 && tension_z.dim() == 0 && is_host_scalar(world_z, wt) && is_host_scalar(tension_z, tt) &&
+        (wt == at::kFloat || wt == at::kDouble) && (tt == at::kFloat || tt == at::kDouble)) {
+      // A threshold takes the reading's dtype, as a comparison of a tensor with a number does.
+      auto in = [](at::ScalarType dtype, double v) { return dtype == at::kFloat ? static_cast<float>(v) : v; };
+      const double world = scalar_to_double(world_z), tension = scalar_to_double(tension_z);
+      const bool shock = world >= in(wt, world_threshold);
+      const bool flash = tension >= in(tt, tension_threshold) && (!requires_world_calm || world <= in(wt, world_threshold));
+      return {shock, flash};
+    }
+    const at::Tensor cosmic_shock = at::ge(world_z, world_threshold);
+    at::Tensor shakti_flash = at::ge(tension_z, tension_threshold);
+    if (requires_world_calm) shakti_flash = at::logical_and(shakti_flash, at::le(world_z, world_threshold));
+    return {cosmic_shock.item<bool>(), shakti_flash.item<bool>()};
+  }
+
   py::object self_;
   Memory mem_;
   py::object stable_arg_, trainer_ok_arg_;
@@ -87,9 +108,9 @@ py::tuple Decision::run() {
   bool can_promote = false;
 
   // Forced route: one-shot, before the first union of any kind.
-  const bool force_ready = force && stable_ && mem_[Buf::stable_streak].item<int64_t>() >= force_stable_steps &&
-                           mem_[Buf::cov_n].item<int64_t>() >= force_cov_min &&
-                           mem_[Buf::promotion_happened_any].item<double>() < 0.5;
+  const bool force_ready = force && stable_ && scalar_to_int(mem_[Buf::stable_streak]) >= force_stable_steps &&
+                           scalar_to_int(mem_[Buf::cov_n]) >= force_cov_min &&
+                           scalar_to_double(mem_[Buf::promotion_happened_any]) < 0.5;
   if (force_ready) {
     auto [forced_candidate, forced_status] = build(self_, "_compute_promotion_candidate");
     reason = forced_status;
@@ -100,8 +121,8 @@ py::tuple Decision::run() {
   }
 
   // Readiness, candidate and quality gate.
-  const bool cov_ready = mem_[Buf::cov_n].item<int64_t>() >= cov_samples_min;
-  const bool stable_ready = stable_ && mem_[Buf::stable_streak].item<int64_t>() >= tau_stable_steps;
+  const bool cov_ready = scalar_to_int(mem_[Buf::cov_n]) >= cov_samples_min;
+  const bool stable_ready = stable_ && scalar_to_int(mem_[Buf::stable_streak]) >= tau_stable_steps;
   py::object candidate = py::none();
   double candidate_quality_score = -1.0;
   if (stable_ready && cov_ready) {
@@ -114,29 +135,22 @@ py::tuple Decision::run() {
   }
   const bool present = !candidate.is_none();
 
-  // Triggers, inclusive at both thresholds.
-  const at::Tensor world_z = mem_[Buf::cosmic_surprisal_z];
-  const at::Tensor tension_z = mem_[Buf::shakti_tension_z];
-  const at::Tensor cosmic_shock = at::ge(world_z, world_threshold);
-  at::Tensor shakti_flash = at::ge(tension_z, tension_threshold);
-  if (tension_requires_world_calm)
-    shakti_flash = at::logical_and(shakti_flash, at::le(world_z, world_threshold));
-  const at::Tensor promote_trigger = at::logical_or(cosmic_shock, shakti_flash);
-
-  mem_[Buf::cosmic_shock].copy_(cosmic_shock);
-  mem_[Buf::shakti_flash].copy_(shakti_flash);
-  mem_[Buf::last_candidate_quality_score_raw].fill_(present ? candidate_quality_score : 0.0);
-  const bool triggered = promote_trigger.item<bool>();
-  mem_[Buf::last_structural_trigger_value].fill_(flag(triggered));
-  mem_[Buf::last_stable_ready_value].fill_(flag(stable_ready));
-  mem_[Buf::last_trainer_ok_value].fill_(flag(trainer_ok_));
-  mem_[Buf::last_structural_would_promote_if_quality_ge_040].fill_(
-      flag(stable_ready && trainer_ok_ && triggered && present && candidate_quality_score >= 0.4));
+  // Triggers, inclusive at both thresholds, compared in the readings' dtype.
+  const auto [shock, flash] = triggers(world_threshold, tension_threshold, tension_requires_world_calm);
+  const bool triggered = shock || flash;
+  fill_scalar(mem_[Buf::cosmic_shock], flag(shock));
+  fill_scalar(mem_[Buf::shakti_flash], flag(flash));
+  fill_scalar(mem_[Buf::last_candidate_quality_score_raw], present ? candidate_quality_score : 0.0);
+  fill_scalar(mem_[Buf::last_structural_trigger_value], flag(triggered));
+  fill_scalar(mem_[Buf::last_stable_ready_value], flag(stable_ready));
+  fill_scalar(mem_[Buf::last_trainer_ok_value], flag(trainer_ok_));
+  fill_scalar(mem_[Buf::last_structural_would_promote_if_quality_ge_040],
+              flag(stable_ready && trainer_ok_ && triggered && present && candidate_quality_score >= 0.4));
 
   // Structural route.
   const bool structural_enabled = is(union_mode, "structural") || is(union_mode, "dual");
   if (structural_enabled && stable_ready && can_promote && trainer_ok_ && triggered && present) {
-    const char* trigger_reason = cosmic_shock.item<bool>() ? "cosmic_surprisal" : "shakti_tension";
+    const char* trigger_reason = shock ? "cosmic_surprisal" : "shakti_tension";
     if (promote(candidate, trigger_reason, "structural", candidate_quality_score)) return union_made(trigger_reason);
   }
 
@@ -146,18 +160,18 @@ py::tuple Decision::run() {
   if (collapse_ok) {
     py::object collapse_candidate = candidate;
     py::object collapse_status = py::str(present ? "ok" : "no_candidate");
-    double candidate_norm = mem_[Buf::last_candidate_norm].item<double>();
+    double candidate_norm = scalar_to_double(mem_[Buf::last_candidate_norm]);
     if (!present || candidate_norm < min_norm) {
       std::tie(collapse_candidate, collapse_status) = build(self_, "_compute_diag_fallback_candidate");
-      candidate_norm = mem_[Buf::last_candidate_norm].item<double>();
+      candidate_norm = scalar_to_double(mem_[Buf::last_candidate_norm]);
       if (is(collapse_status, "ok") && !collapse_candidate.is_none())
         candidate_quality_score = py_float(collapse_candidate.attr("get")("quality", -1.0));
     }
     const double collapse_quality_score = candidate_quality_score;
     const bool collapse_quality_ok = collapse_quality_score >= collapse_quality_floor;
-    mem_[Buf::collapse_cond_quality_ok].fill_(flag(collapse_quality_ok));
-    at::Tensor bottleneck = mem_[Buf::collapse_bottleneck_code];
-    if (bottleneck.item<int64_t>() == 0 && !collapse_quality_ok) bottleneck.fill_(4);
+    fill_scalar(mem_[Buf::collapse_cond_quality_ok], flag(collapse_quality_ok));
+    const at::Tensor bottleneck = mem_[Buf::collapse_bottleneck_code];
+    if (scalar_to_int(bottleneck) == 0 && !collapse_quality_ok) fill_scalar(bottleneck, int64_t{4});
     bool refused = false;
     if (is(collapse_status, "ok") && !collapse_candidate.is_none() && candidate_norm >= min_norm &&
         collapse_quality_ok) {

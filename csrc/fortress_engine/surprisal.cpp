@@ -2,8 +2,50 @@
 // surprisal and the stability verdict that gates covariance accumulation and promotion.
 #include "fortress_engine/fortress.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace kestrel::fortress {
 namespace {
+
+// The update on host scalars, when the score and both moments are zero-dimensional CPU tensors of
+// one floating dtype (and the score shares no memory with them): the tensor path's operations
+// on C++ scalars, rounded as they round. Returns (var, is_stable), or false for the tensor path.
+template <typename T>
+bool update_on_scalars(const Memory& mem, const at::Tensor& z_in, double alpha, double eps, double tau_mu,
+                       double tau_sigma, T& var_out, bool& stable_out) {
+  T z;
+  Slot<T> mu, m2;
+  Slot<int64_t> steps, streak;
+  if (!host_value(z_in, z) || !mu.bind(mem, Buf::z_mu_ema) || !m2.bind(mem, Buf::z_m2_ema) ||
+      !steps.bind(mem, Buf::stable_steps) || !streak.bind(mem, Buf::stable_streak))
+    return false;
+  for (const Slot<T>* s : {&mu, &m2})
+    if (shares_memory(s->tensor(), z_in)) return false;
+
+  const T weight = static_cast<T>(1.0 - alpha);
+  const T mu_step = weight * z;
+  const T m2_step = weight * (z * z);
+  const bool finite = std::isfinite(z);
+  if (finite) {
+    mu.set(mu.get() * static_cast<T>(alpha) + mu_step);
+    m2.set(m2.get() * static_cast<T>(alpha) + m2_step);
+  }
+  const T mean = mu.get();
+  const T var = std::max(m2.get() - mean * mean, static_cast<T>(0.0));
+  const T sigma = std::sqrt(var + static_cast<T>(eps));
+  const bool stable = finite && mean < static_cast<T>(tau_mu) && sigma < static_cast<T>(tau_sigma);
+  if (stable) {
+    steps.set(steps.get() + 1);
+    streak.set(streak.get() + 1);
+  } else {
+    steps.set(0);
+    streak.set(0);
+  }
+  var_out = var;
+  stable_out = stable;
+  return true;
+}
 
 // Returns (mu, var, is_stable): mu is the z_mu_ema buffer itself, var the clamped variance and
 // is_stable a zero-dimensional boolean tensor. A non-finite score leaves both moments as they
@@ -15,6 +57,21 @@ py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
   const double eps = mem.setting<Cfg::eps>();
   const double tau_mu = mem.setting<Cfg::tau_mu>();
   const double tau_sigma = mem.setting<Cfg::tau_sigma>();
+
+  const at::ScalarType dtype = mem[Buf::z_mu_ema].scalar_type();
+  if (dtype == at::kFloat) {
+    float var;
+    bool stable;
+    if (update_on_scalars<float>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable))
+      return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(at::scalar_tensor(var, at::kFloat)),
+                            to_py(at::scalar_tensor(stable, at::kBool)));
+  } else if (dtype == at::kDouble) {
+    double var;
+    bool stable;
+    if (update_on_scalars<double>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable))
+      return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(at::scalar_tensor(var, at::kDouble)),
+                            to_py(at::scalar_tensor(stable, at::kBool)));
+  }
 
   at::NoGradGuard no_grad;
   at::Tensor mu = mem[Buf::z_mu_ema];
