@@ -18,7 +18,7 @@ void lifecycle_management(const py::module_& module, py::object self) {
   if (!mem.setting<Cfg::allow_demotion>()) return;
   // Python's remainder, so the interval's own type decides (a zero interval is a
   // ZeroDivisionError).
-  const py::int_ step(mem[Buf::global_step].item<int64_t>());
+  const py::int_ step(scalar_to_int(mem[Buf::global_step]));
   PyObject* remainder = PyNumber_Remainder(step.ptr(), mem.setting_object(Cfg::demotion_check_interval).ptr());
   if (!remainder) throw py::error_already_set();
   if (truth(py::reinterpret_steal<py::object>(remainder))) return;

@@ -9,7 +9,7 @@ namespace {
 void update_post_union_impact(py::object self, py::object current_training_loss) {
   Memory mem(self);
   at::Tensor steps_left = mem[Buf::post_union_steps_left];
-  if (steps_left.item<int64_t>() <= 0) return;  // closed: the loss is not even looked at
+  if (scalar_to_int(steps_left) <= 0) return;  // closed: the loss is not even looked at
 
   at::NoGradGuard no_grad;
   at::Tensor delta = mem[Buf::post_union_loss_delta];

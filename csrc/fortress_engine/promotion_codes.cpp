@@ -46,7 +46,7 @@ py::str code_to_reason(py::object self, py::object code_arg) {
 }
 
 py::object last_promotion_reason(py::object self) {
-  const int64_t code = Memory(self)[Buf::last_promotion_reason_code].item<int64_t>();
+  const int64_t code = scalar_to_int(Memory(self)[Buf::last_promotion_reason_code]);
   return self.attr("_code_to_reason")(py::int_(code));
 }
 
@@ -54,8 +54,8 @@ py::object last_promotion_reason(py::object self) {
 void record_reason(py::object self, py::object reason) {
   const int64_t code = arg_int(self.attr("_reason_to_code")(reason), "code");
   Memory mem(self);
-  mem[Buf::last_promotion_reason_code].fill_(code);
-  mem[Buf::last_promotion_blocker_code].fill_(code);
+  fill_scalar(mem[Buf::last_promotion_reason_code], code);
+  fill_scalar(mem[Buf::last_promotion_blocker_code], code);
 }
 
 void set_promotion_diagnostics(py::object self, py::object can_promote, py::object event, py::object reason) {
@@ -63,10 +63,10 @@ void set_promotion_diagnostics(py::object self, py::object can_promote, py::obje
   const bool can = truth(can_promote);
   const bool happened = truth(event);
   Memory mem(self);
-  mem[Buf::last_can_promote].fill_(can ? 1.0 : 0.0);
-  mem[Buf::last_promotion_event].fill_(happened ? 1.0 : 0.0);
-  mem[Buf::last_promotion_reason_code].fill_(code);
-  mem[Buf::last_promotion_blocker_code].fill_(code);
+  fill_scalar(mem[Buf::last_can_promote], can ? 1.0 : 0.0);
+  fill_scalar(mem[Buf::last_promotion_event], happened ? 1.0 : 0.0);
+  fill_scalar(mem[Buf::last_promotion_reason_code], code);
+  fill_scalar(mem[Buf::last_promotion_blocker_code], code);
 }
 
 // Mode names are matched after lower-casing ("dual" is a configuration, not a union mode).

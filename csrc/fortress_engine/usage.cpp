@@ -19,8 +19,8 @@ void compute_engram_usage_metrics(py::object self, py::object vector) {
   Memory mem(self);
   const py::object stack = self.attr("engram_stack");
   if (py::len(stack) == 0) {
-    mem[Buf::max_engram_usage].zero_();
-    mem[Buf::active_engram_count].zero_();
+    fill_scalar(mem[Buf::max_engram_usage], 0.0);
+    fill_scalar(mem[Buf::active_engram_count], int64_t{0});
     return;
   }
 
@@ -50,8 +50,8 @@ void compute_engram_usage_metrics(py::object self, py::object vector) {
     if (usage > max_usage) max_usage = usage;
     if (usage > active_thresh) ++active_count;
   }
-  mem[Buf::max_engram_usage].fill_(max_usage);
-  mem[Buf::active_engram_count].fill_(active_count);
+  fill_scalar(mem[Buf::max_engram_usage], max_usage);
+  fill_scalar(mem[Buf::active_engram_count], active_count);
 }
 
 }  // namespace
