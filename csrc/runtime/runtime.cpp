@@ -2,6 +2,7 @@
 
 #include <ATen/ExpandUtils.h>
 #include <c10/core/DefaultDtype.h>
+#include <torch/csrc/jit/frontend/tracer.h>
 
 #include <cmath>
 #include <limits>
@@ -484,7 +485,8 @@ bool resolves_to(const py::handle& obj, const char* name, const py::handle& func
 }
 
 bool is_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
-  return t.defined() && t.dim() == 0 && t.scalar_type() == dtype && t.device().is_cpu() &&
+  // A trace records tensor operations only: while one is recorded, everything stays a tensor.
+  return !torch::jit::tracer::isTracing() && t.defined() && t.dim() == 0 && t.scalar_type() == dtype && t.device().is_cpu() &&
          t.layout() == at::kStrided && t.has_storage() && !t.key_set().has(c10::DispatchKey::Python) &&
          !t._is_zerotensor() && t.data_ptr() != nullptr;
 }

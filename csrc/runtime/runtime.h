@@ -379,8 +379,8 @@ bool set_on_instance(const py::handle& obj, const char* name);
 bool resolves_to(const py::handle& obj, const char* name, const py::handle& function);
 
 // Scalar bookkeeping in C++. A host scalar is a zero-dimensional dense CPU tensor of `dtype` with
-// a storage of its own kind (no Python dispatch, no wrapper): its one element is read through its
-// data pointer.
+// a storage of its own kind (no Python dispatch, no wrapper), outside a trace being recorded: its
+// one element is read through its data pointer.
 bool is_host_scalar(const at::Tensor& t, at::ScalarType dtype);
 // A host scalar that may also be written through its data pointer the way an in-place operation
 // would write it: it takes no gradient and is not an inference tensor.
