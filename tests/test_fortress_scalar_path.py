@@ -256,3 +256,14 @@ def test_friction_readings_of_the_collapse_gate_compare_in_float32(dtype):
     mem.last_delta_dance_friction.fill_(-1e-3 + 1e-13)  # -1e-3 in float32, at the threshold
     assert mem._compute_collapse_ok(True, True)
     assert mem.collapse_bottleneck_code.item() == 0
+
+
+def test_a_trace_records_the_tensor_operations():
+    mem = memory(torch.float32)
+
+    def update(c, s, f):
+        mem._update_global_pressure(c, s, f)
+        return mem.global_pressure * 1.0
+
+    traced = torch.jit.trace(update, (T(0.1), T(1.2), T(0.3)), check_trace=False)
+    assert "aten::sigmoid" in str(traced.graph)
