@@ -39,7 +39,7 @@ void accumulate_covariance(py::object self, py::object sigma_arg) {
   check_in_place(cov_mean, x);
 
   const bool reject_outliers = mem.setting<Cfg::enable_outlier_rejection>();
-  const int64_t n_before = cov_n.item<int64_t>();
+  const int64_t n_before = scalar_to_int(cov_n);
   at::Tensor reject = at::logical_not(at::isfinite(x).all());
   if (reject_outliers && n_before > kOutlierMinSamples) {
     const double eps = mem.setting<Cfg::eps>();
@@ -52,8 +52,8 @@ void accumulate_covariance(py::object self, py::object sigma_arg) {
 
   const at::Tensor delta = x - cov_mean;
   check_in_place(cov_C, delta);
-  cov_n.add_(1);
   const int64_t n = n_before + 1;
+  fill_scalar(cov_n, n);
   cov_mean.add_(delta / n);
   const at::Tensor delta2 = x - cov_mean;
   // Rows follow the old-mean difference, columns the new-mean one; addr_ updates cov_C in place
