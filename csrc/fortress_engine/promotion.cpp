@@ -62,25 +62,42 @@ class Decision {
                                              py::arg("reason") = reason);
   }
 
-  // (cosmic shock, shakti flash): the world surprisal at or above its threshold; the tension at
-  // or above its own, with the world calm (at or below its threshold) when that is required.
-  std::pair<bool, bool> triggers(double world_threshold, double tension_threshold, bool requires_world_calm) const {
+  // The triggers: the world surprisal at or above its threshold (cosmic shock), the tension at or
+  // above its own with the world calm (at or below its threshold) when that is required (shakti
+  // flash). Both are recorded in their flag buffers; off the host the shock is read back only when
+  // asked for.
+  struct Triggers {
+    bool fired = false;
+    bool shock = false;
+    at::Tensor shock_on_device;
+    bool cosmic() const { return shock_on_device.defined() ? shock_on_device.item<bool>() : shock; }
+  };
+  Triggers triggers(double world_threshold, double tension_threshold, bool requires_world_calm) const {
     const at::Tensor world_z = mem_[Buf::cosmic_surprisal_z];
     const at::Tensor tension_z = mem_[Buf::shakti_tension_z];
     const at::ScalarType wt = world_z.scalar_type(), tt = tension_z.scalar_type();
-    if (world_z.dim() == 0 && tension_z.dim() == 0 && is_host_scalar(world_z, wt) && is_host_scalar(tension_z, tt) &&
-        (wt == at::kFloat || wt == at::kDouble) && (tt == at::kFloat || tt == at::kDouble)) {
+    Triggers t;
+    if ((wt == at::kFloat || wt == at::kDouble) && (tt == at::kFloat || tt == at::kDouble) &&
+        is_host_scalar(world_z, wt) && is_host_scalar(tension_z, tt)) {
       // A threshold takes the reading's dtype, as a comparison of a tensor with a number does.
       auto in = [](at::ScalarType dtype, double v) { return dtype == at::kFloat ? static_cast<float>(v) : v; };
       const double world = scalar_to_double(world_z), tension = scalar_to_double(tension_z);
-      const bool shock = world >= in(wt, world_threshold);
-      const bool flash = tension >= in(tt, tension_threshold) && (!requires_world_calm || world <= in(wt, world_threshold));
-      return {shock, flash};
+      t.shock = world >= in(wt, world_threshold);
+      const bool flash =
+          tension >= in(tt, tension_threshold) && (!requires_world_calm || world <= in(wt, world_threshold));
+      fill_scalar(mem_[Buf::cosmic_shock], flag(t.shock));
+      fill_scalar(mem_[Buf::shakti_flash], flag(flash));
+      t.fired = t.shock || flash;
+      return t;
     }
     const at::Tensor cosmic_shock = at::ge(world_z, world_threshold);
     at::Tensor shakti_flash = at::ge(tension_z, tension_threshold);
     if (requires_world_calm) shakti_flash = at::logical_and(shakti_flash, at::le(world_z, world_threshold));
-    return {cosmic_shock.item<bool>(), shakti_flash.item<bool>()};
+    mem_[Buf::cosmic_shock].copy_(cosmic_shock);
+    mem_[Buf::shakti_flash].copy_(shakti_flash);
+    t.fired = at::logical_or(cosmic_shock, shakti_flash).item<bool>();
+    t.shock_on_device = cosmic_shock;
+    return t;
   }
 
   py::object self_;
@@ -136,10 +153,8 @@ py::tuple Decision::run() {
   const bool present = !candidate.is_none();
 
   // Triggers, inclusive at both thresholds, compared in the readings' dtype.
-  const auto [shock, flash] = triggers(world_threshold, tension_threshold, tension_requires_world_calm);
-  const bool triggered = shock || flash;
-  fill_scalar(mem_[Buf::cosmic_shock], flag(shock));
-  fill_scalar(mem_[Buf::shakti_flash], flag(flash));
+  const Triggers fired = triggers(world_threshold, tension_threshold, tension_requires_world_calm);
+  const bool triggered = fired.fired;
   fill_scalar(mem_[Buf::last_candidate_quality_score_raw], present ? candidate_quality_score : 0.0);
   fill_scalar(mem_[Buf::last_structural_trigger_value], flag(triggered));
   fill_scalar(mem_[Buf::last_stable_ready_value], flag(stable_ready));
@@ -150,7 +165,7 @@ py::tuple Decision::run() {
   // Structural route.
   const bool structural_enabled = is(union_mode, "structural") || is(union_mode, "dual");
   if (structural_enabled && stable_ready && can_promote && trainer_ok_ && triggered && present) {
-    const char* trigger_reason = shock ? "cosmic_surprisal" : "shakti_tension";
+    const char* trigger_reason = fired.cosmic() ? "cosmic_surprisal" : "shakti_tension";
     if (promote(candidate, trigger_reason, "structural", candidate_quality_score)) return union_made(trigger_reason);
   }
 
