@@ -410,7 +410,8 @@ bool update_on_scalars(const py::object& self, const Memory& mem, const UpdateSe
     const float keep = 1.0f - decay;
     const float fric = static_cast<float>(friction);
     const float fric_ema = static_cast<float>(b.friction_ema.get()) * decay + fric * keep;
-    const float fric_absdev = static_cast<float>(b.friction_ema_absdev.get()) * decay + std::abs(fric - fric_ema) * keep;
+    const float fric_absdev =
+        static_cast<float>(b.friction_ema_absdev.get()) * decay + std::abs(fric - fric_ema) * keep;
     const float drop_z = nan_to_num((fric_ema - fric) / (fric_absdev + static_cast<float>(1e-08)), 0.0, 10.0, -10.0);
     b.friction_ema.set(static_cast<T>(fric_ema));
     b.friction_ema_absdev.set(static_cast<T>(fric_absdev));

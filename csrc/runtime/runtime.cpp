@@ -486,9 +486,9 @@ bool resolves_to(const py::handle& obj, const char* name, const py::handle& func
 
 bool is_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
   // A trace records tensor operations only: while one is recorded, everything stays a tensor.
-  return !torch::jit::tracer::isTracing() && t.defined() && t.dim() == 0 && t.scalar_type() == dtype && t.device().is_cpu() &&
-         t.layout() == at::kStrided && t.has_storage() && !t.key_set().has(c10::DispatchKey::Python) &&
-         !t._is_zerotensor() && t.data_ptr() != nullptr;
+  return !torch::jit::tracer::isTracing() && t.defined() && t.dim() == 0 && t.scalar_type() == dtype &&
+         t.device().is_cpu() && t.layout() == at::kStrided && t.has_storage() &&
+         !t.key_set().has(c10::DispatchKey::Python) && !t._is_zerotensor() && t.data_ptr() != nullptr;
 }
 
 bool is_writable_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
