@@ -7,6 +7,10 @@
 #include <cmath>
 #include <limits>
 
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
 namespace kestrel {
 
 // ---------------------------------------------------------------------------------------------
@@ -448,6 +452,82 @@ void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const a
   at::NoGradGuard no_grad;
   const at::Tensor finite = at::isfinite(value.detach()).to(target.device());
   target.copy_(at::where(finite, updated.detach().to(target.scalar_type()), target));
+}
+
+namespace {
+// A one-element tensor whose value lies in host memory in its plain form: readable through its
+// data pointer.
+bool readable_in_place(const at::Tensor& t) {
+  if (!t.device().is_cpu() || t.layout() != at::kStrided || !t.has_storage()) return false;
+  if (t.is_neg() || t.is_conj() || t.is_quantized() || at::isComplexType(t.scalar_type())) return false;
+  const c10::DispatchKeySet keys = t.key_set();
+  return !keys.has(c10::DispatchKey::Python) && !keys.has(c10::DispatchKey::Functionalize);
+}
+}  // namespace
+
+size_t HostScalars::add(const at::Tensor& t, bool integer) {
+  if (t.numel() != 1) t.item();  // .item()'s refusal
+  if (readable_in_place(t)) {
+    double real = 0.0;
+    bool exact = true;  // the integer conversion is plain truncation
+    int64_t whole = 0;
+    AT_DISPATCH_ALL_TYPES_AND3(at::kHalf, at::kBFloat16, at::kBool, t.scalar_type(), "HostScalars", [&] {
+      const scalar_t v = *t.data_ptr<scalar_t>();
+      if constexpr (std::is_integral_v<scalar_t>) {
+        whole = static_cast<int64_t>(v);
+        real = static_cast<double>(v);
+      } else {
+        real = static_cast<double>(v);
+        // What truncation cannot hold (non-finite, beyond int64) is left to the tensor library.
+        exact = std::isfinite(real) && real > -9223372036854775808.0 && real < 9223372036854775808.0;
+        if (exact) whole = static_cast<int64_t>(real);
+      }
+    });
+    if (!integer) {
+      reals_.push_back({real, at::Tensor()});
+      return reals_.size() - 1;
+    }
+    if (exact) {
+      integers_.push_back({whole, at::Tensor()});
+      return integers_.size() - 1;
+    }
+  }
+  const at::Tensor value = t.detach().reshape({});
+  if (!device_) device_ = value.device();
+  const at::Tensor pending = value.to(*device_, integer ? at::kLong : at::kDouble);
+  if (integer) {
+    integers_.push_back({0, pending});
+    return integers_.size() - 1;
+  }
+  reals_.push_back({0.0, pending});
+  return reals_.size() - 1;
+}
+
+void HostScalars::fetch() {
+  std::vector<at::Tensor> ints, reals;
+  for (const auto& s : integers_) {
+    if (s.pending.defined()) ints.push_back(s.pending);
+  }
+  for (const auto& s : reals_) {
+    if (s.pending.defined()) reals.push_back(s.pending);
+  }
+  if (ints.empty() && reals.empty()) return;
+  // Both kinds in one int64 transfer: the reals by their bits.
+  std::vector<at::Tensor> parts;
+  if (!ints.empty()) parts.push_back(at::stack(ints));
+  if (!reals.empty()) parts.push_back(at::stack(reals).view(at::kLong));
+  const at::Tensor host = at::cat(parts).cpu().contiguous();
+  const int64_t* data = host.data_ptr<int64_t>();
+  for (auto& s : integers_) {
+    if (!s.pending.defined()) continue;
+    s.value = *data++;
+    s.pending = at::Tensor();
+  }
+  for (auto& s : reals_) {
+    if (!s.pending.defined()) continue;
+    std::memcpy(&s.value, data++, sizeof(double));
+    s.pending = at::Tensor();
+  }
 }
 
 at::Tensor carried_start(const at::Tensor& carried, int64_t batch) {

@@ -352,6 +352,33 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand);
 // and keeps its own value elsewhere (`value` broadcasts to `target`; no host read).
 void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value);
 
+// Values of one-element tensors read to the host together, as .item() would give them after a
+// conversion to float64 (add_real) or int64 (add_integer). A value held in host memory is read
+// where it lies, without any tensor operation; the others are gathered on the device of the first
+// of them and copied to the host in one transfer. A tensor of other than one element is refused
+// at add, with .item()'s error.
+class HostScalars {
+ public:
+  size_t add_real(const at::Tensor& t) { return add(t, false); }
+  size_t add_integer(const at::Tensor& t) { return add(t, true); }
+  // Reads every value added so far; call once, after the last add.
+  void fetch();
+  double real(size_t slot) const { return reals_.at(slot).value; }
+  int64_t integer(size_t slot) const { return integers_.at(slot).value; }
+
+ private:
+  template <typename V>
+  struct Slot {
+    V value = 0;
+    at::Tensor pending;  // defined while the value waits for the device transfer
+  };
+  size_t add(const at::Tensor& t, bool integer);
+
+  c10::optional<at::Device> device_;
+  std::vector<Slot<double>> reals_;
+  std::vector<Slot<int64_t>> integers_;
+};
+
 // Recurrent state carried from call to call, [rows, S].
 //
 // The carried state a call of `batch` rows starts from: the state as it is when it has one row
