@@ -1,5 +1,8 @@
 """Helpers of the war engine block tests: small blocks, engram entries and call spies."""
+import collections
+
 import torch
+from torch.utils._python_dispatch import TorchDispatchMode
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
 
@@ -49,3 +52,30 @@ def force_stable(fortress, stable=True):
         return mu, var, torch.tensor(stable)
 
     fortress.update_surprisal_stats = update
+
+
+class OpCounter:
+    """Counts the tensor operations dispatched inside the `with` block, by name ("mul", "copy_",
+    "_local_scalar_dense" for a host read, ...); `total` is their sum."""
+
+    def __init__(self):
+        self.counts = collections.Counter()
+
+    def __enter__(self):
+        counts = self.counts
+
+        class Mode(TorchDispatchMode):
+            def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+                counts[func.overloadpacket.__name__] += 1
+                return func(*args, **(kwargs or {}))
+
+        self._mode = Mode()
+        self._mode.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        return self._mode.__exit__(*exc)
+
+    @property
+    def total(self):
+        return sum(self.counts.values())

@@ -3,7 +3,7 @@ import re
 import pytest
 import torch
 
-from block_support import add_engram, force_stable, make_block, spy
+from block_support import OpCounter, add_engram, force_stable, make_block, spy
 
 # Block keys always present: key -> fortress buffer and conversion (None: not a buffer read).
 BLOCK_KEYS = {
@@ -216,3 +216,55 @@ def test_failures_while_filling(break_it, error, match):
     with pytest.raises(error, match=match):
         run(block)
     assert block.fortress.global_step.item() == 1  # the call's own changes stay
+
+
+@pytest.mark.parametrize("enable_vgt", [True, False])
+def test_the_dictionary_costs_one_read_not_an_operation_per_key(enable_vgt):
+    # Values held in host memory are read where they lie: asking for the diagnostics adds a
+    # handful of tensor operations to a call (the usage refresh), not several per key.
+    block = make_block(enable_vgt=enable_vgt)
+    add_engram(block.fortress)
+    x = inputs()
+    block.forward_with_diagnostics(x, None, True)
+    with OpCounter() as plain:
+        block.forward_with_diagnostics(x, None, False)
+    with OpCounter() as diagnosed:
+        block.forward_with_diagnostics(x, None, True)
+    assert diagnosed.total - plain.total <= 40, (diagnosed.counts - plain.counts)
+    assert diagnosed.counts["_local_scalar_dense"] - plain.counts["_local_scalar_dense"] <= 2
+
+
+@pytest.mark.parametrize("dtype", [torch.float64, torch.float16, torch.int32, torch.bool])
+def test_values_of_every_dtype_read_as_item_converts_them(dtype):
+    block = make_block()
+    values = {}
+
+    def lifecycle():
+        for key, name in (("vgt_pressure_prev", "pressure_prev"), ("last_candidate_rank", "last_candidate_rank"),
+                          ("collapse_bottleneck_code", "collapse_bottleneck_code")):
+            t = torch.tensor(2.75 if dtype.is_floating_point else 1).to(dtype)
+            block.fortress.register_buffer(name, t)
+            values[key] = (t.double() if key == "vgt_pressure_prev" else t.long()).item()
+
+    block.fortress.lifecycle_management = lifecycle
+    diagnostics = run(block)
+    for key, value in values.items():
+        assert diagnostics[key] == value and type(diagnostics[key]) is type(value), key
+
+
+def test_non_finite_values_of_integer_keys_convert_as_the_tensor_library_does():
+    block = make_block()
+    expected = {}
+
+    def lifecycle():
+        for name, v in (("last_candidate_rank", float("nan")), ("collapse_bottleneck_code", float("inf")),
+                        ("last_union_step", -1e30)):
+            getattr(block.fortress, name).fill_(v) if getattr(block.fortress, name).is_floating_point() else \
+                block.fortress.register_buffer(name, torch.tensor(v))
+            expected[name] = torch.tensor(v).long().item()
+
+    block.fortress.lifecycle_management = lifecycle
+    diagnostics = run(block)
+    assert diagnostics["last_candidate_rank"] == expected["last_candidate_rank"]
+    assert diagnostics["collapse_bottleneck_code"] == expected["collapse_bottleneck_code"]
+    assert diagnostics["last_union_step"] == expected["last_union_step"]

@@ -3,10 +3,9 @@
 // promotion and union state, pressure and calm machinery, collapse gate, usage) and the first
 // three engrams.
 //
-// Every tensor value of one dictionary is gathered on the device and read to the host at once.
+// Every tensor value of one dictionary is read to the host at once (HostScalars).
 #include "fortress_engine/fortress.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -123,43 +122,6 @@ constexpr Entry kPressureEntries[] = {
 static_assert(sizeof(kBlockEntries) / sizeof(Entry) == 12, "twelve block keys");
 static_assert(sizeof(kPressureEntries) / sizeof(Entry) == 61, "sixty-one pressure keys");
 
-// One-element tensors collected on one device and read to the host together: real values as
-// float64, integers as int64 (exact), both carried in one int64 transfer.
-class HostRead {
- public:
-  // Returns the slot of the value; a tensor of other than one element fails here, as .item().
-  size_t add(at::Tensor t, Conv conv) {
-    t = t.detach();
-    if (t.numel() != 1) t.item();
-    if (!device_) device_ = t.device();
-    t = t.reshape({}).to(*device_, conv == Conv::Int ? at::kLong : at::kDouble);
-    auto& list = conv == Conv::Int ? integers_ : reals_;
-    list.push_back(t);
-    return list.size() - 1;
-  }
-
-  void fetch() {
-    std::vector<at::Tensor> parts;
-    if (!integers_.empty()) parts.push_back(at::stack(integers_));
-    if (!reals_.empty()) parts.push_back(at::stack(reals_).view(at::kLong));
-    if (parts.empty()) return;
-    const at::Tensor host = at::cat(parts).cpu().contiguous();
-    const int64_t* data = host.data_ptr<int64_t>();
-    integer_values_.assign(data, data + integers_.size());
-    real_values_.resize(reals_.size());
-    std::memcpy(real_values_.data(), data + integers_.size(), reals_.size() * sizeof(double));
-  }
-
-  double real(size_t slot) const { return real_values_.at(slot); }
-  int64_t integer(size_t slot) const { return integer_values_.at(slot); }
-
- private:
-  c10::optional<at::Device> device_;
-  std::vector<at::Tensor> integers_, reals_;
-  std::vector<int64_t> integer_values_;
-  std::vector<double> real_values_;
-};
-
 py::object python_float(const py::handle& value) {
   PyObject* r = PyNumber_Float(value.ptr());
   if (!r) throw py::error_already_set();
@@ -184,15 +146,18 @@ py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
 
   // Gather every tensor value, then one read.
   const Memory mem(fortress);
-  HostRead host;
+  HostScalars host;
   std::vector<size_t> slots(entries.size(), 0);
+  auto add = [&host](const at::Tensor& t, Conv conv) {
+    return conv == Conv::Int ? host.add_integer(t) : host.add_real(t);
+  };
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = *entries[i];
     switch (e.src) {
       case Src::Buffer:
-      case Src::UnionModeName: slots[i] = host.add(mem[e.buf], e.conv); break;
-      case Src::Surprisal: slots[i] = host.add(call.surprisal, e.conv); break;
-      case Src::StateVariance: slots[i] = host.add(buffer(block, "state_variance_ema"), e.conv); break;
+      case Src::UnionModeName: slots[i] = add(mem[e.buf], e.conv); break;
+      case Src::Surprisal: slots[i] = add(call.surprisal, e.conv); break;
+      case Src::StateVariance: slots[i] = add(buffer(block, "state_variance_ema"), e.conv); break;
       default: break;
     }
   }
