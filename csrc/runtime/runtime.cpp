@@ -1,6 +1,7 @@
 #include "runtime/runtime.h"
 
 #include <ATen/ExpandUtils.h>
+#include <ATen/OpMathType.h>
 #include <c10/core/DefaultDtype.h>
 #include <torch/csrc/jit/frontend/tracer.h>
 
@@ -448,12 +449,6 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand) {
               " can't be cast to the desired output type ", target.scalar_type());
 }
 
-void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value) {
-  at::NoGradGuard no_grad;
-  const at::Tensor finite = at::isfinite(value.detach()).to(target.device());
-  target.copy_(at::where(finite, updated.detach().to(target.scalar_type()), target));
-}
-
 namespace {
 // A one-element tensor whose value lies in host memory in its plain form: readable through its
 // data pointer.
@@ -464,6 +459,25 @@ bool readable_in_place(const at::Tensor& t) {
   return !keys.has(c10::DispatchKey::Python) && !keys.has(c10::DispatchKey::Functionalize);
 }
 }  // namespace
+
+void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value) {
+  at::NoGradGuard no_grad;
+  // One value in host memory: tested where it lies, and the update is one copy or none.
+  if (value.numel() == 1 && readable_in_place(value) && target.device() == value.device() &&
+      target.numel() == 1 && updated.numel() == 1) {
+    bool finite = true;
+    AT_DISPATCH_ALL_TYPES_AND3(at::kHalf, at::kBFloat16, at::kBool, value.scalar_type(), "copy_if_finite", [&] {
+      if constexpr (!std::is_integral_v<scalar_t>) {
+        finite = std::isfinite(static_cast<double>(*value.data_ptr<scalar_t>()));
+      }
+    });
+    if (finite) target.copy_(updated.detach());
+    return;
+  }
+  const at::Tensor finite = at::isfinite(value.detach()).to(target.device());
+  target.copy_(at::where(finite, updated.detach().to(target.scalar_type()), target));
+}
+
 
 size_t HostScalars::add(const at::Tensor& t, bool integer) {
   if (t.numel() != 1) t.item();  // .item()'s refusal
@@ -537,9 +551,36 @@ at::Tensor carried_start(const at::Tensor& carried, int64_t batch) {
   return at::zeros({1, carried.size(1)}, carried.options());
 }
 
+namespace {
+// Whether every value of a two-dimensional tensor in host memory is finite, read where it lies.
+bool all_finite_in_place(const at::Tensor& t) {
+  bool finite = true;
+  AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, t.scalar_type(), "all_finite", [&] {
+    const scalar_t* data = t.data_ptr<scalar_t>();
+    const int64_t rows = t.size(0), cols = t.size(1), rs = t.stride(0), cs = t.stride(1);
+    for (int64_t r = 0; r < rows && finite; ++r) {
+      for (int64_t c = 0; c < cols; ++c) {
+        if (!std::isfinite(static_cast<at::opmath_type<scalar_t>>(data[r * rs + c * cs]))) {
+          finite = false;
+          break;
+        }
+      }
+    }
+  });
+  return finite;
+}
+}  // namespace
+
 at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start) {
   at::NoGradGuard no_grad;
   const at::Tensor final_state = next.detach();
+  // A state in host memory with every row finite is carried on as a copy of itself.
+  const bool start_fits = start.dim() == 2 && final_state.dim() == 2 && start.size(1) == final_state.size(1) &&
+                          (start.size(0) == 1 || start.size(0) == final_state.size(0));
+  if (start_fits && readable_in_place(final_state) && at::isFloatingType(final_state.scalar_type()) &&
+      all_finite_in_place(final_state)) {
+    return final_state.clone(at::MemoryFormat::Contiguous);
+  }
   const at::Tensor finite_rows = at::isfinite(final_state).all(-1, /*keepdim=*/true);
   return at::where(finite_rows, final_state, start.detach().to(final_state.device(), final_state.scalar_type()));
 }
