@@ -4,12 +4,11 @@
 #include <ATen/OpMathType.h>
 #include <c10/core/DefaultDtype.h>
 #include <torch/csrc/jit/frontend/tracer.h>
-
-#include <cmath>
-#include <limits>
+#include <torch/csrc/utils/disable_torch_function.h>
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 namespace kestrel {
@@ -478,6 +477,88 @@ void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const a
   target.copy_(at::where(finite, updated.detach().to(target.scalar_type()), target));
 }
 
+
+namespace {
+// Whether the registry `name` of a module (an instance attribute or a global of
+// torch.nn.modules.module) holds anything; absent registries (other torch versions) hold nothing.
+bool registry_in_use(PyObject* dict, const char* name) {
+  PyObject* value = PyDict_GetItemString(dict, name);
+  if (!value || value == Py_None) return false;
+  const Py_ssize_t n = PyObject_Length(value);
+  if (n < 0) {
+    PyErr_Clear();
+    return true;
+  }
+  return n > 0;
+}
+
+struct LinearClass {
+  PyObject* type = nullptr;     // torch.nn.Linear
+  PyObject* forward = nullptr;  // its forward as the class was loaded
+  PyObject* globals = nullptr;  // torch.nn.modules.module.__dict__
+};
+
+const LinearClass& linear_class() {
+  // Leaked on purpose: the interpreter owns these for the life of the process.
+  static const LinearClass cls = [] {
+    LinearClass c;
+    py::object type = py::module_::import("torch.nn").attr("Linear");
+    c.type = type.release().ptr();
+    c.forward = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(c.type)->tp_dict, "forward");
+    Py_XINCREF(c.forward);
+    c.globals = py::object(py::module_::import("torch.nn.modules.module").attr("__dict__")).release().ptr();
+    return c;
+  }();
+  return cls;
+}
+}  // namespace
+
+PlainLinear plain_linear(const py::handle& module, const py::handle& x) {
+  PlainLinear result;
+  const LinearClass& cls = linear_class();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())) != cls.type) return result;
+  if (!THPVariable_Check(x.ptr()) || torch::check_has_torch_function(x.ptr())) return result;
+  if (torch::jit::tracer::isTracing()) return result;
+  PyObject* own_forward = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.type)->tp_dict, "forward");
+  if (!own_forward || own_forward != cls.forward) return result;
+  PyObject* instance_dict = PyObject_GenericGetDict(module.ptr(), nullptr);
+  if (!instance_dict) {
+    PyErr_Clear();
+    return result;
+  }
+  const py::object dict_owner = py::reinterpret_steal<py::object>(instance_dict);
+  PyObject* dict = instance_dict;
+  for (const char* name : {"forward", "weight", "bias"}) {
+    if (PyDict_GetItemString(dict, name)) return result;
+  }
+  for (const char* name : {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks",
+                           "_compiled_call_impl"}) {
+    if (registry_in_use(dict, name)) return result;
+  }
+  for (const char* name : {"_global_forward_hooks", "_global_forward_pre_hooks", "_global_backward_hooks",
+                           "_global_backward_pre_hooks"}) {
+    if (registry_in_use(cls.globals, name)) return result;
+  }
+  PyObject* parameters = PyDict_GetItemString(dict, "_parameters");
+  if (!parameters || !PyDict_Check(parameters)) return result;
+  PyObject* weight = PyDict_GetItemString(parameters, "weight");
+  PyObject* bias = PyDict_GetItemString(parameters, "bias");
+  if (!weight || !THPVariable_Check(weight) || torch::check_has_torch_function(weight, /*ignore_mode=*/true)) {
+    return result;
+  }
+  if (!bias) return result;
+  if (bias != Py_None && (!THPVariable_Check(bias) || torch::check_has_torch_function(bias, true))) return result;
+  result.plain = true;
+  result.weight = THPVariable_Unpack(weight);
+  if (bias != Py_None) result.bias = THPVariable_Unpack(bias);
+  return result;
+}
+
+py::object call_linear(const py::handle& module, const py::object& x) {
+  const PlainLinear layer = plain_linear(module, x);
+  if (!layer.plain) return module(x);
+  return to_py(at::linear(THPVariable_Unpack(x.ptr()), layer.weight, layer.bias));
+}
 
 size_t HostScalars::add(const at::Tensor& t, bool integer) {
   if (t.numel() != 1) t.item();  // .item()'s refusal

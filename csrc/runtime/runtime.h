@@ -352,6 +352,28 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand);
 // and keeps its own value elsewhere (`value` broadcasts to `target`; no host read).
 void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value);
 
+// t on `device` with `dtype`: t itself when it is there already, else t.to(device, dtype).
+inline at::Tensor converted(const at::Tensor& t, const at::Device& device, at::ScalarType dtype) {
+  return t.device() == device && t.scalar_type() == dtype ? t : t.to(device, dtype);
+}
+inline at::Tensor converted(const at::Tensor& t, const at::Device& device) {
+  return t.device() == device ? t : t.to(device);
+}
+
+// A linear layer whose call is exactly torch.nn.functional.linear(x, weight, bias): an
+// nn.Linear itself (no subclass, its class's own forward), with no hook of its own or global, no
+// forward, weight or bias set on the instance, not compiled, and called outside tracing with a
+// plain tensor (nothing that takes part in __torch_function__). Callers run such a layer as
+// at::linear; any other module is called as it is, so replacements, hooks and patches keep
+// working.
+struct PlainLinear {
+  bool plain = false;
+  at::Tensor weight, bias;  // bias undefined for a layer without one
+};
+PlainLinear plain_linear(const py::handle& module, const py::handle& x);
+// module(x): at::linear for a plain linear layer, otherwise the module's own call.
+py::object call_linear(const py::handle& module, const py::object& x);
+
 // Values of one-element tensors read to the host together, as .item() would give them after a
 // conversion to float64 (add_real) or int64 (add_integer). A value held in host memory is read
 // where it lies, without any tensor operation; the others are gathered on the device of the first
