@@ -193,18 +193,18 @@ py::object compute_gate(py::object self, py::object x_obj, py::object state_delt
   const int64_t B = sizes[0], T = sizes[1];
 
   const at::Tensor surprisal_scalar =
-      arg_tensor(surprisal_obj, "surprisal_score").view({1, 1, 1}).to(x.device()).expand({B, 1, 1});
+      converted(arg_tensor(surprisal_obj, "surprisal_score").view({1, 1, 1}), x.device()).expand({B, 1, 1});
   const at::Tensor surprisal_signal = surprisal_scalar * parameter(self, "surprisal_gain");
   const at::Tensor surprisal_broadcast = surprisal_signal.expand({B, T, 1});
 
   const at::Tensor gate_input = at::cat({x, arg_tensor(state_delta_obj, "state_delta"), surprisal_broadcast}, -1);
-  at::Tensor train_path = arg_tensor(self.attr("gate_train")(to_py(gate_input)), "gate_train_base");
-  const at::Tensor infer_path = arg_tensor(self.attr("gate_infer")(x_obj), "infer_path");
+  at::Tensor train_path = arg_tensor(call_linear(self.attr("gate_train"), to_py(gate_input)), "gate_train_base");
+  const at::Tensor infer_path = arg_tensor(call_linear(self.attr("gate_infer"), x_obj), "infer_path");
 
   if (truth(self.attr("fortress_config").attr("enable_vgt"))) {
     const double g_min = arg_float(self.attr("_g_min"), "_g_min");
     const double g_max = arg_float(self.attr("_g_max"), "_g_max");
-    const at::Tensor P = Memory(self.attr("fortress"))[Buf::global_pressure].to(x.device(), x.scalar_type());
+    const at::Tensor P = converted(Memory(self.attr("fortress"))[Buf::global_pressure], x.device(), x.scalar_type());
     const at::Tensor geometry_factor = P * (g_max - g_min) + g_min;
     train_path = train_path * geometry_factor;
   }
@@ -230,7 +230,31 @@ struct Prepared {
   at::Tensor friction;  // undefined: the surprisal stands in for it
 };
 
-Prepared prepare_call(const py::object& self, const py::object& x_obj, const py::object& state) {
+// A tensor of the same shape and dtype without storage: what the refusal checks need of it.
+at::Tensor meta_like(const at::Tensor& t) { return at::empty(t.sizes(), t.options().device(at::kMeta)); }
+
+// The shape-only stand-in for input_proj(x) that a check works with: a meta tensor when the layer
+// is a plain linear layer that takes x as it is (the product can then fail in no other way),
+// undefined otherwise.
+at::Tensor projected_shape(const py::object& input_proj, const py::object& x_obj, const at::Tensor& x) {
+  const PlainLinear layer = plain_linear(input_proj, x_obj);
+  if (!layer.plain) return at::Tensor();
+  const at::Tensor& w = layer.weight;
+  const at::Tensor& b = layer.bias;
+  const bool fits = w.dim() == 2 && x.size(-1) == w.size(1) && x.scalar_type() == w.scalar_type() &&
+                    x.device() == w.device() && !x.is_sparse() && !w.is_sparse() &&
+                    (!b.defined() || (b.dim() == 1 && b.size(0) == w.size(0) && b.scalar_type() == w.scalar_type() &&
+                                      b.device() == w.device()));
+  if (!fits) return at::Tensor();
+  std::vector<int64_t> sizes = x.sizes().vec();
+  sizes.back() = w.size(0);
+  return at::empty(sizes, x.options().device(at::kMeta));
+}
+
+// `check_only`: nothing the call computes is kept, only its refusals; the products whose only
+// failures are their operands' shapes and dtypes are then taken on meta tensors.
+Prepared prepare_call(const py::object& self, const py::object& x_obj, const py::object& state,
+                      bool check_only = false) {
   const at::Tensor x = arg_tensor(x_obj, "x");
   const auto sizes = unpack_shape(x, 3);
   const int64_t B = sizes[0], T = sizes[1];
@@ -238,8 +262,13 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
   py::object fortress = self.attr("fortress");
   py::object integrator = self.attr("integrator");
 
-  py::object delta_obj = self.attr("input_proj")(x_obj);
-  const at::Tensor delta = arg_tensor(delta_obj, "delta");
+  py::object input_proj = self.attr("input_proj");
+  py::object delta_obj;
+  at::Tensor delta = check_only ? projected_shape(input_proj, x_obj, x) : at::Tensor();
+  if (!delta.defined()) {
+    delta_obj = call_linear(input_proj, x_obj);
+    delta = arg_tensor(delta_obj, "delta");
+  }
 
   PyObject* given_prev = state.is_none() ? nullptr : PyDict_GetItemString(state.ptr(), "sigma_prev");
   py::object prev_obj = given_prev ? py::reinterpret_borrow<py::object>(given_prev)
@@ -257,7 +286,13 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
     sigma_prev = sigma_prev.expand({B, -1});
     prev_obj = to_py(sigma_prev);
   }
-  const at::Tensor state_delta = delta - sigma_prev.unsqueeze(1).expand({-1, T, -1});
+  if (delta.is_meta() && sigma_prev.device() != x.device()) {
+    // A state on another device fails the subtraction as the real product would.
+    delta_obj = call_linear(input_proj, x_obj);
+    delta = arg_tensor(delta_obj, "delta");
+  }
+  const at::Tensor prev_operand = delta.is_meta() ? meta_like(sigma_prev) : sigma_prev;
+  const at::Tensor state_delta = delta - prev_operand.unsqueeze(1).expand({-1, T, -1});
   TORCH_CHECK(x.size(2) == state_delta.size(2),
               "WarEngineTevZOZU_V722_FU needs d_model == d_state: its gate layers take the block input (width ",
               x.size(2), ") at the state width ", state_delta.size(2));
@@ -282,11 +317,17 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
       PyObject* slow = state_tensor(state, "slow_logits");
       if (fast && slow) {
         at::NoGradGuard no_grad;
-        friction = at::mean(at::abs(from_py(fast) - from_py(slow)));
+        at::Tensor f = from_py(fast), s = from_py(slow);
+        if (check_only && f.device() == s.device()) {
+          f = meta_like(f);
+          s = meta_like(s);
+        }
+        friction = at::mean(at::abs(f - s));
       }
     }
     if (friction.defined()) {
-      friction = friction.to(x.device(), pressure.scalar_type());
+      friction = friction.is_meta() ? friction.to(pressure.scalar_type())
+                                    : converted(friction, x.device(), pressure.scalar_type());
       check_in_place(pressure, friction);  // the pressure update takes one zero-dimensional value
     }
   }
@@ -302,7 +343,7 @@ void check_forward(py::object self, py::object x_obj, py::object state, py::obje
   arg_dict_or_none(state, "state");
   const bool logits = truth(with_logits);
   at::NoGradGuard no_grad;
-  const Prepared call = prepare_call(self, x_obj, state);
+  const Prepared call = prepare_call(self, x_obj, state, /*check_only=*/true);
   py::object fortress = self.attr("fortress");
   if (logits && call.vgt && !set_on_instance(fortress, "_update_global_pressure")) {
     Memory(fortress).setting<Cfg::kl_temperature>();
@@ -343,9 +384,9 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   if (vgt) {
     const at::Tensor pressure = Memory(fortress)[Buf::global_pressure];
     const at::TensorOptions options = at::TensorOptions().device(x.device()).dtype(pressure.scalar_type());
-    if (!friction.defined()) friction = (surprisal.detach() - 1.0).to(x.device(), pressure.scalar_type());
+    if (!friction.defined()) friction = converted(surprisal.detach() - 1.0, x.device(), pressure.scalar_type());
     const at::Tensor conflict = at::scalar_tensor(average_conflict(fortress.attr("engram_stack")), options);
-    const at::Tensor surprisal_in = surprisal.detach().to(x.device(), pressure.scalar_type());
+    const at::Tensor surprisal_in = converted(surprisal.detach(), x.device(), pressure.scalar_type());
     fortress.attr("_update_global_pressure")(to_py(conflict), to_py(surprisal_in), to_py(friction));
   }
 
@@ -379,7 +420,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 9. Periodic demotion.
   fortress.attr("lifecycle_management")();
 
-  py::object y = self.attr("output_proj")(sigma_obj);
+  py::object y = call_linear(self.attr("output_proj"), sigma_obj);
   if (!diagnose) return py::make_tuple(y, py::dict());
   return py::make_tuple(y, block_diagnostics(self, BlockCall{sigma_obj, surprisal, stable, advanced[1]}));
 }

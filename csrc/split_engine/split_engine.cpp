@@ -155,7 +155,7 @@ void define_integrator(py::module_& m) {
   def_method(cls, "compute_surprisal", [](py::object self, py::object delta_obj, py::object state_prev) {
         at::Tensor delta = arg_tensor(delta_obj, "delta");
         unpack_shape(delta, 3);
-        at::Tensor pred_next = from_py(self.attr("predictor")(state_prev));
+        at::Tensor pred_next = from_py(call_linear(self.attr("predictor"), state_prev));
         at::Tensor actual_next = delta.select(1, 0);
         const std::vector<int64_t> last_dim{-1};
         at::Tensor raw = at::linalg_vector_norm(actual_next - pred_next, 2, last_dim, false, c10::nullopt).mean();
