@@ -56,18 +56,26 @@ def force_stable(fortress, stable=True):
 
 class OpCounter:
     """Counts the tensor operations dispatched inside the `with` block, by name ("mul", "copy_",
-    "_local_scalar_dense" for a host read, ...); `total` is their sum."""
+    "_local_scalar_dense" for a host read, ...); `total` is their sum. `on_data` counts, apart,
+    the operations that touch a tensor with storage (not only meta tensors)."""
 
     def __init__(self):
         self.counts = collections.Counter()
+        self.on_data = collections.Counter()
 
     def __enter__(self):
-        counts = self.counts
+        counts, on_data = self.counts, self.on_data
 
         class Mode(TorchDispatchMode):
             def __torch_dispatch__(self, func, types, args=(), kwargs=None):
-                counts[func.overloadpacket.__name__] += 1
-                return func(*args, **(kwargs or {}))
+                name = func.overloadpacket.__name__
+                counts[name] += 1
+                out = func(*args, **(kwargs or {}))
+                tensors = [t for t in list(args) + list((kwargs or {}).values()) + [out]
+                           if isinstance(t, torch.Tensor)]
+                if any(not t.is_meta for t in tensors):
+                    on_data[name] += 1
+                return out
 
         self._mode = Mode()
         self._mode.__enter__()

@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from block_support import add_engram, force_stable, make_block, make_config, spy
+from block_support import OpCounter, add_engram, force_stable, make_block, make_config, spy
 
 FORTRESS_CALLS = ["forward_step", "update_surprisal_stats", "_update_global_pressure", "accumulate_covariance",
                   "maybe_promote_to_deep_engram", "update_post_union_impact", "create_joint_basis_projection_hook",
@@ -492,3 +492,119 @@ def test_moves_with_the_module_dtype():
     y, diagnostics = block.forward_with_diagnostics(inputs().double(), None, True)
     assert y.dtype == torch.float64 and isinstance(diagnostics["vgt_pressure"], float)
     assert block.state_variance_ema.dtype == block.fortress.global_pressure.dtype == torch.float64
+
+
+# ---------------------------------------------------------------------------------------------
+# The check the cores run before their blocks
+
+
+@pytest.mark.parametrize("case", list(refused_cases()))
+def test_the_check_refuses_as_the_call_does(case):
+    make_args, kwargs, error, match = refused_cases()[case]
+    if "return_diagnostics" in kwargs:
+        return  # the check has no diagnostics flag
+    block = make_block()
+    with pytest.raises(error, match=match) as refused:
+        block.forward_with_diagnostics(*make_args())
+    before = full_state(block)
+    args = make_args()
+    with pytest.raises(error) as checked:
+        block._check_forward(args[0], args[1] if len(args) > 1 else None, True)
+    assert str(checked.value) == str(refused.value)
+    assert_same_state(full_state(block), before)
+
+
+@pytest.mark.parametrize("state", [None, {"fast_logits": torch.randn(2, 3, 7), "slow_logits": torch.randn(2, 3, 7)}])
+def test_the_check_computes_no_product(state):
+    # Only the shapes of the input projection and of the logits difference matter to the check.
+    block = make_block()
+    with OpCounter() as ops:
+        block._check_forward(inputs(), state, True)
+    touched = {k for k in ops.on_data if k in ("mm", "addmm", "bmm", "sub", "abs", "mean")}
+    assert touched == set(), ops.on_data
+
+
+def test_the_check_runs_a_replaced_input_projection():
+    block = make_block()
+    block.input_proj = torch.nn.Linear(4, 5, bias=False)  # widths the carried state cannot take
+    with pytest.raises(RuntimeError) as refused:
+        block.forward_with_diagnostics(inputs())
+    with pytest.raises(RuntimeError) as checked:
+        block._check_forward(inputs(), None, False)
+    assert str(checked.value) == str(refused.value)
+    calls = []
+    block.input_proj = torch.nn.Linear(4, 4, bias=False)
+    block.input_proj.register_forward_hook(lambda m, i, o: calls.append(o.shape))
+    block._check_forward(inputs(), None, False)
+    assert calls == [(2, 3, 4)]
+
+
+# ---------------------------------------------------------------------------------------------
+# Linear layers are run as modules: hooks, replacements and patches take part
+
+LAYERS = ["input_proj", "gate_train", "gate_infer", "output_proj", "integrator.predictor"]
+
+
+def layer(block, name):
+    return block.get_submodule(name)
+
+
+def scale_output(calls, name):
+    def hook(module, args, out):
+        calls.append(name)
+        return out * 2
+
+    return hook
+
+
+@pytest.mark.parametrize("name", LAYERS)
+@pytest.mark.parametrize("how", ["forward_hook", "pre_hook", "instance_forward", "subclass", "global_hook"])
+def test_layers_keep_their_module_call(name, how):
+    torch.manual_seed(0)
+    block, plain = make_block(), make_block()
+    x = inputs()
+    state = {"sigma_prev": torch.randn(2, 4, generator=torch.Generator().manual_seed(5))}
+    expected, _ = plain.forward_with_diagnostics(x, state, False)
+    calls = []
+    target = layer(block, name)
+    handle = None
+    if how == "forward_hook":
+        target.register_forward_hook(scale_output(calls, name))
+    elif how == "pre_hook":
+        target.register_forward_pre_hook(lambda m, args: calls.append(name) or (args[0] * 2,))
+    elif how == "instance_forward":
+        original = target.forward
+        target.forward = lambda t: calls.append(name) or original(t) * 2
+    elif how == "subclass":
+        class Doubled(torch.nn.Linear):
+            def forward(self, t):
+                calls.append(name)
+                return super().forward(t) * 2
+
+        replacement = Doubled(target.in_features, target.out_features, bias=target.bias is not None)
+        replacement.load_state_dict(target.state_dict())
+        parent, _, leaf = name.rpartition(".")
+        setattr(block.get_submodule(parent) if parent else block, leaf, replacement)
+    else:
+        handle = torch.nn.modules.module.register_module_forward_hook(
+            lambda m, args, out: (calls.append(name), out * 2)[1] if m is target else None)
+    try:
+        y, _ = block.forward_with_diagnostics(x, state, False)
+    finally:
+        if handle is not None:
+            handle.remove()
+    assert calls and set(calls) == {name}
+    assert not torch.allclose(y, expected)
+
+
+def test_the_integrators_bookkeeping_reads_values_where_they_lie():
+    # The running surprisal average and the carried state are guarded against non-finite values
+    # by reading the values in host memory, not by finiteness reductions and selections.
+    block = make_block()
+    x = inputs()
+    delta = block.input_proj(x)
+    with OpCounter() as ops:
+        score = block.integrator.compute_surprisal(delta, block.integrator.sigma_prev)
+        block.integrator.forward_with_diagnostics(delta, torch.ones_like(delta), None, compute_diagnostics=False)
+    assert not {"isfinite", "where", "all"} & set(ops.counts), ops.counts
+    assert torch.isfinite(score) and torch.isfinite(block.integrator.sigma_prev).all()
