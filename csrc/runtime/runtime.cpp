@@ -560,6 +560,61 @@ py::object call_linear(const py::handle& module, const py::object& x) {
   return to_py(at::linear(THPVariable_Unpack(x.ptr()), layer.weight, layer.bias));
 }
 
+namespace {
+// Sums in double precision, with independent partial sums so that the additions do not wait on
+// each other.
+template <typename scalar_t>
+double row_sum(const scalar_t* p, int64_t n) {
+  double a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int k = 0; k < 8; ++k) a[k] += static_cast<double>(p[i + k]);
+  }
+  double tail = 0.0;
+  for (; i < n; ++i) tail += static_cast<double>(p[i]);
+  return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7])) + tail;
+}
+
+template <typename scalar_t>
+double squared_deviation(const scalar_t* p, int64_t n, double mean) {
+  double a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int k = 0; k < 8; ++k) {
+      const double d = static_cast<double>(p[i + k]) - mean;
+      a[k] += d * d;
+    }
+  }
+  double tail = 0.0;
+  for (; i < n; ++i) {
+    const double d = static_cast<double>(p[i]) - mean;
+    tail += d * d;
+  }
+  return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7])) + tail;
+}
+}  // namespace
+
+at::Tensor mean_row_variance(const at::Tensor& t) {
+  at::NoGradGuard no_grad;
+  const at::Tensor v = t.detach();
+  const bool direct = v.dim() >= 1 && v.numel() > 0 && v.size(-1) > 1 && v.layout() == at::kStrided &&
+                      (v.scalar_type() == at::kFloat || v.scalar_type() == at::kDouble) &&
+                      readable_in_place(v);
+  if (!direct) return v.var(-1, /*unbiased=*/true, /*keepdim=*/true).mean();
+  const at::Tensor c = v.contiguous();
+  const int64_t S = c.size(-1), rows = c.numel() / S;
+  double total = 0.0;
+  AT_DISPATCH_FLOATING_TYPES(c.scalar_type(), "mean_row_variance", [&] {
+    const scalar_t* data = c.data_ptr<scalar_t>();
+    for (int64_t r = 0; r < rows; ++r) {
+      const scalar_t* row = data + r * S;
+      const double mean = row_sum(row, S) / static_cast<double>(S);
+      total += squared_deviation(row, S, mean) / static_cast<double>(S - 1);
+    }
+  });
+  return at::scalar_tensor(total / static_cast<double>(rows), v.options());
+}
+
 size_t HostScalars::add(const at::Tensor& t, bool integer) {
   if (t.numel() != 1) t.item();  // .item()'s refusal
   if (readable_in_place(t)) {

@@ -352,6 +352,12 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand);
 // and keeps its own value elsewhere (`value` broadcasts to `target`; no host read).
 void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value);
 
+// The mean over every row of the unbiased variance along the last dimension, detached: the value
+// of t.var(-1, true, true).mean(). On the CPU it is taken in two passes over each row in double
+// precision (the tensor library's variance along an inner dimension is many times slower than
+// its memory traffic), elsewhere by the tensor library.
+at::Tensor mean_row_variance(const at::Tensor& t);
+
 // t on `device` with `dtype`: t itself when it is there already, else t.to(device, dtype).
 inline at::Tensor converted(const at::Tensor& t, const at::Device& device, at::ScalarType dtype) {
   return t.device() == device && t.scalar_type() == dtype ? t : t.to(device, dtype);
