@@ -608,3 +608,18 @@ def test_the_integrators_bookkeeping_reads_values_where_they_lie():
         block.integrator.forward_with_diagnostics(delta, torch.ones_like(delta), None, compute_diagnostics=False)
     assert not {"isfinite", "where", "all"} & set(ops.counts), ops.counts
     assert torch.isfinite(score) and torch.isfinite(block.integrator.sigma_prev).all()
+
+
+@pytest.mark.parametrize("width, dtype", [(2, torch.float32), (5, torch.float32), (13, torch.float64),
+                                          (24, torch.float32)])
+def test_state_variance_is_the_mean_row_variance(width, dtype):
+    # Taken in two passes over each row in double precision, not by the tensor library's
+    # (slow) variance along the last dimension.
+    block = make_block(width).to(dtype)
+    x = inputs(B=3, T=4, S=width).to(dtype) * 3 + 1
+    delta = block.input_proj(x)
+    variance = torch.var(delta - block.integrator.sigma_prev.unsqueeze(1), dim=-1, keepdim=True).mean().item()
+    with OpCounter() as ops:
+        block.forward_with_diagnostics(x)
+    assert ops.counts["var"] == 0 and ops.counts["var_mean"] == 0
+    assert block.state_variance_ema.item() == pytest.approx(0.1 * 0.9 + variance * 0.1, rel=1e-6)

@@ -370,7 +370,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 2. Running variance of the state change, from a detached value; a non-finite chunk leaves it.
   {
     at::NoGradGuard no_grad;
-    const at::Tensor variance = state_delta.var(-1, /*unbiased=*/true, /*keepdim=*/true).mean();
+    const at::Tensor variance = mean_row_variance(state_delta);
     const at::Tensor ema = buffer(self, "state_variance_ema");
     copy_if_finite(ema, ema * 0.9 + variance * 0.1, variance);
   }

@@ -224,7 +224,7 @@ WarStep war_prologue(const py::object& self, const at::Tensor& x, const py::obje
   check_has_first_step(s.delta);
   {
     torch::NoGradGuard no_grad;
-    const at::Tensor variance = state_delta.var(-1, /*unbiased=*/true, /*keepdim=*/true).mean();
+    const at::Tensor variance = mean_row_variance(state_delta);
     const at::Tensor ema = buffer(self, "state_variance_ema");
     copy_if_finite(ema, ema * 0.9 + variance * 0.1, variance);
   }
