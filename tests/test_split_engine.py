@@ -359,6 +359,19 @@ def test_diagnostics_keys_and_values(war):
     assert diagnostics["coupling"] == 0.5
 
 
+def test_diagnostics_values_are_read_without_conversions(war):
+    # Values in host memory are read where they lie: no conversion or gathering per value.
+    from block_support import OpCounter
+
+    x = torch.randn(2, 5, 6)
+    with OpCounter() as plain:
+        war.forward_with_diagnostics(x, None, False)
+    with OpCounter() as diagnosed:
+        war.forward_with_diagnostics(x, None, True)
+    extra = diagnosed.counts - plain.counts
+    assert extra["_to_copy"] == 0 and extra["stack"] == 0 and extra["_local_scalar_dense"] == 0, extra
+
+
 def test_state_variance_average(war):
     x = torch.randn(2, 4, 6)
     delta = war.input_proj(x)

@@ -307,14 +307,13 @@ void define_war_engine(py::module_& m) {
           gate_infer_mean = from_py(self.attr("gate_infer")(x_obj)).mean();
         }
         // One host read for the five engine values.
-        at::Tensor values = at::stack({s.surprisal.detach().reshape({}).to(at::kDouble).cpu(),
-                                       buffer(self, "state_variance_ema").detach().to(at::kDouble).cpu(),
-                                       gate_infer_mean.to(at::kDouble).cpu(),
-                                       parameter(self, "infer_coupling").detach().to(at::kDouble).cpu(),
-                                       parameter(self, "surprisal_gain").detach().to(at::kDouble).cpu()});
-        const double* v = values.data_ptr<double>();
+        HostScalars host;
+        const size_t slots[] = {host.add_real(s.surprisal.detach().reshape({})), host.add_real(buffer(self, "state_variance_ema")),
+                                host.add_real(gate_infer_mean), host.add_real(parameter(self, "infer_coupling")),
+                                host.add_real(parameter(self, "surprisal_gain"))};
+        host.fetch();
         const char* keys[] = {"surprisal_score", "state_variance_ema", "gate_infer_mean", "coupling", "surprisal_gain"};
-        for (int i = 0; i < 5; ++i) diagnostics[keys[i]] = py::float_(v[i]);
+        for (int i = 0; i < 5; ++i) diagnostics[keys[i]] = py::float_(host.real(slots[i]));
         return py::make_tuple(y, diagnostics);
       },
       "Forward pass with diagnostics (for training/debugging).",
