@@ -561,35 +561,17 @@ py::object call_linear(const py::handle& module, const py::object& x) {
 }
 
 namespace {
-// Sums in double precision, with independent partial sums so that the additions do not wait on
-// each other.
-template <typename scalar_t>
-double row_sum(const scalar_t* p, int64_t n) {
+// The sum of f(p[i]) in double precision, with independent partial sums so that the additions
+// do not wait on each other.
+template <typename scalar_t, typename F>
+double row_sum(const scalar_t* p, int64_t n, F f) {
   double a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    for (int k = 0; k < 8; ++k) a[k] += static_cast<double>(p[i + k]);
+    for (int k = 0; k < 8; ++k) a[k] += f(static_cast<double>(p[i + k]));
   }
   double tail = 0.0;
-  for (; i < n; ++i) tail += static_cast<double>(p[i]);
-  return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7])) + tail;
-}
-
-template <typename scalar_t>
-double squared_deviation(const scalar_t* p, int64_t n, double mean) {
-  double a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  int64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (int k = 0; k < 8; ++k) {
-      const double d = static_cast<double>(p[i + k]) - mean;
-      a[k] += d * d;
-    }
-  }
-  double tail = 0.0;
-  for (; i < n; ++i) {
-    const double d = static_cast<double>(p[i]) - mean;
-    tail += d * d;
-  }
+  for (; i < n; ++i) tail += f(static_cast<double>(p[i]));
   return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7])) + tail;
 }
 }  // namespace
@@ -608,8 +590,9 @@ at::Tensor mean_row_variance(const at::Tensor& t) {
     const scalar_t* data = c.data_ptr<scalar_t>();
     for (int64_t r = 0; r < rows; ++r) {
       const scalar_t* row = data + r * S;
-      const double mean = row_sum(row, S) / static_cast<double>(S);
-      total += squared_deviation(row, S, mean) / static_cast<double>(S - 1);
+      const double mean = row_sum(row, S, [](double v) { return v; }) / static_cast<double>(S);
+      const double squares = row_sum(row, S, [mean](double v) { return (v - mean) * (v - mean); });
+      total += squares / static_cast<double>(S - 1);
     }
   });
   return at::scalar_tensor(total / static_cast<double>(rows), v.options());
