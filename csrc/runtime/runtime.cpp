@@ -452,7 +452,7 @@ namespace {
 // A one-element tensor whose value lies in host memory in its plain form: readable through its
 // data pointer.
 bool readable_in_place(const at::Tensor& t) {
-  if (!t.device().is_cpu() || t.layout() != at::kStrided || !t.has_storage()) return false;
+  if (!t.device().is_cpu() || t.layout() != at::kStrided || !t.has_storage() || t._is_zerotensor()) return false;
   if (t.is_neg() || t.is_conj() || t.is_quantized() || at::isComplexType(t.scalar_type())) return false;
   const c10::DispatchKeySet keys = t.key_set();
   return !keys.has(c10::DispatchKey::Python) && !keys.has(c10::DispatchKey::Functionalize);
