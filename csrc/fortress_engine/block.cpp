@@ -230,25 +230,27 @@ struct Prepared {
   at::Tensor friction;  // undefined: the surprisal stands in for it
 };
 
-// A tensor of the same shape and dtype without storage: what the refusal checks need of it.
-at::Tensor meta_like(const at::Tensor& t) { return at::empty(t.sizes(), t.options().device(at::kMeta)); }
+// A tensor that carries only a shape: what the refusal checks read of the products they skip.
+at::Tensor shape_carrier(c10::IntArrayRef sizes) {
+  return at::empty(sizes, at::TensorOptions().device(at::kMeta));
+}
 
-// The shape-only stand-in for input_proj(x) that a check works with: a meta tensor when the layer
-// is a plain linear layer that takes x as it is (the product can then fail in no other way),
-// undefined otherwise.
+// The shape of input_proj(x), for a check, when the layer is a plain linear layer that takes x as
+// it is (the product can then fail in no other way); undefined otherwise.
 at::Tensor projected_shape(const py::object& input_proj, const py::object& x_obj, const at::Tensor& x) {
   const PlainLinear layer = plain_linear(input_proj, x_obj);
   if (!layer.plain) return at::Tensor();
   const at::Tensor& w = layer.weight;
   const at::Tensor& b = layer.bias;
   const bool fits = w.dim() == 2 && x.size(-1) == w.size(1) && x.scalar_type() == w.scalar_type() &&
-                    x.device() == w.device() && !x.is_sparse() && !w.is_sparse() &&
+                    at::isFloatingType(x.scalar_type()) && x.device() == w.device() && x.layout() == at::kStrided &&
+                    w.layout() == at::kStrided &&
                     (!b.defined() || (b.dim() == 1 && b.size(0) == w.size(0) && b.scalar_type() == w.scalar_type() &&
                                       b.device() == w.device()));
   if (!fits) return at::Tensor();
   std::vector<int64_t> sizes = x.sizes().vec();
   sizes.back() = w.size(0);
-  return at::empty(sizes, x.options().device(at::kMeta));
+  return shape_carrier(sizes);
 }
 
 // `check_only`: nothing the call computes is kept, only its refusals; the products whose only
@@ -286,13 +288,15 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
     sigma_prev = sigma_prev.expand({B, -1});
     prev_obj = to_py(sigma_prev);
   }
-  if (delta.is_meta() && sigma_prev.device() != x.device()) {
-    // A state on another device fails the subtraction as the real product would.
+  if (delta.is_meta() && (sigma_prev.device() != x.device() || sigma_prev.scalar_type() == at::kBool)) {
+    // What the subtraction would refuse beyond the shapes is left to the real product.
     delta_obj = call_linear(input_proj, x_obj);
     delta = arg_tensor(delta_obj, "delta");
   }
-  const at::Tensor prev_operand = delta.is_meta() ? meta_like(sigma_prev) : sigma_prev;
-  const at::Tensor state_delta = delta - prev_operand.unsqueeze(1).expand({-1, T, -1});
+  const at::Tensor prev_expanded = sigma_prev.unsqueeze(1).expand({-1, T, -1});
+  // A check takes only the shape of the difference, refused as the subtraction refuses it.
+  const at::Tensor state_delta = delta.is_meta() ? shape_carrier(at::infer_size(delta.sizes(), prev_expanded.sizes()))
+                                                 : delta - prev_expanded;
   TORCH_CHECK(x.size(2) == state_delta.size(2),
               "WarEngineTevZOZU_V722_FU needs d_model == d_state: its gate layers take the block input (width ",
               x.size(2), ") at the state width ", state_delta.size(2));
@@ -317,17 +321,18 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
       PyObject* slow = state_tensor(state, "slow_logits");
       if (fast && slow) {
         at::NoGradGuard no_grad;
-        at::Tensor f = from_py(fast), s = from_py(slow);
-        if (check_only && f.device() == s.device()) {
-          f = meta_like(f);
-          s = meta_like(s);
+        const at::Tensor f = from_py(fast), s = from_py(slow);
+        if (check_only && f.device() == s.device() && at::isFloatingType(f.scalar_type()) &&
+            at::isFloatingType(s.scalar_type())) {
+          // The mean of the difference is one value whatever the shapes that broadcast.
+          at::infer_size(f.sizes(), s.sizes());
+        } else {
+          friction = at::mean(at::abs(f - s));
         }
-        friction = at::mean(at::abs(f - s));
       }
     }
     if (friction.defined()) {
-      friction = friction.is_meta() ? friction.to(pressure.scalar_type())
-                                    : converted(friction, x.device(), pressure.scalar_type());
+      friction = converted(friction, x.device(), pressure.scalar_type());
       check_in_place(pressure, friction);  // the pressure update takes one zero-dimensional value
     }
   }
