@@ -449,13 +449,15 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand) {
 }
 
 namespace {
-// A one-element tensor whose value lies in host memory in its plain form: readable through its
-// data pointer.
+// A tensor whose elements lie in host memory in their plain form, outside a trace being recorded
+// (a trace records tensor operations only): readable through its data pointer.
 bool readable_in_place(const at::Tensor& t) {
+  if (torch::jit::tracer::isTracing() || !t.defined()) return false;
   if (!t.device().is_cpu() || t.layout() != at::kStrided || !t.has_storage() || t._is_zerotensor()) return false;
   if (t.is_neg() || t.is_conj() || t.is_quantized() || at::isComplexType(t.scalar_type())) return false;
   const c10::DispatchKeySet keys = t.key_set();
-  return !keys.has(c10::DispatchKey::Python) && !keys.has(c10::DispatchKey::Functionalize);
+  return !keys.has(c10::DispatchKey::Python) && !keys.has(c10::DispatchKey::Functionalize) &&
+         t.data_ptr() != nullptr;
 }
 }  // namespace
 
@@ -725,10 +727,7 @@ bool resolves_to(const py::handle& obj, const char* name, const py::handle& func
 }
 
 bool is_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
-  // A trace records tensor operations only: while one is recorded, everything stays a tensor.
-  return !torch::jit::tracer::isTracing() && t.defined() && t.dim() == 0 && t.scalar_type() == dtype &&
-         t.device().is_cpu() && t.layout() == at::kStrided && t.has_storage() &&
-         !t.key_set().has(c10::DispatchKey::Python) && !t._is_zerotensor() && t.data_ptr() != nullptr;
+  return t.defined() && t.dim() == 0 && t.scalar_type() == dtype && readable_in_place(t);
 }
 
 bool is_writable_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
