@@ -201,3 +201,99 @@ def test_attention_leaves_the_back_end_flags_alone():
         assert not torch.backends.cuda.math_sdp_enabled()
     finally:
         torch.backends.cuda.enable_math_sdp(flags[1])
+
+
+# The linear attention kernel against its reference, forward and backward: (B, L, H, d, e). The
+# kernel runs each (batch row, group of heads) as one task, so the table mixes a single position,
+# lengths of no particular multiple, d != e both ways, one head, one batch row, head counts that
+# leave a shorter last group, and summaries too large to share a task.
+LINEAR_SHAPES = {
+    "L1": (2, 1, 3, 4, 5),
+    "L37_d_lt_e": (2, 37, 3, 3, 7),
+    "L70_d_gt_e": (1, 70, 2, 9, 2),
+    "H1": (3, 19, 1, 4, 4),
+    "B1_H5": (1, 23, 5, 4, 3),
+    "e1": (2, 11, 2, 5, 1),
+    "wide_heads": (2, 13, 3, 40, 24),
+}
+
+
+def _linear_case(shape, dtype=torch.float64, seed=0):
+    B, L, H, d, e = shape
+    g = torch.Generator().manual_seed(seed)
+    return (torch.rand(B, L, H, d, generator=g, dtype=dtype), torch.rand(B, L, H, d, generator=g, dtype=dtype),
+            torch.randn(B, L, H, e, generator=g, dtype=dtype), torch.randn(B, L, H, e, generator=g, dtype=dtype))
+
+
+def _linear_grads(op, q, k, v, weight):
+    inputs = [t.detach().clone().requires_grad_() for t in (q, k, v)]
+    out = op(*inputs)
+    grads = torch.autograd.grad(out, inputs, weight)
+    return out, grads
+
+
+@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+@pytest.mark.parametrize("name", LINEAR_SHAPES)
+def test_linear_attention_kernel_matches_the_reference(name, dtype):
+    q, k, v, weight = _linear_case(LINEAR_SHAPES[name], dtype)
+    out, grads = _linear_grads(K.linear_attention, q, k, v, weight)
+    ref_out, ref_grads = _linear_grads(K.linear_attention_reference, *(t.double() for t in (q, k, v, weight)))
+    tol = {} if dtype == torch.float64 else dict(rtol=1e-4, atol=1e-5)
+    assert out.dtype == dtype and out.is_contiguous()
+    torch.testing.assert_close(out.double(), ref_out, **tol)
+    for got, expected in zip(grads, ref_grads):
+        assert got.dtype == dtype
+        torch.testing.assert_close(got.double(), expected, **tol)
+
+
+@pytest.mark.parametrize("name", ["L1", "B1_H5", "L37_d_lt_e"])
+def test_linear_attention_kernel_gradcheck(name):
+    B, L, H, d, e = LINEAR_SHAPES[name]
+    q, k, v, _ = _linear_case((B, min(L, 9), H, d, e))
+    assert torch.autograd.gradcheck(K.linear_attention, [t.requires_grad_() for t in (q, k, v)])
+
+
+def test_linear_attention_kernel_reads_strided_views():
+    # Permuted views ([B, H, L, d] storage seen as [B, L, H, d]), a strided last dimension and an
+    # expanded gradient give the results of the same values laid out contiguously.
+    g = torch.Generator().manual_seed(3)
+    B, L, H, d, e = 2, 21, 3, 4, 5
+    q = torch.rand(B, H, L, d, generator=g, dtype=torch.float64).permute(0, 2, 1, 3)
+    k = torch.rand(B, L, H, 2 * d, generator=g, dtype=torch.float64)[..., ::2]
+    v = torch.randn(B, e, L, H, generator=g, dtype=torch.float64).permute(0, 2, 3, 1)
+    weight = torch.randn(1, L, 1, e, generator=g, dtype=torch.float64).expand(B, L, H, e)
+    assert not any(t.is_contiguous() for t in (q, k, v, weight))
+    out, grads = _linear_grads(K.linear_attention, q, k, v, weight)
+    ref_out, ref_grads = _linear_grads(K.linear_attention, *(t.contiguous() for t in (q, k, v, weight)))
+    assert torch.equal(out, ref_out)
+    for got, expected in zip(grads, ref_grads):
+        assert torch.equal(got, expected)
+    torch.testing.assert_close(out, K.linear_attention_reference(q, k, v))
+
+
+def test_linear_attention_kernel_is_the_same_on_any_thread_count():
+    q, k, v, weight = _linear_case((3, 40, 6, 8, 8), torch.float32)
+    threads = torch.get_num_threads()
+    results = []
+    try:
+        for n in (1, 3):
+            torch.set_num_threads(n)
+            results.append(_linear_grads(K.linear_attention, q, k, v, weight))
+    finally:
+        torch.set_num_threads(threads)
+    (out1, grads1), (out3, grads3) = results
+    assert torch.equal(out1, out3)
+    for a, b in zip(grads1, grads3):
+        assert torch.equal(a, b)
+
+
+@pytest.mark.parametrize("dtype", [torch.float16, torch.bfloat16])
+def test_linear_attention_kernel_computes_half_types_in_float(dtype):
+    q, k, v, weight = _linear_case((2, 17, 2, 4, 3), torch.float32)
+    q, k, v, weight = (t.to(dtype) for t in (q, k, v, weight))
+    out, grads = _linear_grads(K.linear_attention, q, k, v, weight)
+    ref_out, ref_grads = _linear_grads(K.linear_attention_reference, *(t.float() for t in (q, k, v, weight)))
+    assert out.dtype == dtype and all(t.dtype == dtype for t in grads)
+    torch.testing.assert_close(out, ref_out.to(dtype))
+    for got, expected in zip(grads, ref_grads):
+        torch.testing.assert_close(got, expected.to(dtype), rtol=2e-2, atol=2e-2)

@@ -314,10 +314,32 @@ at::Tensor kernel_operand(const at::Tensor& t, at::ScalarType compute) {
 // Multiply-adds below which a call stays on one thread: waking the pool costs more than this.
 constexpr int64_t kLinearMinWork = int64_t(1) << 16;
 
-// (batch row, head) pairs a thread takes at least: tiny problems stay on the calling thread.
-int64_t linear_grain(int64_t L, int64_t d, int64_t e) {
-  const int64_t per_head = std::max<int64_t>(1, L * (d * (e + 1) + e));
-  return std::max<int64_t>(1, (kLinearMinWork + per_head - 1) / per_head);
+// Bytes of running summaries one task keeps: well inside a first-level data cache.
+constexpr int64_t kLinearSummaryBytes = int64_t(16) << 10;
+
+// The work split: one task per (batch row, group of adjacent heads). At each position a task reads
+// the rows of all its heads, which lie side by side in [B, L, H, w], so the sweep streams whole
+// cache lines even when one head's row is shorter than a line. Groups are as large as the cache
+// allows, but small enough that every thread gets a task.
+struct HeadGroups {
+  int64_t B, H, size, per_row;
+  int64_t tasks() const { return B * per_row; }
+  int64_t batch(int64_t task) const { return task / per_row; }
+  int64_t first(int64_t task) const { return (task % per_row) * size; }
+  int64_t count(int64_t task) const { return std::min(size, H - first(task)); }
+  // Tasks a thread takes at least: tiny problems stay on the calling thread.
+  int64_t grain(int64_t L, int64_t d, int64_t e) const {
+    const int64_t per_task = std::max<int64_t>(1, size * L * (d * (e + 1) + e));
+    return std::max<int64_t>(1, (kLinearMinWork + per_task - 1) / per_task);
+  }
+};
+
+HeadGroups head_groups(int64_t B, int64_t H, int64_t d, int64_t e, int64_t element_bytes) {
+  const int64_t summary = std::max<int64_t>(1, (d * e + d) * element_bytes);
+  const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
+  int64_t size = std::clamp<int64_t>(kLinearSummaryBytes / summary, 1, H);
+  size = std::max<int64_t>(1, std::min(size, B * H / threads));
+  return {B, H, size, (H + size - 1) / size};
 }
 
 // z += k and the denominator q . z + eps.
@@ -370,74 +392,93 @@ inline T reverse_row(T* __restrict row, const T* __restrict dn, const T* __restr
 template <typename T>
 void linear_forward_kernel(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, at::Tensor& out) {
   const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
+  const int64_t summary = d * e + d;  // S, then z
   const HeadRows<T> Q(q), K(k), V(v), O(out);
-  at::parallel_for(0, B * H, linear_grain(L, d, e), [&](int64_t begin, int64_t end) {
-    std::vector<T> scratch(static_cast<size_t>(d * e + d));
-    T* S = scratch.data();
-    T* z = S + d * e;
+  const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
+  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e), [&](int64_t begin, int64_t end) {
+    std::vector<T> scratch(static_cast<size_t>(groups.size * summary));
     for (int64_t task = begin; task < end; ++task) {
-      const int64_t b = task / H, h = task % H;
+      const int64_t b = groups.batch(task), h0 = groups.first(task), n = groups.count(task);
       std::fill(scratch.begin(), scratch.end(), T(0));
       for (int64_t l = 0; l < L; ++l) {
-        const T* ql = Q.row(b, l, h);
-        const T* kl = K.row(b, l, h);
-        const T* vl = V.row(b, l, h);
-        T* num = O.row(b, l, h);
-        const T den = add_keys(ql, kl, z, d);
-        std::fill(num, num + e, T(0));
-        for (int64_t i = 0; i < d; ++i) update_and_read(S + i * e, vl, num, kl[i], ql[i], e);
-        for (int64_t j = 0; j < e; ++j) num[j] /= den;
+        for (int64_t hh = 0; hh < n; ++hh) {
+          T* S = scratch.data() + hh * summary;
+          T* z = S + d * e;
+          const T* ql = Q.row(b, l, h0 + hh);
+          const T* kl = K.row(b, l, h0 + hh);
+          const T* vl = V.row(b, l, h0 + hh);
+          T* num = O.row(b, l, h0 + hh);
+          const T den = add_keys(ql, kl, z, d);
+          std::fill(num, num + e, T(0));
+          for (int64_t i = 0; i < d; ++i) update_and_read(S + i * e, vl, num, kl[i], ql[i], e);
+          for (int64_t j = 0; j < e; ++j) num[j] /= den;
+        }
       }
     }
   });
+}
+
+// dN of one head at one position: dn = g / den and, returned, dz = -sum(g * out) / den.
+template <typename T>
+inline T output_grads(const T* __restrict g, const T* __restrict out, T* __restrict dn, T den, int64_t e) {
+  T g_out = 0;
+#pragma omp simd reduction(+ : g_out)
+  for (int64_t j = 0; j < e; ++j) {
+    dn[j] = g[j] / den;
+    g_out += g[j] * out[j];
+  }
+  return -g_out / den;
 }
 
 template <typename T>
 void linear_backward_kernel(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k, const at::Tensor& v,
                             const at::Tensor& out, at::Tensor& dq, at::Tensor& dk, at::Tensor& dv) {
   const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
-  const int64_t w = e + 1;
+  const int64_t summary = d * e + d;  // S, then z; in the reverse sweep R, then r
   const HeadRows<T> G(grad), Q(q), K(k), V(v), O(out), DQ(dq), DK(dk), DV(dv);
-  at::parallel_for(0, B * H, linear_grain(L, d, e), [&](int64_t begin, int64_t end) {
-    // S (then R), z (then r), and dN of every position of the sequence.
-    std::vector<T> scratch(static_cast<size_t>(d * e + d + L * w));
-    T* S = scratch.data();
-    T* z = S + d * e;
-    T* dN = z + d;
+  const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
+  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e), [&](int64_t begin, int64_t end) {
+    // The summaries, dn of one position, and the denominators of every position: the reverse
+    // sweep rebuilds dN from them.
+    std::vector<T> scratch(static_cast<size_t>(groups.size * (summary + L) + e));
+    T* summaries = scratch.data();
+    T* dn = summaries + groups.size * summary;
+    T* dens = dn + e;
     for (int64_t task = begin; task < end; ++task) {
-      const int64_t b = task / H, h = task % H;
-      std::fill(S, S + d * e + d, T(0));
+      const int64_t b = groups.batch(task), h0 = groups.first(task), n = groups.count(task);
+      std::fill(summaries, summaries + groups.size * summary, T(0));
       for (int64_t l = 0; l < L; ++l) {
-        const T* ql = Q.row(b, l, h);
-        const T* kl = K.row(b, l, h);
-        const T* vl = V.row(b, l, h);
-        const T* gl = G.row(b, l, h);
-        const T* ol = O.row(b, l, h);
-        T* dn = dN + l * w;
-        const T den = add_keys(ql, kl, z, d);
-        T g_out = 0;
-        for (int64_t j = 0; j < e; ++j) {
-          dn[j] = gl[j] / den;
-          g_out += gl[j] * ol[j];
+        for (int64_t hh = 0; hh < n; ++hh) {
+          const int64_t h = h0 + hh;
+          T* S = summaries + hh * summary;
+          T* z = S + d * e;
+          const T* ql = Q.row(b, l, h);
+          const T* kl = K.row(b, l, h);
+          const T* vl = V.row(b, l, h);
+          const T den = add_keys(ql, kl, z, d);
+          dens[l * groups.size + hh] = den;
+          const T dz = output_grads(G.row(b, l, h), O.row(b, l, h), dn, den, e);
+          T* dql = DQ.row(b, l, h);
+          for (int64_t i = 0; i < d; ++i) dql[i] = update_and_dot(S + i * e, vl, dn, kl[i], e) + z[i] * dz;
         }
-        const T dz = -g_out / den;
-        dn[e] = dz;
-        T* dql = DQ.row(b, l, h);
-        for (int64_t i = 0; i < d; ++i) dql[i] = update_and_dot(S + i * e, vl, dn, kl[i], e) + z[i] * dz;
       }
-      std::fill(S, S + d * e + d, T(0));
+      std::fill(summaries, summaries + groups.size * summary, T(0));
       for (int64_t l = L - 1; l >= 0; --l) {
-        const T* ql = Q.row(b, l, h);
-        const T* kl = K.row(b, l, h);
-        const T* vl = V.row(b, l, h);
-        const T* dn = dN + l * w;
-        const T dz = dn[e];
-        T* dkl = DK.row(b, l, h);
-        T* dvl = DV.row(b, l, h);
-        std::fill(dvl, dvl + e, T(0));
-        for (int64_t i = 0; i < d; ++i) {
-          z[i] += ql[i] * dz;
-          dkl[i] = reverse_row(S + i * e, dn, vl, dvl, ql[i], kl[i], e) + z[i];
+        for (int64_t hh = 0; hh < n; ++hh) {
+          const int64_t h = h0 + hh;
+          T* R = summaries + hh * summary;
+          T* r = R + d * e;
+          const T* ql = Q.row(b, l, h);
+          const T* kl = K.row(b, l, h);
+          const T* vl = V.row(b, l, h);
+          const T dz = output_grads(G.row(b, l, h), O.row(b, l, h), dn, dens[l * groups.size + hh], e);
+          T* dkl = DK.row(b, l, h);
+          T* dvl = DV.row(b, l, h);
+          std::fill(dvl, dvl + e, T(0));
+          for (int64_t i = 0; i < d; ++i) {
+            r[i] += ql[i] * dz;
+            dkl[i] = reverse_row(R + i * e, dn, vl, dvl, ql[i], kl[i], e) + r[i];
+          }
         }
       }
     }
