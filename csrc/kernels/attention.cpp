@@ -282,7 +282,7 @@ Grads3 linear_backward_chunked(const at::Tensor& grad, const at::Tensor& q, cons
   return {ch.join(dq), ch.join(dk), ch.join(dv).narrow(3, 0, v.size(3))};
 }
 
-// The CPU kernel: one task per (batch row, head), each sweeping the sequence with its running
+// The CPU kernel: one task per (batch row, group of heads), each head sweeping the sequence with its running
 // key-value summary S (d x e) and key sum z (d) in a small per-thread buffer, so the work is
 // 4 d e multiply-adds a position forwards and nothing is zero-filled or masked.
 //
@@ -293,7 +293,16 @@ Grads3 linear_backward_chunked(const at::Tensor& grad, const at::Tensor& q, cons
 //              dk_l = R_l v_l + r_l,  dv_l = R_l^T k_l
 //
 // The inner loops run along contiguous rows with restrict-qualified pointers, so the compiler
-// vectorises them for the baseline instruction set; reductions are OpenMP simd reductions.
+// vectorises them; reductions are OpenMP simd reductions.
+
+// The sweeps and their row helpers are inlined into each instruction-set clone of the sweep.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define KESTREL_SWEEP_CLONES 1
+#define KESTREL_SWEEP_INLINE __attribute__((always_inline)) inline
+#else
+#define KESTREL_SWEEP_CLONES 0
+#define KESTREL_SWEEP_INLINE inline
+#endif
 
 // [B, L, H, w] rows of one tensor: unit stride along w, any strides elsewhere.
 template <typename T>
@@ -344,7 +353,7 @@ HeadGroups head_groups(int64_t B, int64_t H, int64_t d, int64_t e, int64_t eleme
 
 // z += k and the denominator q . z + eps.
 template <typename T>
-inline T add_keys(const T* __restrict q, const T* __restrict k, T* __restrict z, int64_t d) {
+KESTREL_SWEEP_INLINE T add_keys(const T* __restrict q, const T* __restrict k, T* __restrict z, int64_t d) {
   T den = 0;
 #pragma omp simd reduction(+ : den)
   for (int64_t i = 0; i < d; ++i) {
@@ -354,48 +363,83 @@ inline T add_keys(const T* __restrict q, const T* __restrict k, T* __restrict z,
   return den + static_cast<T>(kLinearEps);
 }
 
-// One row of S: row += ki v, num += qi row.
+// The summaries are swept in column tiles of one cache line: a tile's slices of v, dn and the
+// accumulated outputs stay in registers while the d rows of the tile stream through once. W is
+// the tile's width when it is a whole tile (known when compiling, so the loops unroll), 0 for the
+// last, narrower tile of width w.
 template <typename T>
-inline void update_and_read(T* __restrict row, const T* __restrict v, T* __restrict num, T ki, T qi, int64_t e) {
-  for (int64_t j = 0; j < e; ++j) {
-    row[j] += ki * v[j];
-    num[j] += qi * row[j];
+constexpr int64_t kTile = int64_t(64) / static_cast<int64_t>(sizeof(T));
+
+// Forwards, columns [j0, j0 + w) of S (row stride e): S += k v^T, num = q S.
+template <typename T, int64_t W>
+KESTREL_SWEEP_INLINE void read_tile(const T* __restrict q, const T* __restrict k, const T* __restrict v,
+                                    T* __restrict S, T* __restrict num, int64_t d, int64_t e, int64_t w_tail) {
+  const int64_t w = W ? W : w_tail;
+  T vv[kTile<T>], acc[kTile<T>];
+  for (int64_t j = 0; j < w; ++j) {
+    vv[j] = v[j];
+    acc[j] = T(0);
   }
+  for (int64_t i = 0; i < d; ++i) {
+    const T ki = k[i], qi = q[i];
+    T* __restrict row = S + i * e;
+#pragma omp simd
+    for (int64_t j = 0; j < w; ++j) {
+      row[j] += ki * vv[j];
+      acc[j] += qi * row[j];
+    }
+  }
+  for (int64_t j = 0; j < w; ++j) num[j] = acc[j];
 }
 
-// One row of S: row += ki v, and the row's product with dn.
-template <typename T>
-inline T update_and_dot(T* __restrict row, const T* __restrict v, const T* __restrict dn, T ki, int64_t e) {
-  T sum = 0;
+// Backwards, reverse sweep, columns [j0, j0 + w) of R: R += q dn^T, dv = R^T k, dk += R v.
+template <typename T, int64_t W>
+KESTREL_SWEEP_INLINE void key_value_grad_tile(const T* __restrict q, const T* __restrict k, const T* __restrict v,
+                                              const T* __restrict dn, T* __restrict R, T* __restrict dk,
+                                              T* __restrict dv, int64_t d, int64_t e, int64_t w_tail) {
+  const int64_t w = W ? W : w_tail;
+  T vv[kTile<T>], dd[kTile<T>], acc[kTile<T>];
+  for (int64_t j = 0; j < w; ++j) {
+    vv[j] = v[j];
+    dd[j] = dn[j];
+    acc[j] = T(0);
+  }
+  for (int64_t i = 0; i < d; ++i) {
+    const T qi = q[i], ki = k[i];
+    T* __restrict row = R + i * e;
+    T sum = 0;
 #pragma omp simd reduction(+ : sum)
-  for (int64_t j = 0; j < e; ++j) {
-    row[j] += ki * v[j];
-    sum += row[j] * dn[j];
+    for (int64_t j = 0; j < w; ++j) {
+      row[j] += qi * dd[j];
+      acc[j] += ki * row[j];
+      sum += row[j] * vv[j];
+    }
+    dk[i] += sum;
   }
-  return sum;
+  for (int64_t j = 0; j < w; ++j) dv[j] = acc[j];
 }
 
-// One row of R: row += qi dn, dv += ki row, and the row's product with v.
+// dN of one head at one position: dn = g / den and, returned, dz = -sum(g * out) / den.
 template <typename T>
-inline T reverse_row(T* __restrict row, const T* __restrict dn, const T* __restrict v, T* __restrict dv, T qi,
-                     T ki, int64_t e) {
-  T sum = 0;
-#pragma omp simd reduction(+ : sum)
+KESTREL_SWEEP_INLINE T output_grads(const T* __restrict g, const T* __restrict out, T* __restrict dn, T den,
+                                    int64_t e) {
+  T g_out = 0;
+#pragma omp simd reduction(+ : g_out)
   for (int64_t j = 0; j < e; ++j) {
-    row[j] += qi * dn[j];
-    dv[j] += ki * row[j];
-    sum += row[j] * v[j];
+    dn[j] = g[j] / den;
+    g_out += g[j] * out[j];
   }
-  return sum;
+  return -g_out / den;
 }
 
 template <typename T>
-void linear_forward_kernel(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, at::Tensor& out) {
-  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
-  const int64_t summary = d * e + d;  // S, then z
-  const HeadRows<T> Q(q), K(k), V(v), O(out);
-  const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
-  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e), [&](int64_t begin, int64_t end) {
+struct ForwardSweep {
+  HeadRows<T> Q, K, V, O;
+  HeadGroups groups;
+  int64_t L, d, e;
+
+  KESTREL_SWEEP_INLINE void operator()(int64_t begin, int64_t end) const {
+    const int64_t summary = d * e + d;  // S, then z
     std::vector<T> scratch(static_cast<size_t>(groups.size * summary));
     for (int64_t task = begin; task < end; ++task) {
       const int64_t b = groups.batch(task), h0 = groups.first(task), n = groups.count(task);
@@ -409,35 +453,26 @@ void linear_forward_kernel(const at::Tensor& q, const at::Tensor& k, const at::T
           const T* vl = V.row(b, l, h0 + hh);
           T* num = O.row(b, l, h0 + hh);
           const T den = add_keys(ql, kl, z, d);
-          std::fill(num, num + e, T(0));
-          for (int64_t i = 0; i < d; ++i) update_and_read(S + i * e, vl, num, kl[i], ql[i], e);
+          int64_t j0 = 0;
+          for (; j0 + kTile<T> <= e; j0 += kTile<T>) {
+            read_tile<T, kTile<T>>(ql, kl, vl + j0, S + j0, num + j0, d, e, 0);
+          }
+          if (j0 < e) read_tile<T, 0>(ql, kl, vl + j0, S + j0, num + j0, d, e, e - j0);
           for (int64_t j = 0; j < e; ++j) num[j] /= den;
         }
       }
     }
-  });
-}
-
-// dN of one head at one position: dn = g / den and, returned, dz = -sum(g * out) / den.
-template <typename T>
-inline T output_grads(const T* __restrict g, const T* __restrict out, T* __restrict dn, T den, int64_t e) {
-  T g_out = 0;
-#pragma omp simd reduction(+ : g_out)
-  for (int64_t j = 0; j < e; ++j) {
-    dn[j] = g[j] / den;
-    g_out += g[j] * out[j];
   }
-  return -g_out / den;
-}
+};
 
 template <typename T>
-void linear_backward_kernel(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k, const at::Tensor& v,
-                            const at::Tensor& out, at::Tensor& dq, at::Tensor& dk, at::Tensor& dv) {
-  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
-  const int64_t summary = d * e + d;  // S, then z; in the reverse sweep R, then r
-  const HeadRows<T> G(grad), Q(q), K(k), V(v), O(out), DQ(dq), DK(dk), DV(dv);
-  const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
-  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e), [&](int64_t begin, int64_t end) {
+struct BackwardSweep {
+  HeadRows<T> G, Q, K, V, O, DQ, DK, DV;
+  HeadGroups groups;
+  int64_t L, d, e;
+
+  KESTREL_SWEEP_INLINE void operator()(int64_t begin, int64_t end) const {
+    const int64_t summary = d * e + d;  // S, then z; in the reverse sweep R, then r
     // The summaries, dn of one position, and the denominators of every position: the reverse
     // sweep rebuilds dN from them.
     std::vector<T> scratch(static_cast<size_t>(groups.size * (summary + L) + e));
@@ -459,7 +494,14 @@ void linear_backward_kernel(const at::Tensor& grad, const at::Tensor& q, const a
           dens[l * groups.size + hh] = den;
           const T dz = output_grads(G.row(b, l, h), O.row(b, l, h), dn, den, e);
           T* dql = DQ.row(b, l, h);
-          for (int64_t i = 0; i < d; ++i) dql[i] = update_and_dot(S + i * e, vl, dn, kl[i], e) + z[i] * dz;
+          // S^T (e rows of d) here: S^T += v k^T and dq = S^T^T dn are the forward's update and
+          // read-out with the roles of (q, k, v) taken by (dn, v, k).
+          int64_t i0 = 0;
+          for (; i0 + kTile<T> <= d; i0 += kTile<T>) {
+            read_tile<T, kTile<T>>(dn, vl, kl + i0, S + i0, dql + i0, e, d, 0);
+          }
+          if (i0 < d) read_tile<T, 0>(dn, vl, kl + i0, S + i0, dql + i0, e, d, d - i0);
+          for (int64_t i = 0; i < d; ++i) dql[i] += z[i] * dz;
         }
       }
       std::fill(summaries, summaries + groups.size * summary, T(0));
@@ -474,15 +516,71 @@ void linear_backward_kernel(const at::Tensor& grad, const at::Tensor& q, const a
           const T dz = output_grads(G.row(b, l, h), O.row(b, l, h), dn, dens[l * groups.size + hh], e);
           T* dkl = DK.row(b, l, h);
           T* dvl = DV.row(b, l, h);
-          std::fill(dvl, dvl + e, T(0));
           for (int64_t i = 0; i < d; ++i) {
             r[i] += ql[i] * dz;
-            dkl[i] = reverse_row(R + i * e, dn, vl, dvl, ql[i], kl[i], e) + r[i];
+            dkl[i] = r[i];
           }
+          int64_t j0 = 0;
+          for (; j0 + kTile<T> <= e; j0 += kTile<T>) {
+            key_value_grad_tile<T, kTile<T>>(ql, kl, vl + j0, dn + j0, R + j0, dkl, dvl + j0, d, e, 0);
+          }
+          if (j0 < e) key_value_grad_tile<T, 0>(ql, kl, vl + j0, dn + j0, R + j0, dkl, dvl + j0, d, e, e - j0);
         }
       }
     }
-  });
+  }
+};
+
+// Tasks [begin, end) of a sweep. On x86-64 the sweep is compiled twice, for the baseline
+// instruction set and for AVX2, and the processor picks one at run time; both do the same
+// operations in the same order along each row (no fused multiply-adds), so only the lane count
+// of the simd reductions tells them apart.
+#if KESTREL_SWEEP_CLONES
+template <typename Sweep>
+void run_sweep_baseline(const Sweep& sweep, int64_t begin, int64_t end) {
+  sweep(begin, end);
+}
+
+template <typename Sweep>
+__attribute__((target("avx2"))) void run_sweep_avx2(const Sweep& sweep, int64_t begin, int64_t end) {
+  sweep(begin, end);
+}
+
+bool cpu_has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+template <typename Sweep>
+void run_sweep(const Sweep& sweep, int64_t begin, int64_t end) {
+#if KESTREL_SWEEP_CLONES
+  if (cpu_has_avx2()) return run_sweep_avx2(sweep, begin, end);
+  return run_sweep_baseline(sweep, begin, end);
+#else
+  sweep(begin, end);
+#endif
+}
+
+template <typename T>
+void linear_forward_kernel(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, at::Tensor& out) {
+  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
+  const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
+  const ForwardSweep<T> sweep{HeadRows<T>(q), HeadRows<T>(k), HeadRows<T>(v), HeadRows<T>(out), groups, L, d, e};
+  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e),
+                   [&](int64_t begin, int64_t end) { run_sweep(sweep, begin, end); });
+}
+
+template <typename T>
+void linear_backward_kernel(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k, const at::Tensor& v,
+                            const at::Tensor& out, at::Tensor& dq, at::Tensor& dk, at::Tensor& dv) {
+  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
+  const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
+  const BackwardSweep<T> sweep{HeadRows<T>(grad), HeadRows<T>(q),  HeadRows<T>(k),  HeadRows<T>(v),
+                               HeadRows<T>(out),  HeadRows<T>(dq), HeadRows<T>(dk), HeadRows<T>(dv),
+                               groups,            L,               d,               e};
+  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e),
+                   [&](int64_t begin, int64_t end) { run_sweep(sweep, begin, end); });
 }
 
 at::Tensor linear_attention_cpu(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
