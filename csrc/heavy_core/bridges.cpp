@@ -92,8 +92,9 @@ py::object linear_forward(py::object self, py::object x_fast, py::object x_slow,
   at::Tensor k = project(self, "k_proj", x_slow, h);
   at::Tensor v = project(self, "v_proj", x_slow, h);
   without_gil([&] {
-    q = at::elu(q) + 1.0;
-    k = at::elu(k) + 1.0;
+    // The ELU's backward reads its input, never its result, so the result takes the + 1 in place.
+    q = at::elu(q).add_(1.0);
+    k = at::elu(k).add_(1.0);
   });
   py::object exponent = py::float_(1.0) + pressure_value(pressure);
   if (is_tensor(exponent)) {
