@@ -677,6 +677,170 @@ at::Tensor linear_attention_generic(const at::Tensor& q, const at::Tensor& k, co
   return linear_attention_reference(q, k, v);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Linear attention features: (elu(x) + 1) ** exponent, the query features of the linear bridge.
+//
+// With alpha 1, elu(x) + 1 is x + 1 for x > 0 and exp(x) otherwise, so
+//   y = (x + 1) ** e        dy/dx = e y / (x + 1)     (x > 0)
+//   y = exp(e x)            dy/dx = e y               (x <= 0)
+//   dy/de = y log(elu(x) + 1) = y log(x + 1) or y x
+// The fused kernel makes one pass forwards and, from the saved result, one pass backwards without
+// powers or exponentials; the reference is the ATen composition.
+
+// The fused path takes floating x and a one-element floating exponent that neither adds dimensions
+// to the result nor changes its dtype; everything else runs the reference.
+bool features_fused_covers(const at::Tensor& x, const at::Tensor& exponent) {
+  return x.defined() && exponent.defined() && x.device().is_cpu() && exponent.device().is_cpu() &&
+         at::isFloatingType(x.scalar_type()) && at::isFloatingType(exponent.scalar_type()) &&
+         exponent.numel() == 1 && exponent.dim() <= x.dim() && at::result_type(x, exponent) == x.scalar_type();
+}
+
+// Elements a thread takes at least, and the block of the exponent gradient's partial sums (fixed,
+// so the sum is the same on any thread count).
+constexpr int64_t kFeatureGrain = int64_t(1) << 15;
+
+template <typename T>
+T exponent_value(const at::Tensor& exponent) {
+  const at::Tensor value = exponent.to(c10::CppTypeToScalarType<T>::value).contiguous();
+  return *value.data_ptr<T>();
+}
+
+// log(elu(x) + 1) without rounding the feature first: log1p(x) for x > 0, x itself otherwise,
+// written as log1p(max(x, 0)) + min(x, 0) (vectorised operations; NaN stays NaN).
+at::Tensor log_features(const at::Tensor& x) {
+  return at::log1p(at::clamp_min(x, 0)).add_(at::clamp_max(x, 0));
+}
+
+// Backwards: dx = g e y / (1 + max(x, 0)) (that is g e y / (x + 1) or g e y), and the exponent's
+// gradient sum(g y log f) in blocks of fixed size (the same sum on any thread count). The loops
+// run without branches (the signs of x follow no pattern) and vectorise.
+template <typename T>
+void features_backward_kernel(const at::Tensor& grad, const at::Tensor& positive, const at::Tensor& exponent,
+                              const at::Tensor& y, const at::Tensor& log_f, at::Tensor& dx, double& de) {
+  const T e = exponent_value<T>(exponent);
+  const T* gp = grad.data_ptr<T>();
+  const T* pp = positive.data_ptr<T>();
+  const T* yp = y.data_ptr<T>();
+  const T* lp = log_f.defined() ? log_f.data_ptr<T>() : nullptr;
+  T* dxp = dx.data_ptr<T>();
+  const int64_t n = dx.numel();
+  const int64_t blocks = (n + kFeatureGrain - 1) / kFeatureGrain;
+  std::vector<double> partial(static_cast<size_t>(lp ? blocks : 0), 0.0);
+  at::parallel_for(0, blocks, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t block = begin; block < end; ++block) {
+      const int64_t i0 = block * kFeatureGrain, i1 = std::min(n, i0 + kFeatureGrain);
+      for (int64_t i = i0; i < i1; ++i) dxp[i] = gp[i] * yp[i] * e / (T(1) + pp[i]);
+      if (!lp) continue;
+      double sum = 0.0;
+#pragma omp simd reduction(+ : sum)
+      for (int64_t i = i0; i < i1; ++i) sum += static_cast<double>(gp[i] * yp[i] * lp[i]);
+      partial[static_cast<size_t>(block)] = sum;
+    }
+  });
+  de = 0.0;
+  for (double p : partial) de += p;
+}
+
+at::Tensor linear_attention_features_cpu(const at::Tensor& x, const at::Tensor& exponent) {
+  if (!features_fused_covers(x, exponent)) return linear_attention_features_reference(x, exponent);
+  const auto compute = compute_dtype(x.scalar_type());
+  at::Tensor xc = x.to(compute);
+  const double e = exponent.to(at::kDouble).contiguous().data_ptr<double>()[0];
+  // x ** 0 is 1 for every x, an infinite or NaN one included. Otherwise exp(e log f), whose
+  // exponential and logarithm run vectorised.
+  at::Tensor y = e == 0.0 ? at::ones(x.sizes(), x.options().dtype(compute)) : log_features(xc).mul_(e).exp_();
+  return y.to(x.scalar_type());
+}
+
+using Grads2 = std::tuple<at::Tensor, at::Tensor>;
+
+// The reference's gradients written out (the power's and the ELU's), for every device and for the
+// shapes the fused path does not take; broadcast dimensions are summed back to each input's shape.
+Grads2 features_backward_reference(const at::Tensor& grad, const at::Tensor& x, const at::Tensor& exponent,
+                                   const at::Tensor& out) {
+  at::Tensor f = at::elu(x) + 1.0;
+  at::Tensor g = grad.to(out.scalar_type());
+  at::Tensor zero = at::zeros({}, g.options());
+  at::Tensor d_f = at::where(exponent == 0, zero, g * exponent * at::pow(f, exponent - 1));
+  at::Tensor dx = d_f * at::where(x > 0, at::ones({}, f.options()), at::exp(x));
+  at::Tensor de = at::where((f == 0).logical_and(exponent >= 0), zero, g * out * at::log(f));
+  return {at::sum_to(dx, x.sizes()).to(x.scalar_type()), at::sum_to(de, exponent.sizes()).to(exponent.scalar_type())};
+}
+
+Grads2 linear_attention_features_backward_cpu(const at::Tensor& grad, const at::Tensor& x, const at::Tensor& exponent,
+                                              const at::Tensor& out, bool exponent_grad) {
+  if (!features_fused_covers(x, exponent)) return features_backward_reference(grad, x, exponent, out);
+  const auto compute = compute_dtype(x.scalar_type());
+  at::Tensor gc = grad.to(compute).expand(x.sizes()).contiguous(), xc = x.to(compute),
+             yc = out.to(compute).contiguous();
+  at::Tensor positive = at::clamp_min(xc, 0).contiguous();  // -inf gives 0, NaN stays NaN
+  // For the exponent's gradient: log f held finite, so a feature that is 0 (x = -inf) adds
+  // 0 * log f = 0 (0 ** e has no slope in e) and an infinite one stays infinite.
+  at::Tensor log_f;
+  if (exponent_grad) {
+    const double lowest = compute == at::kDouble ? std::numeric_limits<double>::lowest()
+                                                 : static_cast<double>(std::numeric_limits<float>::lowest());
+    log_f = log_features(xc).clamp_min_(lowest).contiguous();
+  }
+  at::Tensor dx = at::empty(x.sizes(), x.options().dtype(compute));
+  double de = 0.0;
+  if (x.numel() > 0) {
+    AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention_features_backward", [&] {
+      features_backward_kernel<scalar_t>(gc, positive, exponent, yc, log_f, dx, de);
+    });
+  }
+  return {dx.to(x.scalar_type()), at::full(exponent.sizes(), de, exponent.options())};
+}
+
+Grads2 linear_attention_features_backward_generic(const at::Tensor& grad, const at::Tensor& x,
+                                                  const at::Tensor& exponent, const at::Tensor& out,
+                                                  bool exponent_grad) {
+  return features_backward_reference(grad, x, exponent, out);
+}
+
+Grads2 linear_attention_features_backward_meta(const at::Tensor& grad, const at::Tensor& x, const at::Tensor& exponent,
+                                               const at::Tensor& out, bool exponent_grad) {
+  return {at::empty_like(x), at::empty_like(exponent)};
+}
+
+using FeaturesSignature = at::Tensor(const at::Tensor&, const at::Tensor&);
+using FeaturesBackwardSignature = Grads2(const at::Tensor&, const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                                         bool);
+
+class LinearAttentionFeaturesFunction : public torch::autograd::Function<LinearAttentionFeaturesFunction> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& exponent) {
+    at::Tensor out;
+    {
+      at::AutoDispatchBelowADInplaceOrView below;
+      static auto op = kestrel_op<FeaturesSignature>("kestrel::linear_attention_features");
+      out = op.call(x, exponent);
+    }
+    ctx->save_for_backward({x, exponent, out});
+    return out;
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    auto saved = ctx->get_saved_variables();
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return {at::Tensor(), at::Tensor()};
+    if (at::GradMode::is_enabled()) {
+      // A graph of the backward is wanted: second and higher orders come from the reference.
+      return reference_vjp(
+          [](const std::vector<at::Tensor>& x) { return linear_attention_features_reference(x[0], x[1]); },
+          {saved[0], saved[1]}, grad);
+    }
+    static auto op = kestrel_op<FeaturesBackwardSignature>("kestrel::_linear_attention_features_backward");
+    auto [dx, de] = op.call(grad, saved[0], saved[1], saved[2], ctx->needs_input_grad(1));
+    return {dx, de};
+  }
+};
+
+at::Tensor linear_attention_features_autograd(const at::Tensor& x, const at::Tensor& exponent) {
+  return LinearAttentionFeaturesFunction::apply(x, exponent);
+}
+
 }  // namespace
 
 at::Tensor causal_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, double scale) {
@@ -703,6 +867,15 @@ at::Tensor linear_attention_reference(const at::Tensor& q, const at::Tensor& k, 
   return num / (den + kLinearEps);
 }
 
+at::Tensor linear_attention_features(const at::Tensor& x, const at::Tensor& exponent) {
+  static auto handle = kestrel_op<FeaturesSignature>("kestrel::linear_attention_features");
+  return without_gil([&] { return handle.call(x, exponent); });
+}
+
+at::Tensor linear_attention_features_reference(const at::Tensor& x, const at::Tensor& exponent) {
+  return at::pow(at::elu(x) + 1.0, exponent);
+}
+
 TORCH_LIBRARY_FRAGMENT(kestrel, m) {
   m.def("causal_attention(Tensor q, Tensor k, Tensor v, float scale) -> Tensor");
   m.def("causal_attention_reference(Tensor q, Tensor k, Tensor v, float scale) -> Tensor");
@@ -712,6 +885,10 @@ TORCH_LIBRARY_FRAGMENT(kestrel, m) {
   m.def("linear_attention_reference(Tensor q, Tensor k, Tensor v) -> Tensor");
   m.def("_linear_attention_backward(Tensor grad, Tensor q, Tensor k, Tensor v, Tensor out) "
         "-> (Tensor, Tensor, Tensor)");
+  m.def("linear_attention_features(Tensor x, Tensor exponent) -> Tensor");
+  m.def("linear_attention_features_reference(Tensor x, Tensor exponent) -> Tensor");
+  m.def("_linear_attention_features_backward(Tensor grad, Tensor x, Tensor exponent, Tensor out, "
+        "bool exponent_grad) -> (Tensor, Tensor)");
 }
 
 TORCH_LIBRARY_IMPL(kestrel, CPU, m) {
@@ -719,6 +896,8 @@ TORCH_LIBRARY_IMPL(kestrel, CPU, m) {
   m.impl("_causal_attention_backward", &causal_attention_backward_cpu);
   m.impl("linear_attention", &linear_attention_cpu);
   m.impl("_linear_attention_backward", &linear_attention_backward_cpu);
+  m.impl("linear_attention_features", &linear_attention_features_cpu);
+  m.impl("_linear_attention_features_backward", &linear_attention_features_backward_cpu);
 }
 
 // Other devices: the math path (never a back-end chosen by process-wide flags), and for the linear
@@ -728,6 +907,8 @@ TORCH_LIBRARY_IMPL(kestrel, CompositeExplicitAutograd, m) {
   m.impl("_causal_attention_backward", &causal_attention_backward_reference);
   m.impl("linear_attention", &linear_attention_generic);
   m.impl("_linear_attention_backward", &linear_attention_backward_generic);
+  m.impl("linear_attention_features", &linear_attention_features_reference);
+  m.impl("_linear_attention_features_backward", &linear_attention_features_backward_generic);
 }
 
 TORCH_LIBRARY_IMPL(kestrel, Meta, m) {
@@ -735,6 +916,8 @@ TORCH_LIBRARY_IMPL(kestrel, Meta, m) {
   m.impl("_causal_attention_backward", &causal_attention_backward_meta);
   m.impl("linear_attention", &linear_attention_meta);
   m.impl("_linear_attention_backward", &linear_attention_backward_meta);
+  m.impl("linear_attention_features", &linear_attention_features_reference);
+  m.impl("_linear_attention_features_backward", &linear_attention_features_backward_meta);
 }
 
 TORCH_LIBRARY_IMPL(kestrel, Autograd, m) {
@@ -742,11 +925,14 @@ TORCH_LIBRARY_IMPL(kestrel, Autograd, m) {
   m.impl("_causal_attention_backward", torch::autograd::autogradNotImplementedFallback());
   m.impl("linear_attention", &linear_attention_autograd);
   m.impl("_linear_attention_backward", torch::autograd::autogradNotImplementedFallback());
+  m.impl("linear_attention_features", &linear_attention_features_autograd);
+  m.impl("_linear_attention_features_backward", torch::autograd::autogradNotImplementedFallback());
 }
 
 TORCH_LIBRARY_IMPL(kestrel, CompositeImplicitAutograd, m) {
   m.impl("causal_attention_reference", &causal_attention_reference);
   m.impl("linear_attention_reference", &linear_attention_reference);
+  m.impl("linear_attention_features_reference", &linear_attention_features_reference);
 }
 
 }  // namespace kestrel::kernels

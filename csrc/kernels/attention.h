@@ -32,4 +32,10 @@ at::Tensor linear_attention(const at::Tensor& q, const at::Tensor& k, const at::
 // The same sums written out with per-position running sums. torch.ops.kestrel.linear_attention_reference.
 at::Tensor linear_attention_reference(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v);
 
+// torch.ops.kestrel.linear_attention_features: (elu(x) + 1) ** exponent, for a one-element exponent
+// tensor (the linear bridge's query features), in one pass each way.
+at::Tensor linear_attention_features(const at::Tensor& x, const at::Tensor& exponent);
+// The ATen composition. torch.ops.kestrel.linear_attention_features_reference.
+at::Tensor linear_attention_features_reference(const at::Tensor& x, const at::Tensor& exponent);
+
 }  // namespace kestrel::kernels
