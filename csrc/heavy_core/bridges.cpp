@@ -91,15 +91,14 @@ py::object linear_forward(py::object self, py::object x_fast, py::object x_slow,
   at::Tensor q = project(self, "q_proj", x_fast, h);
   at::Tensor k = project(self, "k_proj", x_slow, h);
   at::Tensor v = project(self, "v_proj", x_slow, h);
-  without_gil([&] {
-    q = at::elu(q) + 1.0;
-    k = at::elu(k) + 1.0;
-  });
+  // The ELU's backward reads its input, never its result, so the result takes the + 1 in place.
+  k = without_gil([&] { return at::elu(k).add_(1.0); });
   py::object exponent = py::float_(1.0) + pressure_value(pressure);
   if (is_tensor(exponent)) {
-    const at::Tensor e = from_py(exponent);
-    q = without_gil([&] { return at::pow(q, e); });
+    // Feature map and sharpening in one operator: (elu(q) + 1) ** (1 + p).
+    q = kernels::linear_attention_features(q, from_py(exponent));
   } else {
+    q = without_gil([&] { return at::elu(q).add_(1.0); });
     q = from_py(py::module_::import("torch").attr("pow")(to_py(q), exponent));
   }
   at::Tensor out = kernels::linear_attention(q, k, v).reshape({h.batch, h.length, h.width});

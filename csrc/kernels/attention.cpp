@@ -2,6 +2,8 @@
 
 #include "kernels/op_support.h"
 
+#include <ATen/Dispatch.h>
+#include <ATen/Parallel.h>
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/csrc/autograd/autograd_not_implemented_fallback.h>
 #include <torch/csrc/autograd/custom_function.h>
@@ -260,16 +262,6 @@ at::Tensor later_chunks(const at::Tensor& per_chunk) {
   return at::constant_pad_nd(tail, {0, 0, 0, 0, 0, 1});
 }
 
-at::Tensor linear_forward_chunked(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
-  const int64_t e = v.size(3);
-  const Chunking ch(q);
-  at::Tensor qc = ch.split(q), kc = ch.split(k), vc = ch.split(with_ones(v));
-  at::Tensor local = at::matmul(at::matmul(qc, kc.transpose(-2, -1)) * ch.seen(q.options()), vc);
-  at::Tensor earlier = earlier_chunks(at::matmul(kc.transpose(-2, -1), vc));  // [B, H, n, d, e + 1]
-  at::Tensor num_den = ch.join(local + at::matmul(qc, earlier));              // [B, L, H, e + 1]
-  return num_den.narrow(3, 0, e) / (num_den.narrow(3, e, 1) + kLinearEps);
-}
-
 // With N = [num | den], out = num / (den + eps): dN = [g / den' | -sum(g * out) / den'], and the
 // products of the forward run backwards through the same chunks.
 Grads3 linear_backward_chunked(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
@@ -290,15 +282,336 @@ Grads3 linear_backward_chunked(const at::Tensor& grad, const at::Tensor& q, cons
   return {ch.join(dq), ch.join(dk), ch.join(dv).narrow(3, 0, v.size(3))};
 }
 
+// The CPU kernel: one task per (batch row, group of heads), each head sweeping the sequence with its running
+// key-value summary S (d x e) and key sum z (d) in a small per-thread buffer, so the work is
+// 4 d e multiply-adds a position forwards and nothing is zero-filled or masked.
+//
+//   forwards   S_l = S_{l-1} + k_l v_l^T,  z_l = z_{l-1} + k_l,  out_l = q_l S_l / (q_l . z_l + eps)
+//   backwards  with dN_l = [g_l / den_l | -sum(g_l * out_l) / den_l] = [dn_l | dz_l]:
+//              dq_l = S_l dn_l + z_l dz_l                                    (a forward sweep)
+//              R_l = sum_{s>=l} q_s dn_s^T,  r_l = sum_{s>=l} q_s dz_s          (a reverse sweep)
+//              dk_l = R_l v_l + r_l,  dv_l = R_l^T k_l
+//
+// The inner loops run along contiguous rows with restrict-qualified pointers, so the compiler
+// vectorises them; reductions are OpenMP simd reductions.
+
+// The sweeps and their row helpers are inlined into each instruction-set clone of the sweep.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define KESTREL_SWEEP_CLONES 1
+#define KESTREL_SWEEP_INLINE __attribute__((always_inline)) inline
+#else
+#define KESTREL_SWEEP_CLONES 0
+#define KESTREL_SWEEP_INLINE inline
+#endif
+
+// [B, L, H, w] rows of one tensor: unit stride along w, any strides elsewhere.
+template <typename T>
+struct HeadRows {
+  T* data;
+  int64_t sb, sl, sh;
+  explicit HeadRows(const at::Tensor& t)
+      : data(t.data_ptr<T>()), sb(t.stride(0)), sl(t.stride(1)), sh(t.stride(2)) {}
+  T* row(int64_t b, int64_t l, int64_t h) const { return data + b * sb + l * sl + h * sh; }
+};
+
+// In the compute dtype, with unit stride along the last dimension (a view when it already is).
+at::Tensor kernel_operand(const at::Tensor& t, at::ScalarType compute) {
+  at::Tensor c = t.to(compute);
+  return (c.size(3) > 1 && c.stride(3) != 1) ? c.contiguous() : c;
+}
+
+// Multiply-adds below which a call stays on one thread: waking the pool costs more than this.
+constexpr int64_t kLinearMinWork = int64_t(1) << 16;
+
+// Bytes of running summaries one task keeps: well inside a first-level data cache.
+constexpr int64_t kLinearSummaryBytes = int64_t(16) << 10;
+
+// The work split: one task per (batch row, group of adjacent heads). At each position a task reads
+// the rows of all its heads, which lie side by side in [B, L, H, w], so the sweep streams whole
+// cache lines even when one head's row is shorter than a line. Groups are as large as the cache
+// allows, but small enough that every thread gets a task.
+struct HeadGroups {
+  int64_t B, H, size, per_row;
+  int64_t tasks() const { return B * per_row; }
+  int64_t batch(int64_t task) const { return task / per_row; }
+  int64_t first(int64_t task) const { return (task % per_row) * size; }
+  int64_t count(int64_t task) const { return std::min(size, H - first(task)); }
+  // Tasks a thread takes at least: tiny problems stay on the calling thread.
+  int64_t grain(int64_t L, int64_t d, int64_t e) const {
+    const int64_t per_task = std::max<int64_t>(1, size * L * (d * (e + 1) + e));
+    return std::max<int64_t>(1, (kLinearMinWork + per_task - 1) / per_task);
+  }
+};
+
+HeadGroups head_groups(int64_t B, int64_t H, int64_t d, int64_t e, int64_t element_bytes) {
+  const int64_t summary = std::max<int64_t>(1, (d * e + d) * element_bytes);
+  const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
+  int64_t size = std::clamp<int64_t>(kLinearSummaryBytes / summary, 1, H);
+  size = std::max<int64_t>(1, std::min(size, B * H / threads));
+  return {B, H, size, (H + size - 1) / size};
+}
+
+// z += k and the denominator q . z + eps.
+template <typename T>
+KESTREL_SWEEP_INLINE T add_keys(const T* __restrict q, const T* __restrict k, T* __restrict z, int64_t d) {
+  T den = 0;
+#pragma omp simd reduction(+ : den)
+  for (int64_t i = 0; i < d; ++i) {
+    z[i] += k[i];
+    den += q[i] * z[i];
+  }
+  return den + static_cast<T>(kLinearEps);
+}
+
+// The summaries are swept in column tiles of one cache line: a tile's slices of v, dn and the
+// accumulated outputs stay in registers while the d rows of the tile stream through once. W is
+// the tile's width when it is a whole tile (known when compiling, so the loops unroll), 0 for the
+// last, narrower tile of width w.
+template <typename T>
+constexpr int64_t kTile = int64_t(64) / static_cast<int64_t>(sizeof(T));
+
+// Forwards, columns [j0, j0 + w) of S (row stride e): S += k v^T, num = q S.
+template <typename T, int64_t W>
+KESTREL_SWEEP_INLINE void read_tile(const T* __restrict q, const T* __restrict k, const T* __restrict v,
+                                    T* __restrict S, T* __restrict num, int64_t d, int64_t e, int64_t w_tail) {
+  const int64_t w = W ? W : w_tail;
+  T vv[kTile<T>], acc[kTile<T>];
+  for (int64_t j = 0; j < w; ++j) {
+    vv[j] = v[j];
+    acc[j] = T(0);
+  }
+  for (int64_t i = 0; i < d; ++i) {
+    const T ki = k[i], qi = q[i];
+    T* __restrict row = S + i * e;
+#pragma omp simd
+    for (int64_t j = 0; j < w; ++j) {
+      row[j] += ki * vv[j];
+      acc[j] += qi * row[j];
+    }
+  }
+  for (int64_t j = 0; j < w; ++j) num[j] = acc[j];
+}
+
+// Backwards, reverse sweep, columns [j0, j0 + w) of R: R += q dn^T, dv = R^T k, dk += R v.
+template <typename T, int64_t W>
+KESTREL_SWEEP_INLINE void key_value_grad_tile(const T* __restrict q, const T* __restrict k, const T* __restrict v,
+                                              const T* __restrict dn, T* __restrict R, T* __restrict dk,
+                                              T* __restrict dv, int64_t d, int64_t e, int64_t w_tail) {
+  const int64_t w = W ? W : w_tail;
+  T vv[kTile<T>], dd[kTile<T>], acc[kTile<T>];
+  for (int64_t j = 0; j < w; ++j) {
+    vv[j] = v[j];
+    dd[j] = dn[j];
+    acc[j] = T(0);
+  }
+  for (int64_t i = 0; i < d; ++i) {
+    const T qi = q[i], ki = k[i];
+    T* __restrict row = R + i * e;
+    T sum = 0;
+#pragma omp simd reduction(+ : sum)
+    for (int64_t j = 0; j < w; ++j) {
+      row[j] += qi * dd[j];
+      acc[j] += ki * row[j];
+      sum += row[j] * vv[j];
+    }
+    dk[i] += sum;
+  }
+  for (int64_t j = 0; j < w; ++j) dv[j] = acc[j];
+}
+
+// dN of one head at one position: dn = g / den and, returned, dz = -sum(g * out) / den.
+template <typename T>
+KESTREL_SWEEP_INLINE T output_grads(const T* __restrict g, const T* __restrict out, T* __restrict dn, T den,
+                                    int64_t e) {
+  T g_out = 0;
+#pragma omp simd reduction(+ : g_out)
+  for (int64_t j = 0; j < e; ++j) {
+    dn[j] = g[j] / den;
+    g_out += g[j] * out[j];
+  }
+  return -g_out / den;
+}
+
+template <typename T>
+struct ForwardSweep {
+  HeadRows<T> Q, K, V, O;
+  HeadGroups groups;
+  int64_t L, d, e;
+
+  KESTREL_SWEEP_INLINE void operator()(int64_t begin, int64_t end) const {
+    const int64_t summary = d * e + d;  // S, then z
+    std::vector<T> scratch(static_cast<size_t>(groups.size * summary));
+    for (int64_t task = begin; task < end; ++task) {
+      const int64_t b = groups.batch(task), h0 = groups.first(task), n = groups.count(task);
+      std::fill(scratch.begin(), scratch.end(), T(0));
+      for (int64_t l = 0; l < L; ++l) {
+        for (int64_t hh = 0; hh < n; ++hh) {
+          T* S = scratch.data() + hh * summary;
+          T* z = S + d * e;
+          const T* ql = Q.row(b, l, h0 + hh);
+          const T* kl = K.row(b, l, h0 + hh);
+          const T* vl = V.row(b, l, h0 + hh);
+          T* num = O.row(b, l, h0 + hh);
+          const T den = add_keys(ql, kl, z, d);
+          int64_t j0 = 0;
+          for (; j0 + kTile<T> <= e; j0 += kTile<T>) {
+            read_tile<T, kTile<T>>(ql, kl, vl + j0, S + j0, num + j0, d, e, 0);
+          }
+          if (j0 < e) read_tile<T, 0>(ql, kl, vl + j0, S + j0, num + j0, d, e, e - j0);
+          for (int64_t j = 0; j < e; ++j) num[j] /= den;
+        }
+      }
+    }
+  }
+};
+
+template <typename T>
+struct BackwardSweep {
+  HeadRows<T> G, Q, K, V, O, DQ, DK, DV;
+  HeadGroups groups;
+  int64_t L, d, e;
+
+  KESTREL_SWEEP_INLINE void operator()(int64_t begin, int64_t end) const {
+    const int64_t summary = d * e + d;  // S, then z; in the reverse sweep R, then r
+    // The summaries, dn of one position, and the denominators of every position: the reverse
+    // sweep rebuilds dN from them.
+    std::vector<T> scratch(static_cast<size_t>(groups.size * (summary + L) + e));
+    T* summaries = scratch.data();
+    T* dn = summaries + groups.size * summary;
+    T* dens = dn + e;
+    for (int64_t task = begin; task < end; ++task) {
+      const int64_t b = groups.batch(task), h0 = groups.first(task), n = groups.count(task);
+      std::fill(summaries, summaries + groups.size * summary, T(0));
+      for (int64_t l = 0; l < L; ++l) {
+        for (int64_t hh = 0; hh < n; ++hh) {
+          const int64_t h = h0 + hh;
+          T* S = summaries + hh * summary;
+          T* z = S + d * e;
+          const T* ql = Q.row(b, l, h);
+          const T* kl = K.row(b, l, h);
+          const T* vl = V.row(b, l, h);
+          const T den = add_keys(ql, kl, z, d);
+          dens[l * groups.size + hh] = den;
+          const T dz = output_grads(G.row(b, l, h), O.row(b, l, h), dn, den, e);
+          T* dql = DQ.row(b, l, h);
+          // S^T (e rows of d) here: S^T += v k^T and dq = S^T^T dn are the forward's update and
+          // read-out with the roles of (q, k, v) taken by (dn, v, k).
+          int64_t i0 = 0;
+          for (; i0 + kTile<T> <= d; i0 += kTile<T>) {
+            read_tile<T, kTile<T>>(dn, vl, kl + i0, S + i0, dql + i0, e, d, 0);
+          }
+          if (i0 < d) read_tile<T, 0>(dn, vl, kl + i0, S + i0, dql + i0, e, d, d - i0);
+          for (int64_t i = 0; i < d; ++i) dql[i] += z[i] * dz;
+        }
+      }
+      std::fill(summaries, summaries + groups.size * summary, T(0));
+      for (int64_t l = L - 1; l >= 0; --l) {
+        for (int64_t hh = 0; hh < n; ++hh) {
+          const int64_t h = h0 + hh;
+          T* R = summaries + hh * summary;
+          T* r = R + d * e;
+          const T* ql = Q.row(b, l, h);
+          const T* kl = K.row(b, l, h);
+          const T* vl = V.row(b, l, h);
+          const T dz = output_grads(G.row(b, l, h), O.row(b, l, h), dn, dens[l * groups.size + hh], e);
+          T* dkl = DK.row(b, l, h);
+          T* dvl = DV.row(b, l, h);
+          for (int64_t i = 0; i < d; ++i) {
+            r[i] += ql[i] * dz;
+            dkl[i] = r[i];
+          }
+          int64_t j0 = 0;
+          for (; j0 + kTile<T> <= e; j0 += kTile<T>) {
+            key_value_grad_tile<T, kTile<T>>(ql, kl, vl + j0, dn + j0, R + j0, dkl, dvl + j0, d, e, 0);
+          }
+          if (j0 < e) key_value_grad_tile<T, 0>(ql, kl, vl + j0, dn + j0, R + j0, dkl, dvl + j0, d, e, e - j0);
+        }
+      }
+    }
+  }
+};
+
+// Tasks [begin, end) of a sweep. On x86-64 the sweep is compiled twice, for the baseline
+// instruction set and for AVX2, and the processor picks one at run time; both do the same
+// operations in the same order along each row (no fused multiply-adds), so only the lane count
+// of the simd reductions tells them apart.
+#if KESTREL_SWEEP_CLONES
+template <typename Sweep>
+void run_sweep_baseline(const Sweep& sweep, int64_t begin, int64_t end) {
+  sweep(begin, end);
+}
+
+template <typename Sweep>
+__attribute__((target("avx2"))) void run_sweep_avx2(const Sweep& sweep, int64_t begin, int64_t end) {
+  sweep(begin, end);
+}
+
+bool cpu_has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+template <typename Sweep>
+void run_sweep(const Sweep& sweep, int64_t begin, int64_t end) {
+#if KESTREL_SWEEP_CLONES
+  if (cpu_has_avx2()) return run_sweep_avx2(sweep, begin, end);
+  return run_sweep_baseline(sweep, begin, end);
+#else
+  sweep(begin, end);
+#endif
+}
+
+template <typename T>
+void linear_forward_kernel(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, at::Tensor& out) {
+  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
+  const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
+  const ForwardSweep<T> sweep{HeadRows<T>(q), HeadRows<T>(k), HeadRows<T>(v), HeadRows<T>(out), groups, L, d, e};
+  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e),
+                   [&](int64_t begin, int64_t end) { run_sweep(sweep, begin, end); });
+}
+
+template <typename T>
+void linear_backward_kernel(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k, const at::Tensor& v,
+                            const at::Tensor& out, at::Tensor& dq, at::Tensor& dk, at::Tensor& dv) {
+  const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
+  const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
+  const BackwardSweep<T> sweep{HeadRows<T>(grad), HeadRows<T>(q),  HeadRows<T>(k),  HeadRows<T>(v),
+                               HeadRows<T>(out),  HeadRows<T>(dq), HeadRows<T>(dk), HeadRows<T>(dv),
+                               groups,            L,               d,               e};
+  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e),
+                   [&](int64_t begin, int64_t end) { run_sweep(sweep, begin, end); });
+}
+
 at::Tensor linear_attention_cpu(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
   check_linear_inputs(q, k, v);
   if (q.numel() == 0 || v.numel() == 0) return at::zeros(v.sizes(), v.options());
   const auto compute = compute_dtype(q.scalar_type());
-  return linear_forward_chunked(q.to(compute), k.to(compute), v.to(compute)).to(q.scalar_type()).contiguous();
+  at::Tensor qc = kernel_operand(q, compute), kc = kernel_operand(k, compute), vc = kernel_operand(v, compute);
+  at::Tensor out = at::empty(v.sizes(), v.options().dtype(compute));
+  AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention", [&] { linear_forward_kernel<scalar_t>(qc, kc, vc, out); });
+  return out.to(q.scalar_type());
 }
 
-Grads3 linear_attention_backward(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
-                                 const at::Tensor& v, const at::Tensor& out) {
+Grads3 linear_attention_backward_cpu(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
+                                     const at::Tensor& v, const at::Tensor& out) {
+  check_linear_inputs(q, k, v);
+  if (q.numel() == 0 || v.numel() == 0) {
+    return {at::zeros_like(q), at::zeros_like(k), at::zeros_like(v)};
+  }
+  const auto compute = compute_dtype(q.scalar_type());
+  at::Tensor gc = kernel_operand(grad, compute), qc = kernel_operand(q, compute), kc = kernel_operand(k, compute),
+             vc = kernel_operand(v, compute), oc = kernel_operand(out, compute);
+  const auto options = q.options().dtype(compute);
+  at::Tensor dq = at::empty(q.sizes(), options), dk = at::empty(k.sizes(), options), dv = at::empty(v.sizes(), options);
+  AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention_backward",
+                             [&] { linear_backward_kernel<scalar_t>(gc, qc, kc, vc, oc, dq, dk, dv); });
+  return {dq.to(q.scalar_type()), dk.to(k.scalar_type()), dv.to(v.scalar_type())};
+}
+
+// Other devices: the chunked products in plain ATen.
+Grads3 linear_attention_backward_generic(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
+                                         const at::Tensor& v, const at::Tensor& out) {
   check_linear_inputs(q, k, v);
   if (q.numel() == 0 || v.numel() == 0) {
     return {at::zeros_like(q), at::zeros_like(k), at::zeros_like(v)};
@@ -364,6 +677,170 @@ at::Tensor linear_attention_generic(const at::Tensor& q, const at::Tensor& k, co
   return linear_attention_reference(q, k, v);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Linear attention features: (elu(x) + 1) ** exponent, the query features of the linear bridge.
+//
+// With alpha 1, elu(x) + 1 is x + 1 for x > 0 and exp(x) otherwise, so
+//   y = (x + 1) ** e        dy/dx = e y / (x + 1)     (x > 0)
+//   y = exp(e x)            dy/dx = e y               (x <= 0)
+//   dy/de = y log(elu(x) + 1) = y log(x + 1) or y x
+// The fused kernel makes one pass forwards and, from the saved result, one pass backwards without
+// powers or exponentials; the reference is the ATen composition.
+
+// The fused path takes floating x and a one-element floating exponent that neither adds dimensions
+// to the result nor changes its dtype; everything else runs the reference.
+bool features_fused_covers(const at::Tensor& x, const at::Tensor& exponent) {
+  return x.defined() && exponent.defined() && x.device().is_cpu() && exponent.device().is_cpu() &&
+         at::isFloatingType(x.scalar_type()) && at::isFloatingType(exponent.scalar_type()) &&
+         exponent.numel() == 1 && exponent.dim() <= x.dim() && at::result_type(x, exponent) == x.scalar_type();
+}
+
+// Elements a thread takes at least, and the block of the exponent gradient's partial sums (fixed,
+// so the sum is the same on any thread count).
+constexpr int64_t kFeatureGrain = int64_t(1) << 15;
+
+template <typename T>
+T exponent_value(const at::Tensor& exponent) {
+  const at::Tensor value = exponent.to(c10::CppTypeToScalarType<T>::value).contiguous();
+  return *value.data_ptr<T>();
+}
+
+// log(elu(x) + 1) without rounding the feature first: log1p(x) for x > 0, x itself otherwise,
+// written as log1p(max(x, 0)) + min(x, 0) (vectorised operations; NaN stays NaN).
+at::Tensor log_features(const at::Tensor& x) {
+  return at::log1p(at::clamp_min(x, 0)).add_(at::clamp_max(x, 0));
+}
+
+// Backwards: dx = g e y / (1 + max(x, 0)) (that is g e y / (x + 1) or g e y), and the exponent's
+// gradient sum(g y log f) in blocks of fixed size (the same sum on any thread count). The loops
+// run without branches (the signs of x follow no pattern) and vectorise.
+template <typename T>
+void features_backward_kernel(const at::Tensor& grad, const at::Tensor& positive, const at::Tensor& exponent,
+                              const at::Tensor& y, const at::Tensor& log_f, at::Tensor& dx, double& de) {
+  const T e = exponent_value<T>(exponent);
+  const T* gp = grad.data_ptr<T>();
+  const T* pp = positive.data_ptr<T>();
+  const T* yp = y.data_ptr<T>();
+  const T* lp = log_f.defined() ? log_f.data_ptr<T>() : nullptr;
+  T* dxp = dx.data_ptr<T>();
+  const int64_t n = dx.numel();
+  const int64_t blocks = (n + kFeatureGrain - 1) / kFeatureGrain;
+  std::vector<double> partial(static_cast<size_t>(lp ? blocks : 0), 0.0);
+  at::parallel_for(0, blocks, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t block = begin; block < end; ++block) {
+      const int64_t i0 = block * kFeatureGrain, i1 = std::min(n, i0 + kFeatureGrain);
+      for (int64_t i = i0; i < i1; ++i) dxp[i] = gp[i] * yp[i] * e / (T(1) + pp[i]);
+      if (!lp) continue;
+      double sum = 0.0;
+#pragma omp simd reduction(+ : sum)
+      for (int64_t i = i0; i < i1; ++i) sum += static_cast<double>(gp[i] * yp[i] * lp[i]);
+      partial[static_cast<size_t>(block)] = sum;
+    }
+  });
+  de = 0.0;
+  for (double p : partial) de += p;
+}
+
+at::Tensor linear_attention_features_cpu(const at::Tensor& x, const at::Tensor& exponent) {
+  if (!features_fused_covers(x, exponent)) return linear_attention_features_reference(x, exponent);
+  const auto compute = compute_dtype(x.scalar_type());
+  at::Tensor xc = x.to(compute);
+  const double e = exponent.to(at::kDouble).contiguous().data_ptr<double>()[0];
+  // x ** 0 is 1 for every x, an infinite or NaN one included. Otherwise exp(e log f), whose
+  // exponential and logarithm run vectorised.
+  at::Tensor y = e == 0.0 ? at::ones(x.sizes(), x.options().dtype(compute)) : log_features(xc).mul_(e).exp_();
+  return y.to(x.scalar_type());
+}
+
+using Grads2 = std::tuple<at::Tensor, at::Tensor>;
+
+// The reference's gradients written out (the power's and the ELU's), for every device and for the
+// shapes the fused path does not take; broadcast dimensions are summed back to each input's shape.
+Grads2 features_backward_reference(const at::Tensor& grad, const at::Tensor& x, const at::Tensor& exponent,
+                                   const at::Tensor& out) {
+  at::Tensor f = at::elu(x) + 1.0;
+  at::Tensor g = grad.to(out.scalar_type());
+  at::Tensor zero = at::zeros({}, g.options());
+  at::Tensor d_f = at::where(exponent == 0, zero, g * exponent * at::pow(f, exponent - 1));
+  at::Tensor dx = d_f * at::where(x > 0, at::ones({}, f.options()), at::exp(x));
+  at::Tensor de = at::where((f == 0).logical_and(exponent >= 0), zero, g * out * at::log(f));
+  return {at::sum_to(dx, x.sizes()).to(x.scalar_type()), at::sum_to(de, exponent.sizes()).to(exponent.scalar_type())};
+}
+
+Grads2 linear_attention_features_backward_cpu(const at::Tensor& grad, const at::Tensor& x, const at::Tensor& exponent,
+                                              const at::Tensor& out, bool exponent_grad) {
+  if (!features_fused_covers(x, exponent)) return features_backward_reference(grad, x, exponent, out);
+  const auto compute = compute_dtype(x.scalar_type());
+  at::Tensor gc = grad.to(compute).expand(x.sizes()).contiguous(), xc = x.to(compute),
+             yc = out.to(compute).contiguous();
+  at::Tensor positive = at::clamp_min(xc, 0).contiguous();  // -inf gives 0, NaN stays NaN
+  // For the exponent's gradient: log f held finite, so a feature that is 0 (x = -inf) adds
+  // 0 * log f = 0 (0 ** e has no slope in e) and an infinite one stays infinite.
+  at::Tensor log_f;
+  if (exponent_grad) {
+    const double lowest = compute == at::kDouble ? std::numeric_limits<double>::lowest()
+                                                 : static_cast<double>(std::numeric_limits<float>::lowest());
+    log_f = log_features(xc).clamp_min_(lowest).contiguous();
+  }
+  at::Tensor dx = at::empty(x.sizes(), x.options().dtype(compute));
+  double de = 0.0;
+  if (x.numel() > 0) {
+    AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention_features_backward", [&] {
+      features_backward_kernel<scalar_t>(gc, positive, exponent, yc, log_f, dx, de);
+    });
+  }
+  return {dx.to(x.scalar_type()), at::full(exponent.sizes(), de, exponent.options())};
+}
+
+Grads2 linear_attention_features_backward_generic(const at::Tensor& grad, const at::Tensor& x,
+                                                  const at::Tensor& exponent, const at::Tensor& out,
+                                                  bool exponent_grad) {
+  return features_backward_reference(grad, x, exponent, out);
+}
+
+Grads2 linear_attention_features_backward_meta(const at::Tensor& grad, const at::Tensor& x, const at::Tensor& exponent,
+                                               const at::Tensor& out, bool exponent_grad) {
+  return {at::empty_like(x), at::empty_like(exponent)};
+}
+
+using FeaturesSignature = at::Tensor(const at::Tensor&, const at::Tensor&);
+using FeaturesBackwardSignature = Grads2(const at::Tensor&, const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                                         bool);
+
+class LinearAttentionFeaturesFunction : public torch::autograd::Function<LinearAttentionFeaturesFunction> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& exponent) {
+    at::Tensor out;
+    {
+      at::AutoDispatchBelowADInplaceOrView below;
+      static auto op = kestrel_op<FeaturesSignature>("kestrel::linear_attention_features");
+      out = op.call(x, exponent);
+    }
+    ctx->save_for_backward({x, exponent, out});
+    return out;
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    auto saved = ctx->get_saved_variables();
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return {at::Tensor(), at::Tensor()};
+    if (at::GradMode::is_enabled()) {
+      // A graph of the backward is wanted: second and higher orders come from the reference.
+      return reference_vjp(
+          [](const std::vector<at::Tensor>& x) { return linear_attention_features_reference(x[0], x[1]); },
+          {saved[0], saved[1]}, grad);
+    }
+    static auto op = kestrel_op<FeaturesBackwardSignature>("kestrel::_linear_attention_features_backward");
+    auto [dx, de] = op.call(grad, saved[0], saved[1], saved[2], ctx->needs_input_grad(1));
+    return {dx, de};
+  }
+};
+
+at::Tensor linear_attention_features_autograd(const at::Tensor& x, const at::Tensor& exponent) {
+  return LinearAttentionFeaturesFunction::apply(x, exponent);
+}
+
 }  // namespace
 
 at::Tensor causal_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, double scale) {
@@ -390,6 +867,15 @@ at::Tensor linear_attention_reference(const at::Tensor& q, const at::Tensor& k, 
   return num / (den + kLinearEps);
 }
 
+at::Tensor linear_attention_features(const at::Tensor& x, const at::Tensor& exponent) {
+  static auto handle = kestrel_op<FeaturesSignature>("kestrel::linear_attention_features");
+  return without_gil([&] { return handle.call(x, exponent); });
+}
+
+at::Tensor linear_attention_features_reference(const at::Tensor& x, const at::Tensor& exponent) {
+  return at::pow(at::elu(x) + 1.0, exponent);
+}
+
 TORCH_LIBRARY_FRAGMENT(kestrel, m) {
   m.def("causal_attention(Tensor q, Tensor k, Tensor v, float scale) -> Tensor");
   m.def("causal_attention_reference(Tensor q, Tensor k, Tensor v, float scale) -> Tensor");
@@ -399,13 +885,19 @@ TORCH_LIBRARY_FRAGMENT(kestrel, m) {
   m.def("linear_attention_reference(Tensor q, Tensor k, Tensor v) -> Tensor");
   m.def("_linear_attention_backward(Tensor grad, Tensor q, Tensor k, Tensor v, Tensor out) "
         "-> (Tensor, Tensor, Tensor)");
+  m.def("linear_attention_features(Tensor x, Tensor exponent) -> Tensor");
+  m.def("linear_attention_features_reference(Tensor x, Tensor exponent) -> Tensor");
+  m.def("_linear_attention_features_backward(Tensor grad, Tensor x, Tensor exponent, Tensor out, "
+        "bool exponent_grad) -> (Tensor, Tensor)");
 }
 
 TORCH_LIBRARY_IMPL(kestrel, CPU, m) {
   m.impl("causal_attention", &causal_attention_cpu);
   m.impl("_causal_attention_backward", &causal_attention_backward_cpu);
   m.impl("linear_attention", &linear_attention_cpu);
-  m.impl("_linear_attention_backward", &linear_attention_backward);
+  m.impl("_linear_attention_backward", &linear_attention_backward_cpu);
+  m.impl("linear_attention_features", &linear_attention_features_cpu);
+  m.impl("_linear_attention_features_backward", &linear_attention_features_backward_cpu);
 }
 
 // Other devices: the math path (never a back-end chosen by process-wide flags), and for the linear
@@ -414,7 +906,9 @@ TORCH_LIBRARY_IMPL(kestrel, CompositeExplicitAutograd, m) {
   m.impl("causal_attention", &causal_attention_reference);
   m.impl("_causal_attention_backward", &causal_attention_backward_reference);
   m.impl("linear_attention", &linear_attention_generic);
-  m.impl("_linear_attention_backward", &linear_attention_backward);
+  m.impl("_linear_attention_backward", &linear_attention_backward_generic);
+  m.impl("linear_attention_features", &linear_attention_features_reference);
+  m.impl("_linear_attention_features_backward", &linear_attention_features_backward_generic);
 }
 
 TORCH_LIBRARY_IMPL(kestrel, Meta, m) {
@@ -422,6 +916,8 @@ TORCH_LIBRARY_IMPL(kestrel, Meta, m) {
   m.impl("_causal_attention_backward", &causal_attention_backward_meta);
   m.impl("linear_attention", &linear_attention_meta);
   m.impl("_linear_attention_backward", &linear_attention_backward_meta);
+  m.impl("linear_attention_features", &linear_attention_features_reference);
+  m.impl("_linear_attention_features_backward", &linear_attention_features_backward_meta);
 }
 
 TORCH_LIBRARY_IMPL(kestrel, Autograd, m) {
@@ -429,11 +925,14 @@ TORCH_LIBRARY_IMPL(kestrel, Autograd, m) {
   m.impl("_causal_attention_backward", torch::autograd::autogradNotImplementedFallback());
   m.impl("linear_attention", &linear_attention_autograd);
   m.impl("_linear_attention_backward", torch::autograd::autogradNotImplementedFallback());
+  m.impl("linear_attention_features", &linear_attention_features_autograd);
+  m.impl("_linear_attention_features_backward", torch::autograd::autogradNotImplementedFallback());
 }
 
 TORCH_LIBRARY_IMPL(kestrel, CompositeImplicitAutograd, m) {
   m.impl("causal_attention_reference", &causal_attention_reference);
   m.impl("linear_attention_reference", &linear_attention_reference);
+  m.impl("linear_attention_features_reference", &linear_attention_features_reference);
 }
 
 }  // namespace kestrel::kernels

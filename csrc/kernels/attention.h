@@ -12,9 +12,10 @@
 // positive features) and values v [B, L, H, e]: position l reads only positions 0..l,
 //   out[b, l, h] = (q[b, l, h] . sum_{s<=l} k[b, s, h] v[b, s, h]^T)
 //                / (q[b, l, h] . sum_{s<=l} k[b, s, h] + 1e-6)
-// On the fused path the sequence runs in chunks: a masked product inside each chunk, and the
-// running key-value summary (with the key sum as an extra value column) across chunks, so time
-// stays linear in L and no L x L matrix is formed.
+// On the CPU each (batch row, head) sweeps the sequence once forwards with its running key-value
+// summary and key sum, and the backward adds a reverse sweep of the summary of later positions:
+// time linear in L, no L x L matrix and nothing but the outputs and small per-thread buffers
+// allocated. Other devices run the reference forwards and chunked products backwards.
 #pragma once
 
 #include <ATen/ATen.h>
@@ -31,5 +32,11 @@ at::Tensor causal_attention_reference(const at::Tensor& q, const at::Tensor& k, 
 at::Tensor linear_attention(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v);
 // The same sums written out with per-position running sums. torch.ops.kestrel.linear_attention_reference.
 at::Tensor linear_attention_reference(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v);
+
+// torch.ops.kestrel.linear_attention_features: (elu(x) + 1) ** exponent, for a one-element exponent
+// tensor (the linear bridge's query features), in one pass each way.
+at::Tensor linear_attention_features(const at::Tensor& x, const at::Tensor& exponent);
+// The ATen composition. torch.ops.kestrel.linear_attention_features_reference.
+at::Tensor linear_attention_features_reference(const at::Tensor& x, const at::Tensor& exponent);
 
 }  // namespace kestrel::kernels
