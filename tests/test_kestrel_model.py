@@ -302,6 +302,35 @@ def test_logits_are_scaled_by_the_width():
     torch.testing.assert_close(model(ids)["logits"] * 50.59644256269407, expected * math.sqrt(WIDTH))
 
 
+@pytest.mark.parametrize("width, batch", [(4, 2), (16, 2), (16, 1), (8, 2), (2, 2)])
+def test_scaled_logits_and_gradients_are_exactly_the_quotients(width, batch):
+    # Whatever operand the scale is applied to, the logits and the tied weight's gradient are the
+    # numbers of lm_head(h) / sqrt(d_model).
+    model = identity_model(width=width)
+    ids = token_ids(B=batch)
+    logits = model(ids)["logits"]
+    (logits * torch.linspace(-1, 1, logits.numel()).view(logits.shape)).sum().backward()
+    weight = model.embed_tokens.weight.detach().clone().requires_grad_()
+    expected = torch.nn.functional.embedding(ids, weight) @ weight.t() / math.sqrt(width)
+    (expected * torch.linspace(-1, 1, expected.numel()).view(expected.shape)).sum().backward()
+    assert torch.equal(logits, expected)
+    assert torch.equal(model.embed_tokens.weight.grad, weight.grad)
+
+
+def test_head_hooks_and_replacements_see_the_head_called():
+    model = identity_model(width=16)
+    ids = token_ids()
+    seen = []
+    handle = model.lm_head.register_forward_hook(lambda m, i, o: seen.append((i[0].clone(), o.clone())) or o * 2)
+    logits = model(ids)["logits"]
+    hidden = model.embed_tokens(ids)
+    assert torch.equal(seen[0][0], hidden) and torch.equal(seen[0][1], hidden @ model.lm_head.weight.t())
+    torch.testing.assert_close(logits, 2 * seen[0][1] / 4.0)
+    handle.remove()
+    model.lm_head.forward = lambda h: torch.ones(h.shape[:-1] + (VOCAB,))
+    assert torch.equal(model(ids)["logits"], torch.full((2, 6, VOCAB), 0.25))
+
+
 def test_core_diagnostics_are_passed_on():
     model = identity_model()
     diagnostics = {"surprisal_score": 0.5}

@@ -3,6 +3,8 @@
 // KestrelCausalLMLayered: the same head around a plain chain of war engine blocks, unscaled.
 #include "kestrel_model/kestrel_model.h"
 
+#include <cmath>
+
 namespace kestrel::model {
 namespace {
 
@@ -85,11 +87,62 @@ void causal_lm_init(py::object self, py::object config) {
   build_tied_head(self, config);
 }
 
+// A positive, finite power of two: dividing by it rounds nothing (short of the subnormal range).
+bool is_power_of_two(double v) {
+  if (!(v > 0.0) || !std::isfinite(v)) return false;
+  int exponent = 0;
+  return std::frexp(v, &exponent) == 0.5;
+}
+
+// True when calling `head` would do nothing but F.linear(input, head.weight): an exact
+// nn.Linear without bias, its forward not replaced, no hook of its own or global, and plain
+// tensors on both sides (no __torch_function__ to honour).
+bool plain_linear_head(const py::object& head, const py::object& input) {
+  py::module_ nn = this_module().attr("nn");
+  if (!py::type::of(head).is(nn.attr("Linear")) || set_on_instance(head, "forward")) return false;
+  const auto tensor_type = reinterpret_cast<PyTypeObject*>(THPVariableClass);
+  if (Py_TYPE(input.ptr()) != tensor_type) return false;
+  py::object weight = getattr_or_none(head, "weight");
+  if (!is_tensor(weight) || !getattr_or_none(head, "bias").is_none()) return false;
+  if (Py_TYPE(weight.ptr()) != tensor_type && !py::type::of(weight).is(nn.attr("Parameter"))) return false;
+  static const char* const kOwnHooks[] = {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks",
+                                          "_backward_pre_hooks"};
+  for (const char* name : kOwnHooks) {
+    py::object hooks = getattr_or_none(head, name);
+    if (!hooks.is_none() && py::len(hooks) > 0) return false;
+  }
+  py::object module = py::module_::import("torch.nn.modules.module");
+  static const char* const kGlobalHooks[] = {"_global_forward_hooks", "_global_forward_pre_hooks",
+                                             "_global_backward_hooks", "_global_backward_pre_hooks"};
+  for (const char* name : kGlobalHooks) {
+    py::object hooks = getattr_or_none(module, name);
+    if (!hooks.is_none() && py::len(hooks) > 0) return false;
+  }
+  return true;
+}
+
+// lm_head(hidden) / root. When root is a power of two and the head is a plain linear map, the
+// division moves onto the smaller operand of the product, the hidden states or the weight:
+// scaling by a power of two commutes with every rounding of the product, so the logits and
+// every gradient are the same numbers, and the [B, L, vocab] quotient and its gradient are never
+// made. The head's weight and the state dict are untouched.
+py::object scaled_logits(const py::object& self, const py::object& hidden, const py::object& root) {
+  py::object head = self.attr("lm_head");
+  if (PyFloat_Check(root.ptr()) && is_power_of_two(PyFloat_AS_DOUBLE(root.ptr())) && plain_linear_head(head, hidden)) {
+    const double r = PyFloat_AS_DOUBLE(root.ptr());
+    const at::Tensor h = from_py(hidden);
+    const at::Tensor w = from_py(head.attr("weight"));
+    const bool scale_input = h.numel() <= w.numel();
+    return to_py(at::linear(scale_input ? h.div(r) : h, scale_input ? w : w.div(r)));
+  }
+  return head(hidden) / root;
+}
+
 py::dict causal_lm_forward(py::object self, py::object input_ids, py::object labels, py::object loss_mask) {
   py::object x = self.attr("embed_tokens")(input_ids);
   auto result = unpack(self.attr("core")(x), 2);
   py::object root = this_module().attr("math").attr("sqrt")(self.attr("config").attr("d_model"));
-  py::object logits = self.attr("lm_head")(result[0]) / root;
+  py::object logits = scaled_logits(self, result[0], root);
   py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, loss_mask);
   py::dict out;
   out["loss"] = loss;
