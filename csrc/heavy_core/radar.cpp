@@ -115,47 +115,68 @@ at::Tensor padded_channels(const at::Tensor& t, int64_t n_fft) {
 // out[b, :, c] = irfft(rfft(t[b, :, c] zero-padded to n_fft) * filter[c], n_fft)[:L] for a float32
 // t [B, L, D] and a complex filter [D, n_fft/2 + 1], both contiguous; out is [B, L, D].
 //
-// The transforms run on blocks of channels of one batch row, in parallel over the blocks: each
-// block is gathered channel-major into a small buffer that stays in cache (its zero padding is
-// written once per thread), transformed, filtered and scattered back. Every temporary is a few
-// hundred kilobytes, reused from the allocator's free lists call after call, instead of whole
-// [B, D, n_fft] spectra that come back from the system, zero-filled, on every call. Each row
-// goes through the very transforms the batched form applies to it: the result is the same.
+// The transforms run on blocks of (batch row, channel) sequences, in parallel over the blocks:
+// each block is gathered channel-major into a small buffer that stays in cache (its zero padding
+// is written once per thread), transformed, filtered and scattered back. Every temporary is a few
+// tens of kilobytes, reused from the allocator's free lists call after call, instead of whole
+// [B, D, n_fft] spectra that come back from the system, zero-filled, on every call; a small
+// problem is one block. Each sequence goes through the very transforms the batched form applies
+// to it: the result is the same.
 // The output and the input are touched through their pointers only (an inference tensor cannot
 // be written by ATen calls outside inference mode, and the workers do not inherit that mode).
 void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_fft, const at::Tensor& out) {
   const int64_t B = t.size(0), L = t.size(1), D = t.size(2);
-  // About 64 KB of input a block, a multiple of 8 channels.
+  const int64_t sequences = B * D;
+  // About 64 KB of input a block, a multiple of 8 sequences.
   constexpr int64_t kBlockFloats = int64_t(1) << 14;
-  int64_t rows = std::max<int64_t>(8, kBlockFloats / n_fft / 8 * 8);
-  rows = std::min(rows, D);
-  const int64_t blocks = (D + rows - 1) / rows;
+  const int64_t rows = std::min(sequences, std::max<int64_t>(8, kBlockFloats / n_fft / 8 * 8));
+  const int64_t blocks = (sequences + rows - 1) / rows;
   // Below about a quarter of a million padded samples the work is too small to share.
   constexpr int64_t kSerialFloats = int64_t(1) << 18;
   const int64_t grain = std::max<int64_t>(1, kSerialFloats / (rows * n_fft));
   const float* src = t.data_ptr<float>();
   float* dst = out.data_ptr<float>();
-  at::parallel_for(0, B * blocks, grain, [&](int64_t begin, int64_t end) {
+  // Calls f(b, c0, c1, r) for the runs of channels [c0, c1) of one batch row b that make up the
+  // sequences [first, first + n), r being the run's first row in the block.
+  auto for_runs = [D](int64_t first, int64_t n, auto&& f) {
+    for (int64_t q = first, r = 0; r < n;) {
+      const int64_t b = q / D, c0 = q % D;
+      const int64_t c1 = std::min(D, c0 + (n - r));
+      f(b, c0, c1, r);
+      r += c1 - c0;
+      q += c1 - c0;
+    }
+  };
+  at::parallel_for(0, blocks, grain, [&](int64_t begin, int64_t end) {
     at::Tensor buffer = at::zeros({rows, n_fft}, t.options());
     float* buf = buffer.data_ptr<float>();
-    for (int64_t item = begin; item < end; ++item) {
-      const int64_t b = item / blocks;
-      const int64_t c0 = (item % blocks) * rows;
-      const int64_t n = std::min(rows, D - c0);
-      const float* in = src + b * L * D + c0;
-      for (int64_t s = 0; s < L; ++s) {
-        const float* row = in + s * D;
-        for (int64_t r = 0; r < n; ++r) buf[r * n_fft + s] = row[r];
-      }
+    for (int64_t block = begin; block < end; ++block) {
+      const int64_t first = block * rows;
+      const int64_t n = std::min(rows, sequences - first);
+      for_runs(first, n, [&](int64_t b, int64_t c0, int64_t c1, int64_t r0) {
+        for (int64_t s = 0; s < L; ++s) {
+          const float* row = src + (b * L + s) * D;
+          for (int64_t c = c0; c < c1; ++c) buf[(r0 + c - c0) * n_fft + s] = row[c];
+        }
+      });
       at::Tensor spectrum = at::fft_rfft(buffer.narrow(0, 0, n), c10::nullopt, -1);
-      spectrum.mul_(filter.narrow(0, c0, n));
+      if (first % D + n <= D) {
+        spectrum.mul_(filter.narrow(0, first % D, n));
+      } else if (first % D == 0 && n % D == 0) {
+        spectrum.view({n / D, D, spectrum.size(-1)}).mul_(filter);
+      } else {
+        for_runs(first, n, [&](int64_t, int64_t c0, int64_t c1, int64_t r0) {
+          spectrum.narrow(0, r0, c1 - c0).mul_(filter.narrow(0, c0, c1 - c0));
+        });
+      }
       const at::Tensor filtered = at::fft_irfft(spectrum, n_fft, -1).contiguous();
       const float* res = filtered.data_ptr<float>();
-      float* o = dst + b * L * D + c0;
-      for (int64_t s = 0; s < L; ++s) {
-        float* row = o + s * D;
-        for (int64_t r = 0; r < n; ++r) row[r] = res[r * n_fft + s];
-      }
+      for_runs(first, n, [&](int64_t b, int64_t c0, int64_t c1, int64_t r0) {
+        for (int64_t s = 0; s < L; ++s) {
+          float* row = dst + (b * L + s) * D;
+          for (int64_t c = c0; c < c1; ++c) row[c] = res[(r0 + c - c0) * n_fft + s];
+        }
+      });
     }
   });
 }
