@@ -382,6 +382,37 @@ def test_loss_matches_the_sliced_reference(mask, ignored):
     assert out["loss"].shape == () and out["loss"].dtype == torch.float32
 
 
+@pytest.mark.parametrize("hidden_row", [None, (0, 1), (1, 5)])
+def test_loss_and_its_graph_against_the_library_cross_entropy(hidden_row):
+    # Rows that do not count (an ignored label, the last position) take no part in the loss; one
+    # that is not finite gives the gradient the library's cross-entropy gives it (nan in its row).
+    # A graph of the gradient has the library's second derivatives.
+    model = identity_model(width=16)
+    ids = token_ids()
+    labels = labels_with_ignored(ids)
+    hidden = torch.randn(2, 6, 16, generator=torch.Generator().manual_seed(6)) * 3
+    if hidden_row is not None:
+        hidden[hidden_row] = float("nan")
+    results = []
+    def composed(h):
+        # Every position scored against the next label, the last one against the ignore index.
+        targets = torch.cat([labels[:, 1:], torch.full_like(labels[:, :1], -100)], 1)
+        return torch.nn.functional.cross_entropy(model(ids)["logits"].reshape(-1, VOCAB), targets.reshape(-1))
+
+    for fn in (lambda h: model(ids, labels)["loss"], composed):
+        h = hidden.clone().requires_grad_()
+        model.core.forward = lambda x, h=h: (h, {})
+        loss = fn(h)
+        (grad,) = torch.autograd.grad(loss, h, create_graph=True)
+        (second,) = torch.autograd.grad((grad * torch.linspace(-1, 1, grad.numel()).view(grad.shape)).nansum(), h)
+        results.append((loss, grad, second))
+    (loss, grad, second), (ref_loss, ref_grad, ref_second) = results
+    assert torch.isfinite(loss)
+    torch.testing.assert_close(loss, ref_loss)
+    torch.testing.assert_close(grad, ref_grad, equal_nan=True)
+    torch.testing.assert_close(second, ref_second, equal_nan=True)
+
+
 def test_masked_loss_special_values():
     model = identity_model()
     ids = token_ids()

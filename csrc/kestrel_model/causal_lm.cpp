@@ -3,6 +3,9 @@
 // KestrelCausalLMLayered: the same head around a plain chain of war engine blocks, unscaled.
 #include "kestrel_model/kestrel_model.h"
 
+#include <torch/csrc/autograd/custom_function.h>
+#include <torch/csrc/autograd/grad_mode.h>
+
 #include <cmath>
 
 namespace kestrel::model {
@@ -220,6 +223,86 @@ py::object sliced_loss(const py::object& logits, const py::object& labels, const
 
 }  // namespace
 
+namespace {
+
+constexpr int64_t kIgnoreIndex = -100;
+
+// The mean next-token cross-entropy of float32 CPU logits [N, V] against targets [N] (each in
+// [0, V) or the ignore index, `count` of them counted, count > 0): the number
+// cross_entropy(logits, targets) gives, within rounding. The log-probabilities are never kept:
+// the forward keeps the log-partition of each row ([N]), and the backward writes the gradient,
+// softmax(logits) minus the target's indicator, scaled, in one [N, V] tensor, where the composed
+// form keeps the log-probabilities from forward to backward and adds a zero-filled [N, V]
+// gradient and the log-softmax's own.
+class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& targets,
+                            int64_t count) {
+    const at::Tensor counted = targets.ne(kIgnoreIndex);
+    const at::Tensor index = targets.masked_fill(counted.logical_not(), 0).unsqueeze(1);
+    const at::Tensor lse = at::logsumexp(logits, {1});
+    const at::Tensor picked = logits.gather(1, index).squeeze(1);
+    const at::Tensor per_row = at::where(counted, lse - picked, at::zeros({}, lse.options()));
+    ctx->save_for_backward({logits});
+    ctx->saved_data["index"] = index;
+    ctx->saved_data["counted"] = counted;
+    ctx->saved_data["count"] = count;
+    ctx->saved_data["all"] = count == targets.numel();
+    return per_row.sum() / static_cast<double>(count);
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    const at::Tensor& g = grads[0];
+    if (!g.defined() || !ctx->needs_input_grad(0)) return {at::Tensor(), at::Tensor(), at::Tensor()};
+    const at::Tensor logits = ctx->get_saved_variables()[0];
+    const at::Tensor index = ctx->saved_data["index"].toTensor();
+    const at::Tensor counted = ctx->saved_data["counted"].toTensor();
+    const double count = static_cast<double>(ctx->saved_data["count"].toInt());
+    // d loss / d logits[i] = (softmax(logits[i]) - onehot(target[i])) * g / count on counted
+    // rows, softmax(logits[i]) * 0 on the others: 0, or nan where the row is not finite, as the
+    // composed form gives.
+    const at::Tensor share = g / count;
+    const at::Tensor scale = ctx->saved_data["all"].toBool()
+                                 ? share.expand({logits.size(0)}).unsqueeze(1)
+                                 : at::where(counted, share, at::zeros({}, share.options())).unsqueeze(1);
+    at::Tensor grad;
+    if (at::GradMode::is_enabled()) {  // a graph of the gradient: differentiable operations
+      grad = at::softmax(logits, 1).mul(scale).scatter_add(1, index, scale.neg());
+    } else {
+      grad = at::softmax(logits, 1);
+      grad.mul_(scale).scatter_add_(1, index, scale.neg());
+    }
+    return {grad, at::Tensor(), at::Tensor()};
+  }
+};
+
+// The number of targets that count when every target is in [0, classes) or the ignore index; -1
+// when one is neither (the library's cross-entropy then raises its own error).
+int64_t counted_targets(const at::Tensor& targets, int64_t classes) {
+  const int64_t* t = targets.data_ptr<int64_t>();
+  int64_t count = 0;
+  for (int64_t i = 0, n = targets.numel(); i < n; ++i) {
+    if (t[i] == kIgnoreIndex) continue;
+    if (t[i] < 0 || t[i] >= classes) return -1;
+    ++count;
+  }
+  return count;
+}
+
+// cross_entropy(flat_logits, flat_targets), mean over the counted targets.
+at::Tensor token_cross_entropy(const at::Tensor& flat_logits, const at::Tensor& flat_targets) {
+  if (flat_logits.device().is_cpu() && flat_logits.scalar_type() == at::kFloat && flat_logits.dim() == 2 &&
+      flat_targets.is_contiguous() && flat_targets.scalar_type() == at::kLong &&
+      flat_targets.numel() == flat_logits.size(0) && flat_logits.size(1) > 0) {
+    const int64_t count = counted_targets(flat_targets, flat_logits.size(1));
+    if (count > 0) return TokenCrossEntropy::apply(flat_logits.contiguous(), flat_targets, count);
+  }
+  return at::cross_entropy_loss(flat_logits, flat_targets);
+}
+
+}  // namespace
+
 // The same sums without copying the shifted logits: every position is scored against the label
 // one step ahead, the last position against the ignore index (mask weight 0), so only the labels
 // and the mask are shifted. Used where labels and mask line up with the logits; any other input
@@ -240,7 +323,7 @@ py::object shifted_loss(const py::object& logits_obj, const py::object& labels_o
   const at::Tensor targets =
       at::cat({labels.narrow(-1, 1, length - 1), at::full_like(labels.narrow(-1, 0, 1), -100)}, -1);
   const at::Tensor flat_logits = logits.reshape({-1, classes});
-  if (mask_obj.is_none()) return to_py(at::cross_entropy_loss(flat_logits, targets.reshape({-1})));
+  if (mask_obj.is_none()) return to_py(token_cross_entropy(flat_logits, targets.reshape({-1})));
   const at::Tensor mask = from_py(mask_obj);
   const at::Tensor weights =
       at::cat({mask.narrow(-1, 1, length - 1).to(at::kFloat),
