@@ -306,8 +306,8 @@ def test_frozen_filter_spectrum_follows_every_change_of_the_filter():
 @pytest.mark.parametrize("shape", [
     (1, 3, 5),        # one block, serial
     (3, 40, 21),      # one block of whole batch rows
-    (2, 64, 1100),    # blocks of 128 sequences across batch rows, shared between threads
-    (1, 300, 130),    # 1024-point transforms, blocks of 16 channels and a short last block
+    (2, 64, 1100),    # blocks of 64 sequences across batch rows, shared between threads
+    (1, 300, 130),    # 1024-point transforms, blocks of 8 channels and a short last block
 ])
 def test_fixed_filter_blocks_give_the_batched_transform_exactly(shape):
     # A learning filter takes the batched form; a frozen one the blocked form: the same numbers,

@@ -127,8 +127,8 @@ at::Tensor padded_channels(const at::Tensor& t, int64_t n_fft) {
 void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_fft, const at::Tensor& out) {
   const int64_t B = t.size(0), L = t.size(1), D = t.size(2);
   const int64_t sequences = B * D;
-  // About 64 KB of input a block, a multiple of 8 sequences.
-  constexpr int64_t kBlockFloats = int64_t(1) << 14;
+  // About 32 KB of input a block, a multiple of 8 sequences.
+  constexpr int64_t kBlockFloats = int64_t(1) << 13;
   const int64_t rows = std::min(sequences, std::max<int64_t>(8, kBlockFloats / n_fft / 8 * 8));
   const int64_t blocks = (sequences + rows - 1) / rows;
   // Below about a quarter of a million padded samples the work is too small to share.
