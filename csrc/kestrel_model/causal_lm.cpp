@@ -228,43 +228,42 @@ namespace {
 constexpr int64_t kIgnoreIndex = -100;
 
 // The mean next-token cross-entropy of float32 CPU logits [N, V] against targets [N] (each in
-// [0, V) or the ignore index, `count` of them counted, count > 0): the number
-// cross_entropy(logits, targets) gives, within rounding. The log-probabilities are never kept:
-// the forward keeps the log-partition of each row ([N]), and the backward writes the gradient,
-// softmax(logits) minus the target's indicator, scaled, in one [N, V] tensor, where the composed
-// form keeps the log-probabilities from forward to backward and adds a zero-filled [N, V]
-// gradient and the log-softmax's own.
+// [0, V) or the ignore index; `index` [N, 1] the targets with 0 for the ignored ones, `counted`
+// [N] which rows count, `count` > 0 of them): the number cross_entropy(logits, targets) gives,
+// within rounding. The log-probabilities are dropped as soon as the targets' are picked, not kept
+// for the backward, which recomputes the softmax from the logits and writes the gradient,
+// softmax(logits) minus the target's indicator, scaled, in that one [N, V] tensor, where the
+// composed form keeps the log-probabilities and adds a zero-filled [N, V] gradient and the
+// log-softmax's own.
 class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
  public:
-  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& targets,
-                            int64_t count) {
-    const at::Tensor counted = targets.ne(kIgnoreIndex);
-    const at::Tensor index = targets.masked_fill(counted.logical_not(), 0).unsqueeze(1);
-    const at::Tensor lse = at::logsumexp(logits, {1});
-    const at::Tensor picked = logits.gather(1, index).squeeze(1);
-    const at::Tensor per_row = at::where(counted, lse - picked, at::zeros({}, lse.options()));
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& index,
+                            const at::Tensor& counted, int64_t count) {
+    const bool all = count == logits.size(0);
+    at::Tensor picked = at::log_softmax(logits, 1).gather(1, index).squeeze(1);
+    if (!all) picked = at::where(counted, picked, at::zeros({}, picked.options()));
     ctx->save_for_backward({logits});
     ctx->saved_data["index"] = index;
     ctx->saved_data["counted"] = counted;
     ctx->saved_data["count"] = count;
-    ctx->saved_data["all"] = count == targets.numel();
-    return per_row.sum() / static_cast<double>(count);
+    return picked.sum().div_(-static_cast<double>(count));
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
                                                  torch::autograd::variable_list grads) {
     const at::Tensor& g = grads[0];
-    if (!g.defined() || !ctx->needs_input_grad(0)) return {at::Tensor(), at::Tensor(), at::Tensor()};
+    const torch::autograd::variable_list none(4);
+    if (!g.defined() || !ctx->needs_input_grad(0)) return none;
     const at::Tensor logits = ctx->get_saved_variables()[0];
     const at::Tensor index = ctx->saved_data["index"].toTensor();
     const at::Tensor counted = ctx->saved_data["counted"].toTensor();
-    const double count = static_cast<double>(ctx->saved_data["count"].toInt());
+    const int64_t count = ctx->saved_data["count"].toInt();
     // d loss / d logits[i] = (softmax(logits[i]) - onehot(target[i])) * g / count on counted
     // rows, softmax(logits[i]) * 0 on the others: 0, or nan where the row is not finite, as the
     // composed form gives.
-    const at::Tensor share = g / count;
-    const at::Tensor scale = ctx->saved_data["all"].toBool()
-                                 ? share.expand({logits.size(0)}).unsqueeze(1)
+    const at::Tensor share = g / static_cast<double>(count);
+    const at::Tensor scale = count == logits.size(0)
+                                 ? share.expand({logits.size(0), 1})
                                  : at::where(counted, share, at::zeros({}, share.options())).unsqueeze(1);
     at::Tensor grad;
     if (at::GradMode::is_enabled()) {  // a graph of the gradient: differentiable operations
@@ -273,30 +272,34 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
       grad = at::softmax(logits, 1);
       grad.mul_(scale).scatter_add_(1, index, scale.neg());
     }
-    return {grad, at::Tensor(), at::Tensor()};
+    torch::autograd::variable_list out = none;
+    out[0] = grad;
+    return out;
   }
 };
 
-// The number of targets that count when every target is in [0, classes) or the ignore index; -1
-// when one is neither (the library's cross-entropy then raises its own error).
-int64_t counted_targets(const at::Tensor& targets, int64_t classes) {
-  const int64_t* t = targets.data_ptr<int64_t>();
-  int64_t count = 0;
-  for (int64_t i = 0, n = targets.numel(); i < n; ++i) {
-    if (t[i] == kIgnoreIndex) continue;
-    if (t[i] < 0 || t[i] >= classes) return -1;
-    ++count;
-  }
-  return count;
-}
-
-// cross_entropy(flat_logits, flat_targets), mean over the counted targets.
+// cross_entropy(flat_logits, flat_targets), mean over the counted targets. The targets are read
+// on the host: when one is neither in [0, classes) nor the ignore index, or none counts, the
+// library's cross-entropy gives its own error or result.
 at::Tensor token_cross_entropy(const at::Tensor& flat_logits, const at::Tensor& flat_targets) {
   if (flat_logits.device().is_cpu() && flat_logits.scalar_type() == at::kFloat && flat_logits.dim() == 2 &&
       flat_targets.is_contiguous() && flat_targets.scalar_type() == at::kLong &&
       flat_targets.numel() == flat_logits.size(0) && flat_logits.size(1) > 0) {
-    const int64_t count = counted_targets(flat_targets, flat_logits.size(1));
-    if (count > 0) return TokenCrossEntropy::apply(flat_logits.contiguous(), flat_targets, count);
+    const int64_t n = flat_targets.numel(), classes = flat_logits.size(1);
+    at::Tensor index = at::empty({n, 1}, flat_targets.options());
+    at::Tensor counted = at::empty({n}, flat_targets.options().dtype(at::kBool));
+    const int64_t* t = flat_targets.data_ptr<int64_t>();
+    int64_t* idx = index.data_ptr<int64_t>();
+    bool* use = counted.data_ptr<bool>();
+    int64_t count = 0;
+    bool valid = true;
+    for (int64_t i = 0; i < n && valid; ++i) {
+      use[i] = t[i] != kIgnoreIndex;
+      idx[i] = use[i] ? t[i] : 0;
+      valid = !use[i] || (t[i] >= 0 && t[i] < classes);
+      count += use[i];
+    }
+    if (valid && count > 0) return TokenCrossEntropy::apply(flat_logits.contiguous(), index, counted, count);
   }
   return at::cross_entropy_loss(flat_logits, flat_targets);
 }
