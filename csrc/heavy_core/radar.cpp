@@ -207,21 +207,23 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     ctx->saved_data["empty"] = false;
     const bool filter_learns = taps.requires_grad();
     if (!filter_learns) {
-      // A fixed filter: the cached spectrum and its conjugate, the blocked transforms both ways.
       const Spectrum h = spectrum_cache().get(taps, n_fft);
       ctx->saved_data["h_spec"] = h.forward;
-      ctx->saved_data["h_conj"] = h.conjugate;
       ctx->save_for_backward({});
-      const at::Tensor y = at::empty(x.sizes(), x.options());
-      convolve_blocks(x.contiguous(), h.forward, n_fft, y);
-      return y;
+      if (x.device().is_cpu()) {
+        // A fixed filter on the CPU: the blocked transforms both ways, the cached conjugate back.
+        ctx->saved_data["h_conj"] = h.conjugate;
+        const at::Tensor y = at::empty(x.sizes(), x.options());
+        convolve_blocks(x.contiguous(), h.forward, n_fft, y);
+        return y;
+      }
+    } else {
+      ctx->saved_data["h_spec"] = at::fft_rfft(taps, n_fft, -1);
+      ctx->save_for_backward({x, taps});
     }
-    const at::Tensor h_spec = at::fft_rfft(taps, n_fft, -1);
-    ctx->saved_data["h_spec"] = h_spec;
     // Channel-major, so every transform runs along the innermost axis: [B, D, N/2 + 1].
     at::Tensor spectrum = at::fft_rfft(padded_channels(x, n_fft), c10::nullopt, -1);
-    spectrum.mul_(h_spec);
-    ctx->save_for_backward({x, taps});
+    spectrum.mul_(ctx->saved_data["h_spec"].toTensor());
     return at::fft_irfft(spectrum, n_fft, -1).narrow(-1, 0, L).transpose(1, 2).contiguous();
   }
 
