@@ -328,3 +328,11 @@ def test_fixed_filter_blocks_give_the_batched_transform_exactly(shape):
                 assert torch.equal(r(x), y_learning)
     finally:
         torch.set_num_threads(threads)
+
+
+def test_a_trace_of_a_fixed_filter_keeps_the_convolution():
+    torch.manual_seed(7)
+    r = Radar(4, max_l=16).requires_grad_(False)
+    traced = torch.jit.trace(r, torch.randn(2, 9, 4), check_trace=False)
+    x = torch.randn(2, 9, 4)
+    torch.testing.assert_close(traced(x), r(x), rtol=1e-5, atol=1e-6)

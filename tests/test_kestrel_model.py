@@ -481,3 +481,11 @@ def test_double_model():
     model = identity_model().double()
     out = model(token_ids(), token_ids(), torch.ones(2, 6))
     assert out["logits"].dtype == torch.float64 and out["loss"].dtype == torch.float64
+
+
+def test_a_trace_of_the_loss_keeps_its_operations():
+    model = identity_model().requires_grad_(False)
+    ids = token_ids()
+    traced = torch.jit.trace(lambda i: model(i, i)["loss"], ids, check_trace=False)
+    other = token_ids(seed=5)
+    torch.testing.assert_close(traced(other), model(other, other)["loss"])

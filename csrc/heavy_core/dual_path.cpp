@@ -1,8 +1,6 @@
 // Pieces shared by the dual-path engines: reading the slow fortress and feeding its pressure.
 #include "heavy_core/dual_path.h"
 
-#include <ATen/Dispatch.h>
-
 namespace kestrel::heavy {
 
 double py_float(const py::handle& value) {
@@ -43,28 +41,18 @@ void update_pressure_with_logits(const py::object& fortress, const at::Tensor& c
                                            py::arg("slow_logits") = to_py(slow.detach()));
 }
 
-namespace {
-// The value of a one-element CPU tensor of a real type, as .to(torch.float64) gives it, read in
-// place: no conversion kernels for what is one load.
-bool read_in_place(const at::Tensor& v, double& out) {
-  if (!v.defined() || !v.device().is_cpu() || v.numel() != 1 || v.is_complex() || v.is_quantized() ||
-      v.layout() != at::kStrided) {
-    return false;
-  }
-  AT_DISPATCH_ALL_TYPES_AND3(at::kHalf, at::kBFloat16, at::kBool, v.scalar_type(), "read_scalars", [&] {
-    out = static_cast<double>(*v.data_ptr<scalar_t>());
-  });
-  return true;
-}
-}  // namespace
-
 std::vector<double> read_scalars(std::initializer_list<at::Tensor> values) {
+  // Host scalars are read in place: no conversion kernels for what are a few loads.
   std::vector<double> direct;
   direct.reserve(values.size());
   for (const at::Tensor& v : values) {
-    double value = 0.0;
-    if (!read_in_place(v, value)) break;
-    direct.push_back(value);
+    if (is_host_scalar(v, at::kFloat) || is_host_scalar(v, at::kDouble)) {
+      direct.push_back(scalar_to_double(v));
+    } else if (is_host_scalar(v, at::kLong)) {
+      direct.push_back(static_cast<double>(scalar_to_int(v)));
+    } else {
+      break;
+    }
   }
   if (direct.size() == values.size()) return direct;
   std::vector<at::Tensor> parts;

@@ -6,6 +6,7 @@
 
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
+#include <torch/csrc/jit/frontend/tracer.h>
 
 #include <ATen/Parallel.h>
 
@@ -210,8 +211,9 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
       const Spectrum h = spectrum_cache().get(taps, n_fft);
       ctx->saved_data["h_spec"] = h.forward;
       ctx->save_for_backward({});
-      if (x.device().is_cpu()) {
-        // A fixed filter on the CPU: the blocked transforms both ways, the cached conjugate back.
+      if (x.device().is_cpu() && !torch::jit::tracer::isTracing()) {
+        // A fixed filter on the CPU: the blocked transforms both ways, the cached conjugate back
+        // (not while a trace is recorded: a trace keeps tensor operations only).
         ctx->saved_data["h_conj"] = h.conjugate;
         const at::Tensor y = at::empty(x.sizes(), x.options());
         convolve_blocks(x.contiguous(), h.forward, n_fft, y);

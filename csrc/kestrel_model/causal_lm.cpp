@@ -5,6 +5,7 @@
 
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
+#include <torch/csrc/jit/frontend/tracer.h>
 
 #include <cmath>
 
@@ -280,9 +281,11 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
 
 // cross_entropy(flat_logits, flat_targets), mean over the counted targets. The targets are read
 // on the host: when one is neither in [0, classes) nor the ignore index, or none counts, the
-// library's cross-entropy gives its own error or result.
+// library's cross-entropy gives its own error or result, as it does while a trace is recorded
+// (a trace keeps tensor operations only).
 at::Tensor token_cross_entropy(const at::Tensor& flat_logits, const at::Tensor& flat_targets) {
-  if (flat_logits.device().is_cpu() && flat_logits.scalar_type() == at::kFloat && flat_logits.dim() == 2 &&
+  if (!torch::jit::tracer::isTracing() && flat_logits.device().is_cpu() && flat_logits.scalar_type() == at::kFloat &&
+      flat_logits.dim() == 2 &&
       flat_targets.is_contiguous() && flat_targets.scalar_type() == at::kLong &&
       flat_targets.numel() == flat_logits.size(0) && flat_logits.size(1) > 0) {
     const int64_t n = flat_targets.numel(), classes = flat_logits.size(1);
