@@ -298,3 +298,41 @@ def test_frozen_filter_spectrum_follows_every_change_of_the_filter():
     other.load_state_dict(r.state_dict())
     torch.testing.assert_close(other(x), second, rtol=0, atol=0)
     torch.testing.assert_close(r(torch.randn(2, 20, 3))[:, :0], torch.zeros(2, 0, 3))  # another length
+
+
+# ------------------------------------------------------------------------------------------------
+# A fixed filter runs its transforms in blocks of channels, in parallel over the blocks
+
+@pytest.mark.parametrize("shape", [
+    (1, 3, 5),        # one block, serial
+    (3, 40, 21),      # one block of whole batch rows
+    (2, 64, 1100),    # blocks of 64 sequences across batch rows, shared between threads
+    (1, 300, 130),    # 1024-point transforms, blocks of 8 channels and a short last block
+])
+def test_fixed_filter_blocks_give_the_batched_transform_exactly(shape):
+    # A learning filter takes the batched form; a frozen one the blocked form: the same numbers,
+    # forward and backward, with and without a thread team, in inference mode too.
+    torch.manual_seed(5)
+    r = Radar(shape[2], max_l=512)
+    x = torch.randn(shape)
+    weight = torch.randn(shape)
+    y_learning, (dx_learning, *_) = gradients(lambda m, v: m(v), r, x, weight)
+    r.requires_grad_(False)
+    threads = torch.get_num_threads()
+    try:
+        for n in {1, max(threads, 2)}:
+            torch.set_num_threads(n)
+            y, (dx, *_) = gradients(lambda m, v: m(v), r, x, weight)
+            assert torch.equal(y, y_learning) and torch.equal(dx, dx_learning)
+            with torch.inference_mode():
+                assert torch.equal(r(x), y_learning)
+    finally:
+        torch.set_num_threads(threads)
+
+
+def test_a_trace_of_a_fixed_filter_keeps_the_convolution():
+    torch.manual_seed(7)
+    r = Radar(4, max_l=16).requires_grad_(False)
+    traced = torch.jit.trace(r, torch.randn(2, 9, 4), check_trace=False)
+    x = torch.randn(2, 9, 4)
+    torch.testing.assert_close(traced(x), r(x), rtol=1e-5, atol=1e-6)

@@ -302,6 +302,35 @@ def test_logits_are_scaled_by_the_width():
     torch.testing.assert_close(model(ids)["logits"] * 50.59644256269407, expected * math.sqrt(WIDTH))
 
 
+@pytest.mark.parametrize("width, batch", [(4, 2), (16, 2), (16, 1), (8, 2), (2, 2)])
+def test_scaled_logits_and_gradients_are_exactly_the_quotients(width, batch):
+    # Whatever operand the scale is applied to, the logits and the tied weight's gradient are the
+    # numbers of lm_head(h) / sqrt(d_model).
+    model = identity_model(width=width)
+    ids = token_ids(B=batch)
+    logits = model(ids)["logits"]
+    (logits * torch.linspace(-1, 1, logits.numel()).view(logits.shape)).sum().backward()
+    weight = model.embed_tokens.weight.detach().clone().requires_grad_()
+    expected = torch.nn.functional.embedding(ids, weight) @ weight.t() / math.sqrt(width)
+    (expected * torch.linspace(-1, 1, expected.numel()).view(expected.shape)).sum().backward()
+    assert torch.equal(logits, expected)
+    assert torch.equal(model.embed_tokens.weight.grad, weight.grad)
+
+
+def test_head_hooks_and_replacements_see_the_head_called():
+    model = identity_model(width=16)
+    ids = token_ids()
+    seen = []
+    handle = model.lm_head.register_forward_hook(lambda m, i, o: seen.append((i[0].clone(), o.clone())) or o * 2)
+    logits = model(ids)["logits"]
+    hidden = model.embed_tokens(ids)
+    assert torch.equal(seen[0][0], hidden) and torch.equal(seen[0][1], hidden @ model.lm_head.weight.t())
+    torch.testing.assert_close(logits, 2 * seen[0][1] / 4.0)
+    handle.remove()
+    model.lm_head.forward = lambda h: torch.ones(h.shape[:-1] + (VOCAB,))
+    assert torch.equal(model(ids)["logits"], torch.full((2, 6, VOCAB), 0.25))
+
+
 def test_core_diagnostics_are_passed_on():
     model = identity_model()
     diagnostics = {"surprisal_score": 0.5}
@@ -351,6 +380,37 @@ def test_loss_matches_the_sliced_reference(mask, ignored):
     torch.testing.assert_close(out["loss"], expected)
     torch.testing.assert_close(grad, model.embed_tokens.weight.grad)
     assert out["loss"].shape == () and out["loss"].dtype == torch.float32
+
+
+@pytest.mark.parametrize("hidden_row", [None, (0, 1), (1, 5)])
+def test_loss_and_its_graph_against_the_library_cross_entropy(hidden_row):
+    # Rows that do not count (an ignored label, the last position) take no part in the loss; one
+    # that is not finite gives the gradient the library's cross-entropy gives it (nan in its row).
+    # A graph of the gradient has the library's second derivatives.
+    model = identity_model(width=16)
+    ids = token_ids()
+    labels = labels_with_ignored(ids)
+    hidden = torch.randn(2, 6, 16, generator=torch.Generator().manual_seed(6)) * 3
+    if hidden_row is not None:
+        hidden[hidden_row] = float("nan")
+    results = []
+    def composed(h):
+        # Every position scored against the next label, the last one against the ignore index.
+        targets = torch.cat([labels[:, 1:], torch.full_like(labels[:, :1], -100)], 1)
+        return torch.nn.functional.cross_entropy(model(ids)["logits"].reshape(-1, VOCAB), targets.reshape(-1))
+
+    for fn in (lambda h: model(ids, labels)["loss"], composed):
+        h = hidden.clone().requires_grad_()
+        model.core.forward = lambda x, h=h: (h, {})
+        loss = fn(h)
+        (grad,) = torch.autograd.grad(loss, h, create_graph=True)
+        (second,) = torch.autograd.grad((grad * torch.linspace(-1, 1, grad.numel()).view(grad.shape)).nansum(), h)
+        results.append((loss, grad, second))
+    (loss, grad, second), (ref_loss, ref_grad, ref_second) = results
+    assert torch.isfinite(loss)
+    torch.testing.assert_close(loss, ref_loss)
+    torch.testing.assert_close(grad, ref_grad, equal_nan=True)
+    torch.testing.assert_close(second, ref_second, equal_nan=True)
 
 
 def test_masked_loss_special_values():
@@ -421,3 +481,11 @@ def test_double_model():
     model = identity_model().double()
     out = model(token_ids(), token_ids(), torch.ones(2, 6))
     assert out["logits"].dtype == torch.float64 and out["loss"].dtype == torch.float64
+
+
+def test_a_trace_of_the_loss_keeps_its_operations():
+    model = identity_model().requires_grad_(False)
+    ids = token_ids()
+    traced = torch.jit.trace(lambda i: model(i, i)["loss"], ids, check_trace=False)
+    other = token_ids(seed=5)
+    torch.testing.assert_close(traced(other), model(other, other)["loss"])

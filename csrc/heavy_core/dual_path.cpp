@@ -42,6 +42,19 @@ void update_pressure_with_logits(const py::object& fortress, const at::Tensor& c
 }
 
 std::vector<double> read_scalars(std::initializer_list<at::Tensor> values) {
+  // Host scalars are read in place: no conversion kernels for what are a few loads.
+  std::vector<double> direct;
+  direct.reserve(values.size());
+  for (const at::Tensor& v : values) {
+    if (is_host_scalar(v, at::kFloat) || is_host_scalar(v, at::kDouble)) {
+      direct.push_back(scalar_to_double(v));
+    } else if (is_host_scalar(v, at::kLong)) {
+      direct.push_back(static_cast<double>(scalar_to_int(v)));
+    } else {
+      break;
+    }
+  }
+  if (direct.size() == values.size()) return direct;
   std::vector<at::Tensor> parts;
   parts.reserve(values.size());
   for (const at::Tensor& v : values) parts.push_back(v.detach().reshape({1}).to(at::kDouble));

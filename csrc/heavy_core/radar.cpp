@@ -6,7 +6,11 @@
 
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
+#include <torch/csrc/jit/frontend/tracer.h>
 
+#include <ATen/Parallel.h>
+
+#include <algorithm>
 #include <list>
 #include <mutex>
 
@@ -55,10 +59,15 @@ void radar_init(py::object self, py::object d_model_arg, py::object max_l_arg) {
 // (an optimiser step, a load, an in-place edit, another dtype or device) misses. A few spectra are
 // kept, the most recently used first, each filter at most 16M taps.
 
+struct Spectrum {
+  at::Tensor forward;    // rfft(taps, n_fft)
+  at::Tensor conjugate;  // its conjugate, resolved: the filter of the adjoint convolution
+};
+
 class SpectrumCache {
  public:
-  at::Tensor get(const at::Tensor& taps, int64_t n_fft) {
-    if (taps.numel() > kMaxTaps) return at::fft_rfft(taps, n_fft, -1);
+  Spectrum get(const at::Tensor& taps, int64_t n_fft) {
+    if (taps.numel() > kMaxTaps) return make(taps, n_fft);
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       if (it->n_fft == n_fft && it->taps.device() == taps.device() && it->taps.scalar_type() == taps.scalar_type() &&
@@ -67,17 +76,20 @@ class SpectrumCache {
         return entries_.front().spectrum;
       }
     }
-    at::Tensor spectrum = at::fft_rfft(taps, n_fft, -1);
-    entries_.push_front(Entry{taps.clone(), n_fft, spectrum});
+    entries_.push_front(Entry{taps.clone(), n_fft, make(taps, n_fft)});
     if (entries_.size() > kEntries) entries_.pop_back();
-    return spectrum;
+    return entries_.front().spectrum;
   }
 
  private:
+  static Spectrum make(const at::Tensor& taps, int64_t n_fft) {
+    at::Tensor spectrum = at::fft_rfft(taps, n_fft, -1);
+    return Spectrum{spectrum, spectrum.conj().resolve_conj()};
+  }
   struct Entry {
     at::Tensor taps;
     int64_t n_fft;
-    at::Tensor spectrum;
+    Spectrum spectrum;
   };
   static constexpr size_t kEntries = 4;
   static constexpr int64_t kMaxTaps = int64_t(1) << 24;
@@ -99,6 +111,75 @@ at::Tensor padded_channels(const at::Tensor& t, int64_t n_fft) {
   out.narrow(-1, L, n_fft - L).zero_();
   out.narrow(-1, 0, L).copy_(t.transpose(1, 2));
   return out;
+}
+
+// out[b, :, c] = irfft(rfft(t[b, :, c] zero-padded to n_fft) * filter[c], n_fft)[:L] for a float32
+// t [B, L, D] and a complex filter [D, n_fft/2 + 1], both contiguous; out is [B, L, D].
+//
+// The transforms run on blocks of (batch row, channel) sequences, in parallel over the blocks:
+// each block is gathered channel-major into a small buffer that stays in cache (its zero padding
+// is written once per thread), transformed, filtered and scattered back. Every temporary is a few
+// tens of kilobytes, reused from the allocator's free lists call after call, instead of whole
+// [B, D, n_fft] spectra that come back from the system, zero-filled, on every call; a small
+// problem is one block. Each sequence goes through the very transforms the batched form applies
+// to it: the result is the same.
+// The output and the input are touched through their pointers only (an inference tensor cannot
+// be written by ATen calls outside inference mode, and the workers do not inherit that mode).
+void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_fft, const at::Tensor& out) {
+  const int64_t B = t.size(0), L = t.size(1), D = t.size(2);
+  const int64_t sequences = B * D;
+  // About 32 KB of input a block, a multiple of 8 sequences.
+  constexpr int64_t kBlockFloats = int64_t(1) << 13;
+  const int64_t rows = std::min(sequences, std::max<int64_t>(8, kBlockFloats / n_fft / 8 * 8));
+  const int64_t blocks = (sequences + rows - 1) / rows;
+  // Below about a quarter of a million padded samples the work is too small to share.
+  constexpr int64_t kSerialFloats = int64_t(1) << 18;
+  const int64_t grain = std::max<int64_t>(1, kSerialFloats / (rows * n_fft));
+  const float* src = t.data_ptr<float>();
+  float* dst = out.data_ptr<float>();
+  // Calls f(b, c0, c1, r) for the runs of channels [c0, c1) of one batch row b that make up the
+  // sequences [first, first + n), r being the run's first row in the block.
+  auto for_runs = [D](int64_t first, int64_t n, auto&& f) {
+    for (int64_t q = first, r = 0; r < n;) {
+      const int64_t b = q / D, c0 = q % D;
+      const int64_t c1 = std::min(D, c0 + (n - r));
+      f(b, c0, c1, r);
+      r += c1 - c0;
+      q += c1 - c0;
+    }
+  };
+  at::parallel_for(0, blocks, grain, [&](int64_t begin, int64_t end) {
+    at::Tensor buffer = at::zeros({rows, n_fft}, t.options());
+    float* buf = buffer.data_ptr<float>();
+    for (int64_t block = begin; block < end; ++block) {
+      const int64_t first = block * rows;
+      const int64_t n = std::min(rows, sequences - first);
+      for_runs(first, n, [&](int64_t b, int64_t c0, int64_t c1, int64_t r0) {
+        for (int64_t s = 0; s < L; ++s) {
+          const float* row = src + (b * L + s) * D;
+          for (int64_t c = c0; c < c1; ++c) buf[(r0 + c - c0) * n_fft + s] = row[c];
+        }
+      });
+      at::Tensor spectrum = at::fft_rfft(buffer.narrow(0, 0, n), c10::nullopt, -1);
+      if (first % D + n <= D) {
+        spectrum.mul_(filter.narrow(0, first % D, n));
+      } else if (first % D == 0 && n % D == 0) {
+        spectrum.view({n / D, D, spectrum.size(-1)}).mul_(filter);
+      } else {
+        for_runs(first, n, [&](int64_t, int64_t c0, int64_t c1, int64_t r0) {
+          spectrum.narrow(0, r0, c1 - c0).mul_(filter.narrow(0, c0, c1 - c0));
+        });
+      }
+      const at::Tensor filtered = at::fft_irfft(spectrum, n_fft, -1).contiguous();
+      const float* res = filtered.data_ptr<float>();
+      for_runs(first, n, [&](int64_t b, int64_t c0, int64_t c1, int64_t r0) {
+        for (int64_t s = 0; s < L; ++s) {
+          float* row = dst + (b * L + s) * D;
+          for (int64_t c = c0; c < c1; ++c) row[c] = res[(r0 + c - c0) * n_fft + s];
+        }
+      });
+    }
+  });
 }
 
 // y = causal convolution of x [B, L, D] with taps [D, L'] (L' <= L), per channel, through real
@@ -126,16 +207,25 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     }
     ctx->saved_data["empty"] = false;
     const bool filter_learns = taps.requires_grad();
-    const at::Tensor h_spec = filter_learns ? at::fft_rfft(taps, n_fft, -1) : spectrum_cache().get(taps, n_fft);
-    ctx->saved_data["h_spec"] = h_spec;
+    if (!filter_learns) {
+      const Spectrum h = spectrum_cache().get(taps, n_fft);
+      ctx->saved_data["h_spec"] = h.forward;
+      ctx->save_for_backward({});
+      if (x.device().is_cpu() && !torch::jit::tracer::isTracing()) {
+        // A fixed filter on the CPU: the blocked transforms both ways, the cached conjugate back
+        // (not while a trace is recorded: a trace keeps tensor operations only).
+        ctx->saved_data["h_conj"] = h.conjugate;
+        const at::Tensor y = at::empty(x.sizes(), x.options());
+        convolve_blocks(x.contiguous(), h.forward, n_fft, y);
+        return y;
+      }
+    } else {
+      ctx->saved_data["h_spec"] = at::fft_rfft(taps, n_fft, -1);
+      ctx->save_for_backward({x, taps});
+    }
     // Channel-major, so every transform runs along the innermost axis: [B, D, N/2 + 1].
     at::Tensor spectrum = at::fft_rfft(padded_channels(x, n_fft), c10::nullopt, -1);
-    spectrum.mul_(h_spec);
-    if (filter_learns) {
-      ctx->save_for_backward({x, taps});
-    } else {
-      ctx->save_for_backward({});
-    }
+    spectrum.mul_(ctx->saved_data["h_spec"].toTensor());
     return at::fft_irfft(spectrum, n_fft, -1).narrow(-1, 0, L).transpose(1, 2).contiguous();
   }
 
@@ -153,6 +243,13 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     const at::Tensor& g = grads[0];
     if (!g.defined()) return {at::Tensor(), at::Tensor(), at::Tensor()};
     const bool graph = at::GradMode::is_enabled();
+    if (!graph && !ctx->needs_input_grad(1) && ctx->saved_data.count("h_conj")) {
+      if (!ctx->needs_input_grad(0)) return {at::Tensor(), at::Tensor(), at::Tensor()};
+      const at::Tensor g_float = g.to(at::kFloat).contiguous();
+      at::Tensor d_x = at::empty(g_float.sizes(), g_float.options());
+      convolve_blocks(g_float, ctx->saved_data["h_conj"].toTensor(), n_fft, d_x);
+      return {d_x.to(g.scalar_type()), at::Tensor(), at::Tensor()};
+    }
     at::Tensor g_spec = at::fft_rfft(padded_channels(g, n_fft), c10::nullopt, -1);
     at::Tensor h_spec = ctx->saved_data["h_spec"].toTensor();
     at::Tensor d_taps;

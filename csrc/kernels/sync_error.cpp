@@ -17,15 +17,20 @@ double effective_temperature(double temperature) {
   return kMinTemperature > temperature ? kMinTemperature : temperature;
 }
 
-at::Tensor clamped_log_probs(const at::Tensor& logits, double t) {
-  return at::log_softmax(logits.to(at::kFloat) / t, -1).clamp(kLogFloor, kLogCeiling);
+// Without a graph the quotient is divided and the log-probabilities clamped in place: one
+// temporary of the logits' size less each.
+at::Tensor clamped_log_probs(const at::Tensor& logits, double t, bool graph) {
+  if (graph) return at::log_softmax(logits.to(at::kFloat) / t, -1).clamp(kLogFloor, kLogCeiling);
+  at::Tensor scaled = logits.to(at::kFloat);
+  scaled = scaled.is_same(logits) ? scaled / t : scaled.div_(t);
+  return at::log_softmax(scaled, -1).clamp_(kLogFloor, kLogCeiling);
 }
 
 at::Tensor symmetric_kl_composite(const at::Tensor& fast, const at::Tensor& slow, double temperature) {
   const double t = effective_temperature(temperature);
-  at::Tensor lp = clamped_log_probs(fast, t);
-  at::Tensor lq = clamped_log_probs(slow, t);
   const bool needs_graph = at::GradMode::is_enabled() && (fast.requires_grad() || slow.requires_grad());
+  at::Tensor lp = clamped_log_probs(fast, t, needs_graph);
+  at::Tensor lq = clamped_log_probs(slow, t, needs_graph);
   at::Tensor terms;
   if (needs_graph || lp.sizes() != lq.sizes()) {
     terms = (lp.exp() - lq.exp()) * (lp - lq);

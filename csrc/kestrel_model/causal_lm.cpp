@@ -3,6 +3,12 @@
 // KestrelCausalLMLayered: the same head around a plain chain of war engine blocks, unscaled.
 #include "kestrel_model/kestrel_model.h"
 
+#include <torch/csrc/autograd/custom_function.h>
+#include <torch/csrc/autograd/grad_mode.h>
+#include <torch/csrc/jit/frontend/tracer.h>
+
+#include <cmath>
+
 namespace kestrel::model {
 namespace {
 
@@ -85,11 +91,62 @@ void causal_lm_init(py::object self, py::object config) {
   build_tied_head(self, config);
 }
 
+// A positive, finite power of two: dividing by it rounds nothing (short of the subnormal range).
+bool is_power_of_two(double v) {
+  if (!(v > 0.0) || !std::isfinite(v)) return false;
+  int exponent = 0;
+  return std::frexp(v, &exponent) == 0.5;
+}
+
+// True when calling `head` would do nothing but F.linear(input, head.weight): an exact
+// nn.Linear without bias, its forward not replaced, no hook of its own or global, and plain
+// tensors on both sides (no __torch_function__ to honour).
+bool plain_linear_head(const py::object& head, const py::object& input) {
+  py::module_ nn = this_module().attr("nn");
+  if (!py::type::of(head).is(nn.attr("Linear")) || set_on_instance(head, "forward")) return false;
+  const auto tensor_type = reinterpret_cast<PyTypeObject*>(THPVariableClass);
+  if (Py_TYPE(input.ptr()) != tensor_type) return false;
+  py::object weight = getattr_or_none(head, "weight");
+  if (!is_tensor(weight) || !getattr_or_none(head, "bias").is_none()) return false;
+  if (Py_TYPE(weight.ptr()) != tensor_type && !py::type::of(weight).is(nn.attr("Parameter"))) return false;
+  static const char* const kOwnHooks[] = {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks",
+                                          "_backward_pre_hooks"};
+  for (const char* name : kOwnHooks) {
+    py::object hooks = getattr_or_none(head, name);
+    if (!hooks.is_none() && py::len(hooks) > 0) return false;
+  }
+  py::object module = py::module_::import("torch.nn.modules.module");
+  static const char* const kGlobalHooks[] = {"_global_forward_hooks", "_global_forward_pre_hooks",
+                                             "_global_backward_hooks", "_global_backward_pre_hooks"};
+  for (const char* name : kGlobalHooks) {
+    py::object hooks = getattr_or_none(module, name);
+    if (!hooks.is_none() && py::len(hooks) > 0) return false;
+  }
+  return true;
+}
+
+// lm_head(hidden) / root. When root is a power of two and the head is a plain linear map, the
+// division moves onto the smaller operand of the product, the hidden states or the weight:
+// scaling by a power of two commutes with every rounding of the product, so the logits and
+// every gradient are the same numbers, and the [B, L, vocab] quotient and its gradient are never
+// made. The head's weight and the state dict are untouched.
+py::object scaled_logits(const py::object& self, const py::object& hidden, const py::object& root) {
+  py::object head = self.attr("lm_head");
+  if (PyFloat_Check(root.ptr()) && is_power_of_two(PyFloat_AS_DOUBLE(root.ptr())) && plain_linear_head(head, hidden)) {
+    const double r = PyFloat_AS_DOUBLE(root.ptr());
+    const at::Tensor h = from_py(hidden);
+    const at::Tensor w = from_py(head.attr("weight"));
+    const bool scale_input = h.numel() <= w.numel();
+    return to_py(at::linear(scale_input ? h.div(r) : h, scale_input ? w : w.div(r)));
+  }
+  return head(hidden) / root;
+}
+
 py::dict causal_lm_forward(py::object self, py::object input_ids, py::object labels, py::object loss_mask) {
   py::object x = self.attr("embed_tokens")(input_ids);
   auto result = unpack(self.attr("core")(x), 2);
   py::object root = this_module().attr("math").attr("sqrt")(self.attr("config").attr("d_model"));
-  py::object logits = self.attr("lm_head")(result[0]) / root;
+  py::object logits = scaled_logits(self, result[0], root);
   py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, loss_mask);
   py::dict out;
   out["loss"] = loss;
@@ -167,6 +224,91 @@ py::object sliced_loss(const py::object& logits, const py::object& labels, const
 
 }  // namespace
 
+namespace {
+
+constexpr int64_t kIgnoreIndex = -100;
+
+// The mean next-token cross-entropy of float32 CPU logits [N, V] against targets [N] (each in
+// [0, V) or the ignore index; `index` [N, 1] the targets with 0 for the ignored ones, `counted`
+// [N] which rows count, `count` > 0 of them): the number cross_entropy(logits, targets) gives,
+// within rounding. The log-probabilities are dropped as soon as the targets' are picked, not kept
+// for the backward, which recomputes the softmax from the logits and writes the gradient,
+// softmax(logits) minus the target's indicator, scaled, in that one [N, V] tensor, where the
+// composed form keeps the log-probabilities and adds a zero-filled [N, V] gradient and the
+// log-softmax's own.
+class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& index,
+                            const at::Tensor& counted, int64_t count) {
+    const bool all = count == logits.size(0);
+    at::Tensor picked = at::log_softmax(logits, 1).gather(1, index).squeeze(1);
+    if (!all) picked = at::where(counted, picked, at::zeros({}, picked.options()));
+    ctx->save_for_backward({logits});
+    ctx->saved_data["index"] = index;
+    ctx->saved_data["counted"] = counted;
+    ctx->saved_data["count"] = count;
+    return picked.sum().div_(-static_cast<double>(count));
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    const at::Tensor& g = grads[0];
+    const torch::autograd::variable_list none(4);
+    if (!g.defined() || !ctx->needs_input_grad(0)) return none;
+    const at::Tensor logits = ctx->get_saved_variables()[0];
+    const at::Tensor index = ctx->saved_data["index"].toTensor();
+    const at::Tensor counted = ctx->saved_data["counted"].toTensor();
+    const int64_t count = ctx->saved_data["count"].toInt();
+    // d loss / d logits[i] = (softmax(logits[i]) - onehot(target[i])) * g / count on counted
+    // rows, softmax(logits[i]) * 0 on the others: 0, or nan where the row is not finite, as the
+    // composed form gives.
+    const at::Tensor share = g / static_cast<double>(count);
+    const at::Tensor scale = count == logits.size(0)
+                                 ? share.expand({logits.size(0), 1})
+                                 : at::where(counted, share, at::zeros({}, share.options())).unsqueeze(1);
+    at::Tensor grad;
+    if (at::GradMode::is_enabled()) {  // a graph of the gradient: differentiable operations
+      grad = at::softmax(logits, 1).mul(scale).scatter_add(1, index, scale.neg());
+    } else {
+      grad = at::softmax(logits, 1);
+      grad.mul_(scale).scatter_add_(1, index, scale.neg());
+    }
+    torch::autograd::variable_list out = none;
+    out[0] = grad;
+    return out;
+  }
+};
+
+// cross_entropy(flat_logits, flat_targets), mean over the counted targets. The targets are read
+// on the host: when one is neither in [0, classes) nor the ignore index, or none counts, the
+// library's cross-entropy gives its own error or result, as it does while a trace is recorded
+// (a trace keeps tensor operations only).
+at::Tensor token_cross_entropy(const at::Tensor& flat_logits, const at::Tensor& flat_targets) {
+  if (!torch::jit::tracer::isTracing() && flat_logits.device().is_cpu() && flat_logits.scalar_type() == at::kFloat &&
+      flat_logits.dim() == 2 &&
+      flat_targets.is_contiguous() && flat_targets.scalar_type() == at::kLong &&
+      flat_targets.numel() == flat_logits.size(0) && flat_logits.size(1) > 0) {
+    const int64_t n = flat_targets.numel(), classes = flat_logits.size(1);
+    at::Tensor index = at::empty({n, 1}, flat_targets.options());
+    at::Tensor counted = at::empty({n}, flat_targets.options().dtype(at::kBool));
+    const int64_t* t = flat_targets.data_ptr<int64_t>();
+    int64_t* idx = index.data_ptr<int64_t>();
+    bool* use = counted.data_ptr<bool>();
+    int64_t count = 0;
+    bool valid = true;
+    for (int64_t i = 0; i < n && valid; ++i) {
+      use[i] = t[i] != kIgnoreIndex;
+      idx[i] = use[i] ? t[i] : 0;
+      valid = !use[i] || (t[i] >= 0 && t[i] < classes);
+      count += use[i];
+    }
+    if (valid && count > 0) return TokenCrossEntropy::apply(flat_logits.contiguous(), index, counted, count);
+  }
+  return at::cross_entropy_loss(flat_logits, flat_targets);
+}
+
+}  // namespace
+
 // The same sums without copying the shifted logits: every position is scored against the label
 // one step ahead, the last position against the ignore index (mask weight 0), so only the labels
 // and the mask are shifted. Used where labels and mask line up with the logits; any other input
@@ -187,7 +329,7 @@ py::object shifted_loss(const py::object& logits_obj, const py::object& labels_o
   const at::Tensor targets =
       at::cat({labels.narrow(-1, 1, length - 1), at::full_like(labels.narrow(-1, 0, 1), -100)}, -1);
   const at::Tensor flat_logits = logits.reshape({-1, classes});
-  if (mask_obj.is_none()) return to_py(at::cross_entropy_loss(flat_logits, targets.reshape({-1})));
+  if (mask_obj.is_none()) return to_py(token_cross_entropy(flat_logits, targets.reshape({-1})));
   const at::Tensor mask = from_py(mask_obj);
   const at::Tensor weights =
       at::cat({mask.narrow(-1, 1, length - 1).to(at::kFloat),

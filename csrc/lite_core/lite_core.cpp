@@ -87,12 +87,13 @@ py::tuple core_forward(py::object self, py::object x_obj, py::object state) {
   const at::Tensor out = y_fast * fast_weight + context_bridge * slow_weight;
 
   py::dict diagnostics;
-  diagnostics["vgt_pressure"] = item_float(P_obj);
+  const py::float_ pressure = item_float(P_obj);
+  diagnostics["vgt_pressure"] = pressure;
   diagnostics["zurav_slow_weight"] = item_float(to_py(slow_weight));
   diagnostics["zurav_fast_weight"] = item_float(to_py(fast_weight));
   diagnostics["fast_diagnostics"] = diag_fast;
   diagnostics["slow_diagnostics"] = diag_slow;
-  diagnostics["mode"] = py::str(item_float(P_obj).cast<double>() > 0.6 ? "SIEGE" : "FLOW");
+  diagnostics["mode"] = py::str(pressure.cast<double>() > 0.6 ? "SIEGE" : "FLOW");
   return py::make_tuple(to_py(out), diagnostics);
 }
 
