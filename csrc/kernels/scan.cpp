@@ -24,8 +24,11 @@ constexpr int64_t kMinRun = 64;
 struct Split {
   int64_t runs;  // channel runs per batch row
   int64_t run;   // channels per run (the last one may be shorter)
-  int64_t tasks() const { return batch * runs; }
   int64_t batch;
+  int64_t tasks() const { return batch * runs; }
+  // Tasks a thread takes at least: about 2^15 channel steps, so a small scan runs on one thread
+  // rather than paying for a parallel region that costs more than its work.
+  int64_t grain(int64_t T) const { return std::max<int64_t>(1, (int64_t(1) << 15) / std::max<int64_t>(1, T * run)); }
 };
 
 // Callers skip empty problems: B and S are positive here.
@@ -96,7 +99,7 @@ void scan_forward_cpu(const at::Tensor& delta, const at::Tensor& gate, const at:
   scalar_t* o = out.data_ptr<scalar_t>();
   const acc_t a = static_cast<acc_t>(a_value);
   const acc_t one_minus_a = static_cast<acc_t>(1.0 - a_value);
-  at::parallel_for(0, split.tasks(), 1, [&](int64_t begin, int64_t end) {
+  at::parallel_for(0, split.tasks(), split.grain(T), [&](int64_t begin, int64_t end) {
     std::vector<acc_t> buffer(static_cast<size_t>(split.run));
     acc_t* state = buffer.data();
     for (int64_t task = begin; task < end; ++task) {
@@ -135,7 +138,7 @@ void scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delta, const at
   const acc_t a = static_cast<acc_t>(a_value);
   const acc_t one_minus_a = static_cast<acc_t>(1.0 - a_value);
   std::vector<double> partial(static_cast<size_t>(split.tasks()), 0.0);
-  at::parallel_for(0, split.tasks(), 1, [&](int64_t begin, int64_t end) {
+  at::parallel_for(0, split.tasks(), split.grain(T), [&](int64_t begin, int64_t end) {
     std::vector<acc_t> buffer(static_cast<size_t>(2 * split.run));
     acc_t* lam = buffer.data();
     acc_t* da = lam + split.run;
