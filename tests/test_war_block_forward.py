@@ -623,3 +623,13 @@ def test_state_variance_is_the_mean_row_variance(width, dtype):
         block.forward_with_diagnostics(x)
     assert ops.counts["var"] == 0 and ops.counts["var_mean"] == 0
     assert block.state_variance_ema.item() == pytest.approx(0.1 * 0.9 + variance * 0.1, rel=1e-6)
+
+
+def test_a_state_variance_beyond_float_range_leaves_the_average_alone():
+    # A diverged state whose variance no longer fits in float32 counts as non-finite, as the
+    # variance taken in float32 would be; the call goes on and the running average keeps its value.
+    block = make_block(8)
+    x = inputs(B=2, T=3, S=8) * 1e20
+    before = block.state_variance_ema.clone()
+    block.forward_with_diagnostics(x)
+    assert torch.equal(block.state_variance_ema, before)

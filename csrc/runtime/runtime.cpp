@@ -597,7 +597,8 @@ at::Tensor mean_row_variance(const at::Tensor& t) {
       total += squares / static_cast<double>(S - 1);
     }
   });
-  return at::scalar_tensor(total / static_cast<double>(rows), v.options());
+  // Cast as a computation in the tensor's own dtype would round: a mean beyond its range is inf.
+  return at::scalar_tensor(total / static_cast<double>(rows), v.options().dtype(at::kDouble)).to(v.scalar_type());
 }
 
 size_t HostScalars::add(const at::Tensor& t, bool integer) {
