@@ -42,25 +42,13 @@ void update_pressure_with_logits(const py::object& fortress, const at::Tensor& c
 }
 
 std::vector<double> read_scalars(std::initializer_list<at::Tensor> values) {
-  // Host scalars are read in place: no conversion kernels for what are a few loads.
-  std::vector<double> direct;
-  direct.reserve(values.size());
-  for (const at::Tensor& v : values) {
-    if (is_host_scalar(v, at::kFloat) || is_host_scalar(v, at::kDouble)) {
-      direct.push_back(scalar_to_double(v));
-    } else if (is_host_scalar(v, at::kLong)) {
-      direct.push_back(static_cast<double>(scalar_to_int(v)));
-    } else {
-      break;
-    }
-  }
-  if (direct.size() == values.size()) return direct;
-  std::vector<at::Tensor> parts;
-  parts.reserve(values.size());
-  for (const at::Tensor& v : values) parts.push_back(v.detach().reshape({1}).to(at::kDouble));
-  const at::Tensor host = at::cat(parts).cpu();
-  const double* data = host.data_ptr<double>();
-  return std::vector<double>(data, data + host.numel());
+  HostScalars reader;
+  for (const at::Tensor& v : values) reader.add_real(v);
+  reader.fetch();
+  std::vector<double> host;
+  host.reserve(values.size());
+  for (size_t slot = 0; slot < values.size(); ++slot) host.push_back(reader.real(slot));
+  return host;
 }
 
 void set_requires_grad(const py::object& module, bool flag) {
