@@ -787,13 +787,15 @@ at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start, const a
     return carried_next(length_capped_in_place(state, start, input), start);
   }
   // Elsewhere the same in tensor operations, the lengths in double precision.
+  const std::vector<int64_t> last{-1}, sequence{1};
   const at::Tensor x = state.to(at::kDouble);
   const at::Tensor start_length =
-      at::linalg_vector_norm(start.detach().to(state.device(), at::kDouble), 2, {-1}, true);
-  const at::Tensor input_length =
-      at::amax(at::linalg_vector_norm(input.detach().to(state.device(), at::kDouble), 2, {-1}, false), {1}, true);
+      at::linalg_vector_norm(start.detach().to(state.device(), at::kDouble), 2, last, true, c10::nullopt);
+  const at::Tensor input_length = at::amax(
+      at::linalg_vector_norm(input.detach().to(state.device(), at::kDouble), 2, last, false, c10::nullopt),
+      sequence, true);
   const at::Tensor cap = at::maximum(start_length, input_length);
-  const at::Tensor length = at::linalg_vector_norm(x, 2, {-1}, true);
+  const at::Tensor length = at::linalg_vector_norm(x, 2, last, true, c10::nullopt);
   const at::Tensor over = at::logical_and(at::isfinite(length), length > cap);
   const at::Tensor capped = at::where(over, (x * (cap / length)).to(dtype), state);
   return carried_next(capped, start);
