@@ -187,3 +187,29 @@ def test_non_finite_chunk_leaves_the_engines_state():
     assert torch.equal(war.state_variance_ema, twin.state_variance_ema)
     x = torch.randn(2, 3, 4)
     assert torch.isfinite(war(x)).all()
+
+
+# ---------------------------------------------------------------------------------------------
+# A carried state fed back through the gate
+
+
+@pytest.mark.parametrize("variant", ["heavy", "fu", "lite"])
+def test_one_batch_repeated_trains_without_the_carried_state_running_away(variant, capsys):
+    # Each call's gate reads the state change against the state the last call carried on. Before
+    # a carried row was held to the length of its inputs, this run's carried states reached about
+    # 2e3 (fu), 1e8 (lite) and 7e10 (heavy, whose loss turned non-finite at step 202); fu's loss
+    # stayed near 4.5 and lite's climbed to 1e5.
+    torch.manual_seed(0)
+    model = km.create_kestrel_model(vocab_size=256, d_model=16, d_state=16, n_layers=2, cross_attn_mode="linear",
+                                    morva_variant=variant)
+    optimiser = torch.optim.AdamW([p for p in model.parameters() if p.requires_grad], lr=1e-3)
+    ids = torch.randint(0, 256, (8, 16), generator=torch.Generator().manual_seed(1))
+    for step in range(250):
+        optimiser.zero_grad(set_to_none=True)
+        loss = model(ids, labels=ids)["loss"]
+        loss.backward()
+        optimiser.step()
+        assert torch.isfinite(loss), step
+    assert loss.item() < 2.0  # it learnt the batch (uniform guess: 5.55)
+    assert all(torch.isfinite(p).all() for p in model.parameters())
+    capsys.readouterr()

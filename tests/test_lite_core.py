@@ -270,3 +270,17 @@ def test_gradients():
     assert core.cross_attn.q_proj.weight.grad is not None and core.slow_path.input_proj.weight.grad is not None
     assert core.radar.filter_gen[0].weight.grad is not None
     assert not core.slow_path.fortress.global_pressure.requires_grad
+
+
+def test_repeated_calls_on_one_loud_batch_keep_the_slow_state_bounded():
+    # The radar's sum over the sequence makes the slow block's input several times louder than
+    # the fast block's, and the slow block's gate reads the state change against its carried
+    # state: repeated on this batch, that state grew to about 3e13 in 60 calls.
+    core = make_core()
+    x = 5 * inputs(T=16)
+    with torch.no_grad():
+        longest = core.slow_path.input_proj(core.radar(x)).norm(dim=-1).amax(1)
+        for _ in range(60):
+            out, diagnostics = core(x)
+    assert (core.slow_path.integrator.sigma_prev.norm(dim=-1) <= longest * (1 + 1e-6)).all()
+    assert torch.isfinite(out).all() and math.isfinite(diagnostics["vgt_pressure"])

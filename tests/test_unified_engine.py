@@ -1,6 +1,8 @@
+import copy
 import dataclasses
 import math
 import pickle
+import warnings
 
 import pytest
 import torch
@@ -110,3 +112,94 @@ def test_moves_with_the_module_and_pickles(integrator):
     assert type(clone) is ue.ListeningIntegratorV2
     torch.testing.assert_close(clone.alpha_raw, integrator.alpha_raw)
     assert math.isclose(float(torch.sigmoid(clone.alpha_raw)), 0.9, rel_tol=1e-6)
+
+
+# ---------------------------------------------------------------------------------------------
+# How long a carried state may be
+#
+# A block's gate reads the state change against the carried state and is not squashed, so a
+# grown state can make a larger gate and a larger state again at the next call. Each carried row
+# is therefore at most as long as the longer of its start row and the longest input row of its
+# sequence: the length a gate within [-1, 1] can never exceed.
+
+
+def recurrence(delta, gate, start, a):
+    state, out = start.expand(delta.size(0), -1), []
+    for t in range(delta.size(1)):
+        state = a * state + (1 - a) * gate[:, t] * delta[:, t]
+        out.append(state)
+    return torch.stack(out, 1)
+
+
+def length_rule(final, start, delta):
+    """The carried state the rule gives, in double precision, and which rows it scales down."""
+    final, start, delta = (t.double() for t in (final, start, delta))
+    cap = torch.maximum(start.norm(dim=-1, keepdim=True).expand(final.size(0), 1),
+                        delta.norm(dim=-1).amax(1, keepdim=True))
+    length = final.norm(dim=-1, keepdim=True)
+    over = length > cap
+    return torch.where(over, final * (cap / length), final), over.squeeze(-1).tolist()
+
+
+# name: (gate magnitude of each of the three rows, start magnitude, rows scaled down)
+LENGTH_CASES = {
+    "gates within [-1, 1]": ((1, 1, 1), 0.0, [False, False, False]),
+    "gates within [-1, 1], long start": ((1, 1, 1), 30.0, [False, False, False]),
+    "loud gates": ((40, 40, 40), 0.0, [True, True, True]),
+    "one quiet row": ((40, 1, 40), 0.0, [True, False, True]),
+    "loud gates, longer start": ((400, 400, 1), 10.0, [True, True, False]),
+}
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("case", list(LENGTH_CASES))
+def test_carried_state_length(case, dtype):
+    rows, start_scale, expected_over = LENGTH_CASES[case]
+    g = torch.Generator().manual_seed(3)
+    integrator = ue.ListeningIntegratorV2(ue.TevUnifiedConfig(d_model=S, d_state=S, n_layers=1)).to(dtype)
+    delta = torch.randn(3, 5, S, generator=g, dtype=dtype)
+    gate = (2 * torch.rand(3, 5, S, generator=g, dtype=dtype) - 1) * torch.tensor(rows, dtype=dtype).view(3, 1, 1)
+    start = start_scale * torch.randn(3, S, generator=g, dtype=dtype)
+    sigma, _ = integrator.forward_with_diagnostics(delta, gate, {"sigma_prev": start})
+    # The call's own output is the plain recurrence, whatever it carries on.
+    a = torch.sigmoid(integrator.alpha_raw).detach()
+    torch.testing.assert_close(sigma, recurrence(delta, gate, start, a))
+    expected, over = length_rule(sigma[:, -1], start, delta)
+    assert over == expected_over
+    carried = integrator.sigma_prev
+    assert carried.dtype == dtype and not carried.requires_grad
+    for row, scaled in enumerate(over):
+        if scaled:
+            torch.testing.assert_close(carried[row].double(), expected[row], rtol=1e-6, atol=0)
+        else:  # carried on exactly
+            assert torch.equal(carried[row], sigma[row, -1])
+
+
+def test_carried_state_length_without_reading_in_place():
+    # Under a trace the state is capped in tensor operations, with the same result.
+    g = torch.Generator().manual_seed(4)
+    delta = torch.randn(3, 5, S, generator=g)
+    gate = 40 * (2 * torch.rand(3, 5, S, generator=g) - 1)
+    gate[1] /= 40
+    torch.manual_seed(0)
+    integrator = ue.ListeningIntegratorV2(ue.TevUnifiedConfig(d_model=S, d_state=S, n_layers=1))
+    twin = copy.deepcopy(integrator)
+    twin(delta, gate)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        torch.jit.trace(integrator, (delta, gate), check_trace=False)
+    torch.testing.assert_close(integrator.sigma_prev, twin.sigma_prev, rtol=1e-6, atol=0)
+    assert torch.equal(integrator.sigma_prev[1], twin.sigma_prev[1])
+    assert length_rule(twin.sigma_prev, torch.zeros(1, S), delta)[1] == [False, False, False]
+
+
+def test_a_gate_fed_by_the_carried_state_stays_bounded():
+    # The feedback of a block, reduced to the integrator: the gate grows with the carried state.
+    torch.manual_seed(0)
+    integrator = ue.ListeningIntegratorV2(ue.TevUnifiedConfig(d_model=S, d_state=S, n_layers=1))
+    delta = torch.randn(2, 8, S, generator=torch.Generator().manual_seed(5))
+    longest = delta.norm(dim=-1).amax(1)
+    for _ in range(100):
+        gate = 1.0 - 4.0 * (delta - integrator.sigma_prev.unsqueeze(1))
+        integrator(delta, gate)
+    assert (integrator.sigma_prev.norm(dim=-1) <= longest * (1 + 1e-6)).all()

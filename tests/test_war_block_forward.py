@@ -633,3 +633,17 @@ def test_a_state_variance_beyond_float_range_leaves_the_average_alone():
     before = block.state_variance_ema.clone()
     block.forward_with_diagnostics(x)
     assert torch.equal(block.state_variance_ema, before)
+
+
+def test_a_loud_chunk_repeated_keeps_the_carried_state_bounded():
+    # The gate reads the state change against the carried state, unsquashed, so the state fed
+    # the next call's gate: with this chunk repeated it had grown from 27 to 887 in 40 calls and
+    # went on growing. A carried row is no longer than the longest projected input row.
+    block = make_block(8)
+    x = 20 * inputs(B=2, T=16, S=8)
+    with torch.no_grad():
+        longest = block.input_proj(x).norm(dim=-1).amax(1)
+        for _ in range(40):
+            y, _ = block.forward_with_diagnostics(x)
+    assert (block.integrator.sigma_prev.norm(dim=-1) <= longest * (1 + 1e-6)).all()
+    assert torch.isfinite(y).all()

@@ -2,10 +2,13 @@
 
 #include <ATen/ExpandUtils.h>
 #include <ATen/OpMathType.h>
+#include <ATen/Parallel.h>
 #include <c10/core/DefaultDtype.h>
 #include <torch/csrc/jit/frontend/tracer.h>
 #include <torch/csrc/utils/disable_torch_function.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -705,6 +708,97 @@ at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start) {
   }
   const at::Tensor finite_rows = at::isfinite(final_state).all(-1, /*keepdim=*/true);
   return at::where(finite_rows, final_state, start.detach().to(final_state.device(), final_state.scalar_type()));
+}
+
+namespace {
+// The Euclidean length of n values `stride` apart, summed in double precision (no overflow for
+// any single-precision value) in four interleaved partial sums.
+template <typename scalar_t>
+double row_length(const scalar_t* data, int64_t n, int64_t stride) {
+  double partial[4] = {0.0, 0.0, 0.0, 0.0};
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (int k = 0; k < 4; ++k) {
+      const double v = static_cast<double>(data[(i + k) * stride]);
+      partial[k] += v * v;
+    }
+  }
+  for (; i < n; ++i) {
+    const double v = static_cast<double>(data[i * stride]);
+    partial[0] += v * v;
+  }
+  return std::sqrt((partial[0] + partial[1]) + (partial[2] + partial[3]));
+}
+
+// The length cap of carried_next on tensors in host memory, read where they lie. Returns `state`
+// itself when no row is over its cap.
+at::Tensor length_capped_in_place(const at::Tensor& state, const at::Tensor& start, const at::Tensor& input) {
+  const int64_t B = state.size(0), S = state.size(1), T = input.size(1);
+  std::vector<double> scale(static_cast<size_t>(B), 1.0);
+  std::atomic<bool> over{false};
+  AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, state.scalar_type(), "length_capped", [&] {
+    const scalar_t* x = state.data_ptr<scalar_t>();
+    const scalar_t* s0 = start.data_ptr<scalar_t>();
+    const scalar_t* in = input.data_ptr<scalar_t>();
+    const int64_t s0_row = start.size(0) == 1 ? 0 : start.stride(0);
+    const int64_t in_row = input.size(0) == 1 ? 0 : input.stride(0);
+    // About 2^15 values a thread, as the scan splits its rows.
+    const int64_t grain = std::max<int64_t>(1, (int64_t{1} << 15) / std::max<int64_t>(1, T * S));
+    at::parallel_for(0, B, grain, [&](int64_t begin, int64_t end) {
+      for (int64_t b = begin; b < end; ++b) {
+        double cap = row_length(s0 + b * s0_row, S, start.stride(1));
+        for (int64_t t = 0; t < T; ++t) {
+          cap = std::max(cap, row_length(in + b * in_row + t * input.stride(1), S, input.stride(2)));
+        }
+        const double length = row_length(x + b * state.stride(0), S, state.stride(1));
+        // A non-finite row is carried_next's to replace; a non-finite cap holds nothing back.
+        if (std::isfinite(length) && length > cap) {
+          scale[static_cast<size_t>(b)] = cap / length;
+          over = true;
+        }
+      }
+    });
+  });
+  if (!over) return state;
+  at::Tensor capped = state.clone(at::MemoryFormat::Contiguous);
+  AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, capped.scalar_type(), "length_capped", [&] {
+    scalar_t* x = capped.data_ptr<scalar_t>();
+    for (int64_t b = 0; b < B; ++b) {
+      const double f = scale[static_cast<size_t>(b)];
+      if (f == 1.0) continue;
+      for (int64_t j = 0; j < S; ++j) x[b * S + j] = static_cast<scalar_t>(static_cast<double>(x[b * S + j]) * f);
+    }
+  });
+  return capped;
+}
+}  // namespace
+
+at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start, const at::Tensor& input) {
+  at::NoGradGuard no_grad;
+  const at::Tensor state = next.detach();
+  const bool fits = state.dim() == 2 && start.dim() == 2 && input.dim() == 3 && input.size(1) > 0 &&
+                    start.size(1) == state.size(1) && input.size(2) == state.size(1) &&
+                    (start.size(0) == 1 || start.size(0) == state.size(0)) &&
+                    (input.size(0) == 1 || input.size(0) == state.size(0));
+  if (!fits || !at::isFloatingType(state.scalar_type())) return carried_next(state, start);
+  const at::ScalarType dtype = state.scalar_type();
+  if (readable_in_place(state) && readable_in_place(start) && readable_in_place(input) &&
+      start.scalar_type() == dtype && input.scalar_type() == dtype) {
+    return carried_next(length_capped_in_place(state, start, input), start);
+  }
+  // Elsewhere the same in tensor operations, the lengths in double precision.
+  const std::vector<int64_t> last{-1}, sequence{1};
+  const at::Tensor x = state.to(at::kDouble);
+  const at::Tensor start_length =
+      at::linalg_vector_norm(start.detach().to(state.device(), at::kDouble), 2, last, true, c10::nullopt);
+  const at::Tensor input_length = at::amax(
+      at::linalg_vector_norm(input.detach().to(state.device(), at::kDouble), 2, last, false, c10::nullopt),
+      sequence, true);
+  const at::Tensor cap = at::maximum(start_length, input_length);
+  const at::Tensor length = at::linalg_vector_norm(x, 2, last, true, c10::nullopt);
+  const at::Tensor over = at::logical_and(at::isfinite(length), length > cap);
+  const at::Tensor capped = at::where(over, (x * (cap / length)).to(dtype), state);
+  return carried_next(capped, start);
 }
 
 void check_has_first_step(const at::Tensor& chunk) {

@@ -419,6 +419,14 @@ at::Tensor carried_start(const at::Tensor& carried, int64_t batch);
 // row that holds a non-finite value replaced by that row of the state the call started from
 // (`start`, [1, S] or [B, S]), so that a broken sequence cannot spoil the calls after it.
 at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start);
+// The same for a call that integrated `input` [B or 1, T, S] with T > 0, and with each carried row
+// no longer (in Euclidean length) than the longer of its start row and the longest input row of
+// its sequence: a longer row is scaled down to that length, its direction kept. A recurrence whose
+// gate stays within [-1, 1] never reaches beyond that length, so such a call carries on exactly
+// its final state. A gate that grows with the carried state (a block's gate reads the state
+// change against it) can drive the state past any input's scale from call to call; with the cap
+// the state a call hands on is bounded by the largest input the sequence has seen.
+at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start, const at::Tensor& input);
 // Refuses, with an IndexError, a chunk [B, T, S] of length 0: a chunk is scored by its first
 // time step. Callers check it before their first write.
 void check_has_first_step(const at::Tensor& chunk);

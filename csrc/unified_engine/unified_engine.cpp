@@ -9,7 +9,9 @@ namespace kestrel {
 namespace {
 
 // sigma_prev lives in the integrator's buffer registry but is carried state, not learnt state:
-// it changes shape with the batch, so it never enters the state dict.
+// it changes shape with the batch, so it never enters the state dict. What a call carries on is
+// bounded by the inputs it integrated (carried_next): the blocks' gates read the state change
+// against it, and with an unsquashed gate that feedback could otherwise grow it call after call.
 constexpr const char* kState = "sigma_prev";
 
 constexpr const char* kPackagePath = "silver_kestrel.architectures.unified_engine_pkg.unified_engine";
@@ -39,7 +41,7 @@ py::object run(const py::object& self, const py::object& delta_obj, const py::ob
   const at::Tensor s0 = start.to(delta.device());
   at::Tensor sigma = kernels::gated_scan(delta, gate, s0, retention(self));
   if (sigma.size(1) > 0) {
-    set_attr(self, kState, to_py(carried_next(sigma.select(1, sigma.size(1) - 1), s0)));
+    set_attr(self, kState, to_py(carried_next(sigma.select(1, sigma.size(1) - 1), s0, delta)));
   }
   return to_py(sigma);
 }
@@ -51,7 +53,9 @@ KESTREL_EXTENSION(unified_engine) {
       "Unified engine: the model-wide configuration record and the listening integrator.\n\n"
       "The integrator keeps one recurrent state per batch row and advances it with the gated\n"
       "linear recurrence sigma_t = a * sigma_{t-1} + (1 - a) * gate_t * delta_t, where the\n"
-      "retention a = sigmoid(alpha_raw) is its only learnable parameter.";
+      "retention a = sigmoid(alpha_raw) is its only learnable parameter. The state it carries on to\n"
+      "the next call is the final state, each row scaled down, where it is longer, to the length of\n"
+      "the longer of its start row and the longest input row delta_t of the sequence.";
 
   py::object builtins = py::module_::import("builtins");
   py::object int_t = builtins.attr("int"), float_t = builtins.attr("float");
