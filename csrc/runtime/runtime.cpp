@@ -451,9 +451,6 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand) {
               " can't be cast to the desired output type ", target.scalar_type());
 }
 
-namespace {
-// A tensor whose elements lie in host memory in their plain form, outside a trace being recorded
-// (a trace records tensor operations only): readable through its data pointer.
 bool readable_in_place(const at::Tensor& t) {
   if (torch::jit::tracer::isTracing() || !t.defined()) return false;
   if (!t.device().is_cpu() || t.layout() != at::kStrided || !t.has_storage() || t._is_zerotensor()) return false;
@@ -462,7 +459,6 @@ bool readable_in_place(const at::Tensor& t) {
   return !keys.has(c10::DispatchKey::Python) && !keys.has(c10::DispatchKey::Functionalize) &&
          t.data_ptr() != nullptr;
 }
-}  // namespace
 
 void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value) {
   at::NoGradGuard no_grad;

@@ -441,6 +441,11 @@ bool set_on_instance(const py::handle& obj, const char* name);
 // otherwise call through the instance.
 bool resolves_to(const py::handle& obj, const char* name, const py::handle& function);
 
+// A tensor whose elements lie in host memory in their plain form (dense, strided, no lazy negation
+// or conjugation, no Python dispatch or functionalisation wrapper), outside a trace being recorded
+// (a trace records tensor operations only): readable through its data pointer.
+bool readable_in_place(const at::Tensor& t);
+
 // Scalar bookkeeping in C++. A host scalar is a zero-dimensional dense CPU tensor of `dtype` with
 // a storage of its own kind (no Python dispatch, no wrapper), outside a trace being recorded: its
 // one element is read through its data pointer.
