@@ -366,6 +366,12 @@ inline at::Tensor converted(const at::Tensor& t, const at::Device& device) {
   return t.device() == device ? t : t.to(device);
 }
 
+// Whether calling `module` runs exactly torch.nn.<name>.forward of the class as torch defines it:
+// the class itself (no subclass) with its own forward, nothing set on the instance under
+// `forward`, no hook of its own or global, not compiled, and outside tracing. Callers may then
+// run the forward's operations themselves.
+bool plain_module(const py::handle& module, const char* name);
+
 // A linear layer whose call is exactly torch.nn.functional.linear(x, weight, bias): an
 // nn.Linear itself (no subclass, its class's own forward), with no hook of its own or global, no
 // forward, weight or bias set on the instance, not compiled, and called outside tracing with a
