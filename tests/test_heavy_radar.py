@@ -360,3 +360,47 @@ def test_short_sequences_summed_directly(case):
     else:
         y = r(x)
     torch.testing.assert_close(y.double(), expected, rtol=1e-5, atol=1e-5)
+
+
+def _hook_on_first_layer(r):
+    r.filter_gen[0].register_forward_hook(lambda m, i, o: o * 2.0)
+
+
+def _in_place_silu(r):
+    r.filter_gen[1] = torch.nn.SiLU(inplace=True)
+
+
+def _sequential_forward_on_instance(r):
+    network = r.filter_gen
+    network.forward = lambda p: torch.nn.Sequential.forward(network, p) + 1.0
+
+
+def _fourth_stage(r):
+    r.filter_gen.append(torch.nn.Tanh())
+
+
+def _global_hook(r):
+    return torch.nn.modules.module.register_module_forward_hook(lambda m, i, o: o + 0.5 if m is r.filter_gen else o)
+
+
+@pytest.mark.parametrize("change", [None, _hook_on_first_layer, _in_place_silu, _sequential_forward_on_instance,
+                                    _fourth_stage, _global_hook],
+                         ids=["plain", "layer_hook", "in_place_silu", "instance_forward", "four_stages",
+                              "global_hook"])
+def test_filter_network_runs_as_called(change):
+    # The plain network runs as its three operations; a changed one is called, and what it
+    # returns is the filter.
+    torch.manual_seed(12)
+    r = Radar(4, max_l=32)
+    handle = change(r) if change else None
+    try:
+        x = torch.randn(2, 9, 4)
+        y = r(x)
+        torch.testing.assert_close(y.double(), direct_convolution(r, x), rtol=1e-5, atol=1e-5)
+        if change is None:
+            with_call = r.filter_gen.register_forward_hook(lambda *a: None)
+            assert torch.equal(r(x), y)
+            with_call.remove()
+    finally:
+        if handle is not None:
+            handle.remove()

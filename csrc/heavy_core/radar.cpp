@@ -372,13 +372,39 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
   }
 };
 
+// The taps filter_gen(positions) gives. The radar's own network, a plain Sequential of a plain
+// Linear, a SiLU that does not work in place and a plain Linear, runs as those three operations;
+// any other network (replaced, hooked, patched) is called as it is.
+at::Tensor filter_taps(const py::object& filter_gen, const at::Tensor& positions) {
+  py::object positions_obj = to_py(positions);
+  if (plain_module(filter_gen, "Sequential")) {
+    py::object layers = filter_gen.attr("_modules");
+    if (PyDict_Check(layers.ptr()) && PyDict_Size(layers.ptr()) == 3) {
+      // In the order the Sequential runs them: its registry's values.
+      std::vector<py::object> stages;
+      for (py::handle stage : layers.attr("values")()) stages.push_back(py::reinterpret_borrow<py::object>(stage));
+      const PlainLinear first = plain_linear(stages[0], positions_obj);
+      const PlainLinear last = plain_linear(stages[2], positions_obj);
+      if (first.plain && last.plain && plain_module(stages[1], "SiLU")) {
+        PyObject* in_place = PyObject_GetAttrString(stages[1].ptr(), "inplace");
+        if (!in_place) throw py::error_already_set();
+        const bool silu_in_place = py::reinterpret_steal<py::object>(in_place).ptr() != Py_False;
+        if (!silu_in_place) {
+          return at::linear(at::silu(at::linear(positions, first.weight, first.bias)), last.weight, last.bias);
+        }
+      }
+    }
+  }
+  return call_tensor(filter_gen, positions_obj, "filter_gen");
+}
+
 py::object radar_forward(py::object self, py::object x_arg) {
   at::Tensor x = arg_tensor(x_arg, "x");
   const auto sizes = unpack_shape_counted(x, 3);
   const int64_t L = sizes[1], D = sizes[2];
 
   at::Tensor positions = buffer(self, "pos_indices").slice(0, 0, L);
-  at::Tensor taps = call_tensor(child(self, "filter_gen"), to_py(positions), "filter_gen").permute({1, 0});
+  at::Tensor taps = filter_taps(child(self, "filter_gen"), positions).permute({1, 0});
   const int64_t channels = taps.size(0);
   if (D != channels) {
     // Each channel has its own filter: no broadcasting of one over the other.
