@@ -125,6 +125,44 @@ def test_dance_friction_from_logits(fast, slow, friction):
         assert mem.prev_dance_friction.item() == 0.0
 
 
+def _spots(t, *spots):
+    t = t.clone()
+    for index, value in spots:
+        t[index] = value
+    return t
+
+
+@pytest.mark.parametrize("case", ["plain", "nan", "plus_inf", "minus_inf", "whole_row_minus_inf", "float64",
+                                  "strided", "one_column", "low_temperature"])
+def test_dance_friction_from_plain_logits_is_the_composition(case):
+    # Logits that take no gradient are measured row by row in one pass; logits that do take the
+    # tensor composition. Both give the same friction and the same update.
+    g = torch.Generator().manual_seed(2)
+    fast, slow = torch.randn(3, 4, 6, generator=g) * 3, torch.randn(3, 4, 6, generator=g) * 3
+    settings = {}
+    if case == "nan":
+        fast = _spots(fast, ((0, 1, 2), NAN))
+    elif case == "plus_inf":
+        slow = _spots(slow, ((2, 3, 0), INF))
+    elif case == "minus_inf":
+        fast = _spots(fast, ((1, 0, 5), -INF))
+    elif case == "whole_row_minus_inf":
+        slow = _spots(slow, ((1, 2), -INF))
+    elif case == "float64":
+        fast, slow = fast.double(), slow.double()
+    elif case == "strided":
+        fast, slow = fast.transpose(0, 1), slow.transpose(0, 1)
+    elif case == "one_column":
+        fast, slow = fast[..., :1], slow[..., :1]
+    elif case == "low_temperature":
+        settings["kl_temperature"] = 0.05
+    plain, graph = memory(**settings), memory(**settings)
+    update(plain, fast_logits=fast, slow_logits=slow)
+    update(graph, fast_logits=fast.clone().requires_grad_(True), slow_logits=slow)
+    for name in ("last_dance_friction", "prev_dance_friction", "last_dance_friction_nonfinite", "global_pressure"):
+        torch.testing.assert_close(getattr(plain, name), getattr(graph, name), rtol=1e-5, atol=1e-6, equal_nan=True)
+
+
 def test_dance_friction_from_the_argument_unless_both_logits_are_given():
     mem = memory()
     mem._update_global_pressure(T(0.0), T(1.5), T(0.3, dtype=torch.float64), fast_logits=T([[0.0, 5.0]]))

@@ -221,3 +221,145 @@ def test_call_errors(bridge):
         bridge(x_fast, x_slow[:, :3], torch.tensor(0.0))
     assert torch.equal(bridge(x_fast=x_fast, x_slow=x_slow, pressure=torch.tensor(0.1)),
                        bridge(x_fast, x_slow, torch.tensor(0.1)))
+
+
+def _bridge_grads(bridge, x_fast, x_slow, pressure, weight):
+    leaves = [x_fast, x_slow, pressure] + list(bridge.parameters())
+    out = bridge(x_fast, x_slow, pressure)
+    wrt = [t for t in leaves if t.requires_grad]
+    return out, torch.autograd.grad((out * weight).sum(), wrt)
+
+
+def _one_node(out):
+    return "LinearBridge" in out.grad_fn.name()
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("pressure_grad", [False, True])
+def test_linear_bridge_of_plain_layers_is_one_node_with_the_separate_calls_values(dtype, pressure_grad):
+    # A no-op hook sends the same layers through the separate module calls: values and every
+    # gradient must be the same bit for bit.
+    torch.manual_seed(7)
+    bridge = hc.LinearMorvaCrossAttention(16, n_heads=8).to(dtype)
+    x_fast, x_slow = streams(B=3, L=9, dtype=dtype, requires_grad=True)
+    pressure = torch.tensor(0.45, dtype=dtype, requires_grad=pressure_grad)
+    weight = torch.randn(3, 9, 16, dtype=dtype)
+    out, grads = _bridge_grads(bridge, x_fast, x_slow, pressure, weight)
+    assert _one_node(out)
+    handle = bridge.out_proj.register_forward_hook(lambda *a: None)
+    try:
+        ref_out, ref_grads = _bridge_grads(bridge, x_fast, x_slow, pressure, weight)
+    finally:
+        handle.remove()
+    assert not _one_node(ref_out)
+    assert torch.equal(out, ref_out)
+    assert len(grads) == len(ref_grads) == 10 + pressure_grad
+    for got, expected in zip(grads, ref_grads):
+        assert torch.equal(got, expected)
+
+
+class _ScaledLinear(torch.nn.Linear):
+    def forward(self, x):
+        return super().forward(x) * 2.0
+
+
+def _hook_doubles(bridge):
+    bridge.q_proj.register_forward_hook(lambda m, i, o: o * 2.0)
+
+
+def _instance_forward(bridge):
+    layer = bridge.k_proj
+    layer.forward = lambda x: torch.nn.functional.linear(x, layer.weight, layer.bias) + 0.5
+
+
+def _subclass(bridge):
+    scaled = _ScaledLinear(16, 16)
+    scaled.load_state_dict(bridge.v_proj.state_dict())
+    bridge.v_proj = scaled
+
+
+def _no_bias(bridge):
+    layer = torch.nn.Linear(16, 16, bias=False)
+    with torch.no_grad():
+        layer.weight.copy_(bridge.out_proj.weight)
+    bridge.out_proj = layer
+
+
+@pytest.mark.parametrize("change,one_node", [
+    (None, True),
+    (_hook_doubles, False),
+    (_instance_forward, False),
+    (_subclass, False),
+    (_no_bias, False),
+], ids=["plain", "hook", "instance_forward", "subclass", "no_bias"])
+def test_linear_bridge_keeps_what_callers_change(change, one_node):
+    torch.manual_seed(8)
+    bridge = hc.LinearMorvaCrossAttention(16, n_heads=4)
+    if change:
+        change(bridge)
+    x_fast, x_slow = streams(requires_grad=True)
+    pressure = torch.tensor(0.3, requires_grad=True)
+    weight = torch.randn(2, 6, 16)
+    out, grads = _bridge_grads(bridge, x_fast, x_slow, pressure, weight)
+    assert _one_node(out) == one_node
+    expected = linear_reference(bridge, x_fast, x_slow, pressure)
+    torch.testing.assert_close(out, expected, rtol=1e-5, atol=1e-5)
+    wrt = [x_fast, x_slow, pressure] + list(bridge.parameters())
+    for got, exp in zip(grads, torch.autograd.grad((expected * weight).sum(), wrt)):
+        torch.testing.assert_close(got, exp, rtol=1e-4, atol=1e-5)
+
+
+@pytest.mark.parametrize("inputs", ["strided_fast", "several_pressures", "float_pressure_of_double"])
+def test_linear_bridge_other_inputs_take_the_separate_calls(inputs):
+    torch.manual_seed(9)
+    bridge = hc.LinearMorvaCrossAttention(16, n_heads=4)
+    x_fast, x_slow = streams()
+    pressure = torch.tensor(0.3)
+    if inputs == "strided_fast":
+        x_fast = x_fast.transpose(0, 1).contiguous().transpose(0, 1)
+    elif inputs == "several_pressures":
+        pressure = torch.tensor([0.1, 0.5])
+    else:
+        bridge.double()
+        x_fast, x_slow = x_fast.double(), x_slow.double()
+    x_fast.requires_grad_()
+    out = bridge(x_fast, x_slow, pressure)
+    assert not _one_node(out)
+    torch.testing.assert_close(out, linear_reference(bridge, x_fast, x_slow, pressure), rtol=1e-5, atol=1e-5)
+
+
+def test_linear_bridge_node_gradcheck_and_second_order():
+    torch.manual_seed(10)
+    bridge = hc.LinearMorvaCrossAttention(8, n_heads=2).double()
+    x_fast, x_slow = streams(B=2, L=4, D=8, dtype=torch.float64, requires_grad=True)
+    pressure = torch.tensor(0.2, dtype=torch.float64, requires_grad=True)
+    params = list(bridge.parameters())
+    assert _one_node(bridge(x_fast, x_slow, pressure))
+    assert torch.autograd.gradcheck(lambda xf, xs, p: bridge(xf, xs, p), (x_fast, x_slow, pressure))
+    assert torch.autograd.gradgradcheck(lambda xf, xs, p: bridge(xf, xs, p), (x_fast, x_slow, pressure))
+    # The weights' gradients against finite differences of the layers' parameters.
+    out = bridge(x_fast, x_slow, pressure)
+    grads = torch.autograd.grad(out.sum(), params)
+    eps = 1e-6
+    for p, g in zip(params, grads):
+        flat = p.data.view(-1)
+        for i in (0, flat.numel() - 1):
+            old = flat[i].item()
+            flat[i] = old + eps
+            up = bridge(x_fast, x_slow, pressure).sum().item()
+            flat[i] = old - eps
+            down = bridge(x_fast, x_slow, pressure).sum().item()
+            flat[i] = old
+            assert abs((up - down) / (2 * eps) - g.view(-1)[i].item()) < 1e-6
+
+
+def test_linear_bridge_node_refuses_weights_changed_before_backward():
+    torch.manual_seed(11)
+    bridge = hc.LinearMorvaCrossAttention(16, n_heads=4)
+    x_fast, x_slow = streams(requires_grad=True)
+    out = bridge(x_fast, x_slow, torch.tensor(0.3))
+    assert _one_node(out)
+    with torch.no_grad():
+        bridge.k_proj.weight.add_(1.0)
+    with pytest.raises(RuntimeError, match="modified by an inplace operation"):
+        out.sum().backward()

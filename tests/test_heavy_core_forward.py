@@ -320,3 +320,58 @@ def test_runs_on_the_gpu():
     assert type(diag["vgt_pressure"]) is float and type(diag["friction_drop_z"]) is float
     out.sum().backward()
     assert core.routing_sharpness.grad.device == x.device
+
+
+def _routed_grads(core, forward, x, weight):
+    x = x.clone().requires_grad_(True)
+    params = [p for p in core.parameters() if p.requires_grad]
+    out, _ = forward(core, x)
+    return out.detach(), torch.autograd.grad((out * weight).sum(), [x] + params)
+
+
+@pytest.mark.parametrize("freeze, threshold", [(False, 0.5), (True, 0.5), (True, -2.0)],
+                         ids=["open", "freeze_floor", "freeze_above_floor"])
+def test_routed_mix_is_one_node_with_the_separate_operations_values(freeze, threshold):
+    # The routed mix y_fast + context * w runs as one autograd node; its output and every gradient
+    # (the routing parameters' included, through the 0.9 floor of a freeze window or above it)
+    # are those of the separate operations of the written-out forward, bit for bit.
+    core, ref = make_core(seed=3), make_core(seed=3)
+    for c in (core, ref):
+        with torch.no_grad():
+            c.routing_threshold.fill_(threshold)
+        c.active_shock_freeze = 2 if freeze else 0
+    x, weight = inputs(seed=4), inputs(seed=5)
+    out, grads = _routed_grads(core, lambda c, v: c(v), x, weight)
+    expected, expected_grads = _routed_grads(ref, reference_forward, x, weight)
+    assert torch.equal(out, expected)
+    assert len(grads) == len(expected_grads)
+    # The input's gradient gathers several contributions, in the order the backward meets them:
+    # the core runs the radar before the fast block, the written-out forward after it.
+    torch.testing.assert_close(grads[0], expected_grads[0], rtol=1e-6, atol=1e-8)
+    for got, want in zip(grads[1:], expected_grads[1:]):
+        assert torch.equal(got, want)
+    assert core.routing_sharpness.grad is None  # torch.autograd.grad leaves .grad alone
+    x = inputs(seed=4).requires_grad_(True)
+    y, _ = core(x)
+    assert "RoutedMix" in y.grad_fn.name()
+
+
+def test_routed_mix_second_order_and_saved_parameters():
+    core = make_core(seed=6).double()
+    x = inputs(seed=1).double().requires_grad_(True)
+    y, _ = core(x)
+    (gx,) = torch.autograd.grad(y.sum(), [x], create_graph=True)
+    (gs,) = torch.autograd.grad(gx.sum(), [core.routing_sharpness], allow_unused=True)
+    core_ref = make_core(seed=6).double()
+    y_ref, _ = reference_forward(core_ref, x)
+    (gx_ref,) = torch.autograd.grad(y_ref.sum(), [x], create_graph=True)
+    (gs_ref,) = torch.autograd.grad(gx_ref.sum(), [core_ref.routing_sharpness], allow_unused=True)
+    torch.testing.assert_close(gx, gx_ref)
+    torch.testing.assert_close(gs, gs_ref)
+    # The sharpness is saved for the backward: changing it in place first is refused, as the
+    # separate operations refuse it.
+    y, _ = core(x)
+    with torch.no_grad():
+        core.routing_sharpness.add_(1.0)
+    with pytest.raises(RuntimeError, match="modified by an inplace operation"):
+        y.sum().backward()

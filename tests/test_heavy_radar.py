@@ -27,7 +27,7 @@ def direct_convolution(radar, x):
     return y
 
 
-@pytest.mark.parametrize("length", [1, 2, 4, 5, 16, 23])
+@pytest.mark.parametrize("length", [1, 2, 4, 5, 16, 23, 32, 33, 70])
 def test_output_is_the_causal_convolution(radar, length):
     # 16 is max_l; 23 runs past it and meets a 16-tap filter.
     x = torch.randn(2, length, 3)
@@ -219,7 +219,7 @@ def gradients(fn, radar, x, weight):
 
 
 @pytest.mark.parametrize("frozen", [True, False])
-@pytest.mark.parametrize("length", [1, 5, 16, 23])
+@pytest.mark.parametrize("length", [1, 5, 16, 23, 32, 33, 70])
 def test_forward_and_gradients_match_the_aten_composition(radar, frozen, length):
     radar.requires_grad_(not frozen)
     x = torch.randn(3, length, 3)
@@ -245,13 +245,14 @@ class GivenTaps(torch.nn.Module):
         return self.hidden[:positions.shape[0]] @ self.weight.T + self.bias
 
 
-def test_gradcheck_in_float64():
+@pytest.mark.parametrize("length", [6, 40], ids=["summed", "transformed"])
+def test_gradcheck_in_float64(length):
     # The radar computes in float32; it is linear in x and in the last layer of the filter
     # network, so central differences of step 1 are exact up to float32 rounding of the outputs.
     torch.manual_seed(3)
-    r = Radar(2, max_l=8).double()
+    r = Radar(2, max_l=length + 2).double()
     hidden = r.filter_gen[1](r.filter_gen[0](r.pos_indices)).detach()
-    x = torch.randn(2, 6, 2, dtype=torch.float64, requires_grad=True)
+    x = torch.randn(2, length, 2, dtype=torch.float64, requires_grad=True)
     weight = r.filter_gen[2].weight.detach().clone().requires_grad_(True)
     bias = r.filter_gen[2].bias.detach().clone().requires_grad_(True)
 
@@ -304,7 +305,8 @@ def test_frozen_filter_spectrum_follows_every_change_of_the_filter():
 # A fixed filter runs its transforms in blocks of channels, in parallel over the blocks
 
 @pytest.mark.parametrize("shape", [
-    (1, 3, 5),        # one block, serial
+    (1, 3, 5),        # short: summed directly either way
+    (1, 33, 5),       # one block, serial
     (3, 40, 21),      # one block of whole batch rows
     (2, 64, 1100),    # blocks of 64 sequences across batch rows, shared between threads
     (1, 300, 130),    # 1024-point transforms, blocks of 8 channels and a short last block
@@ -336,3 +338,69 @@ def test_a_trace_of_a_fixed_filter_keeps_the_convolution():
     traced = torch.jit.trace(r, torch.randn(2, 9, 4), check_trace=False)
     x = torch.randn(2, 9, 4)
     torch.testing.assert_close(traced(x), r(x), rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("case", ["strided_input", "inference_mode", "short_filter", "no_grad"])
+def test_short_sequences_summed_directly(case):
+    # Up to 32 positions the convolution is summed rather than transformed: the same numbers as the
+    # written-out convolution for views, inference tensors, a filter shorter than the sequence and
+    # calls without a graph.
+    torch.manual_seed(6)
+    r = Radar(5, max_l=7 if case == "short_filter" else 64)
+    x = torch.randn(3, 20, 5)
+    if case == "strided_input":
+        x = torch.randn(20, 3, 5).transpose(0, 1)
+    expected = direct_convolution(r, x)
+    if case == "inference_mode":
+        with torch.inference_mode():
+            y = r(x)
+    elif case == "no_grad":
+        with torch.no_grad():
+            y = r(x)
+    else:
+        y = r(x)
+    torch.testing.assert_close(y.double(), expected, rtol=1e-5, atol=1e-5)
+
+
+def _hook_on_first_layer(r):
+    r.filter_gen[0].register_forward_hook(lambda m, i, o: o * 2.0)
+
+
+def _in_place_silu(r):
+    r.filter_gen[1] = torch.nn.SiLU(inplace=True)
+
+
+def _sequential_forward_on_instance(r):
+    network = r.filter_gen
+    network.forward = lambda p: torch.nn.Sequential.forward(network, p) + 1.0
+
+
+def _fourth_stage(r):
+    r.filter_gen.append(torch.nn.Tanh())
+
+
+def _global_hook(r):
+    return torch.nn.modules.module.register_module_forward_hook(lambda m, i, o: o + 0.5 if m is r.filter_gen else o)
+
+
+@pytest.mark.parametrize("change", [None, _hook_on_first_layer, _in_place_silu, _sequential_forward_on_instance,
+                                    _fourth_stage, _global_hook],
+                         ids=["plain", "layer_hook", "in_place_silu", "instance_forward", "four_stages",
+                              "global_hook"])
+def test_filter_network_runs_as_called(change):
+    # The plain network runs as its three operations; a changed one is called, and what it
+    # returns is the filter.
+    torch.manual_seed(12)
+    r = Radar(4, max_l=32)
+    handle = change(r) if change else None
+    try:
+        x = torch.randn(2, 9, 4)
+        y = r(x)
+        torch.testing.assert_close(y.double(), direct_convolution(r, x), rtol=1e-5, atol=1e-5)
+        if change is None:
+            with_call = r.filter_gen.register_forward_hook(lambda *a: None)
+            assert torch.equal(r(x), y)
+            with_call.remove()
+    finally:
+        if handle is not None:
+            handle.remove()

@@ -112,3 +112,51 @@ def test_no_graph_when_nothing_requires_grad():
     assert not kl(fast, slow, 2.0).requires_grad
     with torch.no_grad():
         assert not kl(fast.requires_grad_(True), slow, 2.0).requires_grad
+
+
+def _with(values, *spots):
+    t = values.clone()
+    for index, value in spots:
+        t[index] = value
+    return t
+
+
+_INF = float("inf")
+
+
+@pytest.mark.parametrize("case", [
+    "plain", "nan_in_a_row", "plus_inf", "minus_inf", "whole_row_minus_inf", "opposite_certainties",
+    "tiny_temperature", "nan_temperature", "float64", "half", "strided", "one_column",
+])
+def test_without_a_graph_gives_what_the_graph_path_gives(case):
+    # Without a graph the rows run in one pass; the composition (taken when an input needs a
+    # gradient) is the reference, NaN and infinities included.
+    fast, slow = pair(4, 3, 10, seed=4)
+    temperature = 2.0
+    if case == "nan_in_a_row":
+        fast = _with(fast, ((1, 2, 3), float("nan")))
+    elif case == "plus_inf":
+        slow = _with(slow, ((0, 0, 0), _INF))
+    elif case == "minus_inf":
+        fast = _with(fast, ((2, 1, 4), -_INF), ((3, 0, 0), -_INF))
+    elif case == "whole_row_minus_inf":
+        slow = _with(slow, ((1, 1), -_INF))
+    elif case == "opposite_certainties":
+        fast = _with(fast, ((0, 0, 0), 500.0))
+        slow = _with(slow, ((0, 0, 1), 500.0))
+    elif case == "tiny_temperature":
+        temperature = 0.0
+    elif case == "nan_temperature":
+        temperature = float("nan")
+    elif case == "float64":
+        fast, slow = fast.double(), slow.double()
+    elif case == "half":
+        fast, slow = fast.half(), slow.half()
+    elif case == "strided":
+        fast, slow = fast.transpose(0, 1), slow.transpose(0, 1)
+    elif case == "one_column":
+        fast, slow = fast[..., :1], slow[..., :1]
+    got = kl(fast, slow, temperature)
+    assert not got.requires_grad and got.dtype == torch.float32 and got.shape == ()
+    expected = kl(fast.detach().requires_grad_(True), slow, temperature).detach()
+    torch.testing.assert_close(got, expected, rtol=1e-5, atol=1e-6, equal_nan=True)

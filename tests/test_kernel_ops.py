@@ -226,6 +226,11 @@ LINEAR_SHAPES = {
     "B1_H5": (1, 23, 5, 4, 3),
     "e1": (2, 11, 2, 5, 1),
     "wide_heads": (2, 13, 3, 40, 24),
+    # Head widths the sweeps compile as constants.
+    "d2_e2": (8, 16, 8, 2, 2),
+    "d8_e8": (2, 17, 3, 8, 8),
+    "d2_e4": (2, 9, 3, 2, 4),
+    "d16_e16": (2, 20, 2, 16, 16),
 }
 
 
@@ -257,7 +262,7 @@ def test_linear_attention_kernel_matches_the_reference(name, dtype):
         torch.testing.assert_close(got.double(), expected, **tol)
 
 
-@pytest.mark.parametrize("name", ["L1", "B1_H5", "L37_d_lt_e"])
+@pytest.mark.parametrize("name", ["L1", "B1_H5", "L37_d_lt_e", "d2_e2"])
 def test_linear_attention_kernel_gradcheck(name):
     B, L, H, d, e = LINEAR_SHAPES[name]
     q, k, v, _ = _linear_case((B, min(L, 9), H, d, e))

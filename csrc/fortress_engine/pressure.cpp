@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace kestrel::fortress {
 namespace {
@@ -232,8 +233,40 @@ py::object compute_pressure(py::object self, py::object engram_conflict, py::obj
 // ---------------------------------------------------------------------------------------------
 // Global pressure update
 
+// The friction of two logits tensors of one shape and floating dtype: both stacked into one
+// tensor, so the quotient, the softmax and the logarithm are one vectorised operation each, and
+// the rows' sums one pass over them, accumulated in double.
+template <typename T>
+at::Tensor friction_rows(const at::Tensor& fast, const at::Tensor& slow, double temperature) {
+  const at::Tensor probs = at::softmax(at::stack({fast, slow}).div_(temperature), -1);
+  const at::Tensor logs = (probs + 1e-08).log_();
+  const int64_t n = fast.size(-1), count = fast.numel(), rows = count / n;
+  const T* p = probs.data_ptr<T>();
+  const T* q = p + count;
+  const T* lp = logs.data_ptr<T>();
+  const T* lq = lp + count;
+  T total = 0;
+  for (int64_t r = 0; r < rows; ++r) {
+    double pq = 0.0, qp = 0.0;
+    for (int64_t i = r * n; i < (r + 1) * n; ++i) {
+      pq += static_cast<double>(p[i] * (lp[i] - lq[i]));
+      qp += static_cast<double>(q[i] * (lq[i] - lp[i]));
+    }
+    total += static_cast<T>(pq) + static_cast<T>(qp);
+  }
+  return at::scalar_tensor(static_cast<T>(0.5) * (total / static_cast<T>(rows)), probs.options());
+}
+
 // Symmetric KL divergence of the two heads' tempered distributions, averaged over positions.
 at::Tensor measured_friction(const at::Tensor& fast_logits, const at::Tensor& slow_logits, double temperature) {
+  const at::ScalarType dtype = fast_logits.scalar_type();
+  const bool graph = at::GradMode::is_enabled() && (fast_logits.requires_grad() || slow_logits.requires_grad());
+  if (!graph && (dtype == at::kFloat || dtype == at::kDouble) && slow_logits.scalar_type() == dtype &&
+      fast_logits.sizes() == slow_logits.sizes() && fast_logits.dim() >= 1 && fast_logits.numel() > 0 &&
+      readable_in_place(fast_logits) && readable_in_place(slow_logits)) {
+    return dtype == at::kFloat ? friction_rows<float>(fast_logits, slow_logits, temperature)
+                               : friction_rows<double>(fast_logits, slow_logits, temperature);
+  }
   const at::Tensor p = at::softmax(fast_logits / temperature, -1);
   const at::Tensor q = at::softmax(slow_logits / temperature, -1);
   const at::Tensor log_p = at::log(p + 1e-08);

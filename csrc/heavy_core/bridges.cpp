@@ -4,7 +4,16 @@
 #include "heavy_core/heavy_core.h"
 
 #include "kernels/attention.h"
+#include "kernels/op_support.h"
 #include "runtime/gil.h"
+
+#include <c10/core/impl/LocalDispatchKeySet.h>
+#include <torch/csrc/autograd/custom_function.h>
+#include <torch/csrc/utils/disable_torch_function.h>
+
+#include <array>
+#include <optional>
+#include <tuple>
 
 namespace kestrel::heavy {
 namespace {
@@ -86,8 +95,195 @@ py::object quadratic_forward(py::object self, py::object x_fast, py::object x_sl
   return child(self, "out_proj")(to_py(out));
 }
 
+// ---------------------------------------------------------------------------------------------
+// The linear bridge of plain layers as one autograd node.
+//
+// With plain nn.Linear projections the bridge is four linear layers around the key features, the
+// query features and the linear attention: about twenty autograd nodes, each costing more than
+// its arithmetic at small sizes. The node below runs the same operations forwards and, backwards,
+// the very formulas those nodes apply (the matrix-product gradients in the operand order the
+// tensor library's own backward uses), so the values are the same as through the separate nodes.
+// A graph of the backward (double backward) differentiates the composition instead.
+
+using Grads2 = std::tuple<at::Tensor, at::Tensor>;
+using Grads3 = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
+using LinearSignature = at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&);
+using LinearBackwardSignature = Grads3(const at::Tensor&, const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                                       const at::Tensor&);
+using FeaturesSignature = at::Tensor(const at::Tensor&, const at::Tensor&);
+using FeaturesBackwardSignature = Grads2(const at::Tensor&, const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                                         bool);
+
+// Inputs of the node, in order: x_fast, x_slow, exponent, then weight and bias of q, k, v, out.
+enum BridgeInput : size_t { kFast, kSlow, kExponent, kWq, kBq, kWk, kBk, kWv, kBv, kWo, kBo, kBridgeInputs };
+
+// The bridge written in differentiable operations: the path the separate nodes take.
+at::Tensor bridge_composition(const std::vector<at::Tensor>& in, int64_t n_heads) {
+  const at::Tensor& x_fast = in[kFast];
+  const int64_t B = x_fast.size(0), L = x_fast.size(1), D = x_fast.size(2), dh = D / n_heads;
+  at::Tensor q = at::linear(x_fast, in[kWq], in[kBq]).view({B, L, n_heads, dh});
+  at::Tensor k = at::linear(in[kSlow], in[kWk], in[kBk]).view({B, L, n_heads, dh});
+  at::Tensor v = at::linear(in[kSlow], in[kWv], in[kBv]).view({B, L, n_heads, dh});
+  k = at::elu(k).add_(1.0);
+  q = kernels::linear_attention_features(q, in[kExponent]);
+  at::Tensor out = kernels::linear_attention(q, k, v).reshape({B, L, D});
+  return at::linear(out, in[kWo], in[kBo]);
+}
+
+class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFunction> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x_fast, const at::Tensor& x_slow,
+                            const at::Tensor& exponent, const at::Tensor& wq, const at::Tensor& bq,
+                            const at::Tensor& wk, const at::Tensor& bk, const at::Tensor& wv, const at::Tensor& bv,
+                            const at::Tensor& wo, const at::Tensor& bo, int64_t n_heads) {
+    const int64_t B = x_fast.size(0), L = x_fast.size(1), D = x_fast.size(2), dh = D / n_heads;
+    static auto features_op = kernels::kestrel_op<FeaturesSignature>("kestrel::linear_attention_features");
+    static auto attention_op = kernels::kestrel_op<LinearSignature>("kestrel::linear_attention");
+    const at::Tensor q = at::linear(x_fast, wq, bq).view({B, L, n_heads, dh});
+    const at::Tensor k = at::linear(x_slow, wk, bk).view({B, L, n_heads, dh});
+    const at::Tensor v = at::linear(x_slow, wv, bv).view({B, L, n_heads, dh});
+    at::Tensor k_features, q_features, attended;
+    {
+      at::AutoDispatchBelowADInplaceOrView below;
+      k_features = at::elu(k).add_(1.0);
+      q_features = features_op.call(q, exponent);
+      attended = attention_op.call(q_features, k_features, v);
+    }
+    const at::Tensor mixed = attended.reshape({B, L, D});
+    ctx->save_for_backward({x_fast, x_slow, exponent, wq, bq, wk, bk, wv, bv, wo, bo});
+    ctx->saved_data["n_heads"] = n_heads;
+    ctx->saved_data["q"] = q;
+    ctx->saved_data["k"] = k;
+    ctx->saved_data["v"] = v;
+    ctx->saved_data["q_features"] = q_features;
+    ctx->saved_data["k_features"] = k_features;
+    ctx->saved_data["attended"] = attended;
+    return at::linear(mixed, wo, bo);
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    const at::Tensor& grad = grads[0];
+    torch::autograd::variable_list result(kBridgeInputs + 1);
+    if (!grad.defined()) return result;
+    const auto saved = ctx->get_saved_variables();
+    const int64_t n_heads = ctx->saved_data["n_heads"].toInt();
+    if (at::GradMode::is_enabled()) {
+      auto vjp = kernels::reference_vjp(
+          [n_heads](const std::vector<at::Tensor>& in) { return bridge_composition(in, n_heads); },
+          std::vector<at::Tensor>(saved.begin(), saved.end()), grad);
+      for (size_t i = 0; i < kBridgeInputs; ++i) result[i] = vjp[i];
+      return result;
+    }
+    auto needs = [ctx](size_t i) { return ctx->needs_input_grad(i); };
+    const at::Tensor& x_fast = saved[kFast];
+    const int64_t B = x_fast.size(0), L = x_fast.size(1), D = x_fast.size(2);
+    const int64_t N = B * L;
+    const at::Tensor q = ctx->saved_data["q"].toTensor(), k = ctx->saved_data["k"].toTensor(),
+                     v = ctx->saved_data["v"].toTensor();
+    const at::Tensor q_features = ctx->saved_data["q_features"].toTensor();
+    const at::Tensor k_features = ctx->saved_data["k_features"].toTensor();
+    const at::Tensor attended = ctx->saved_data["attended"].toTensor();
+
+    // out = addmm(bo, mixed, wo^T): as the product's own backward forms each gradient.
+    auto linear_grads = [&](const at::Tensor& g, const at::Tensor& input, size_t w, size_t b) {
+      if (needs(w)) result[w] = g.t().mm(input);
+      if (needs(b)) result[b] = at::sum_to(g, saved[b].sizes());
+    };
+    const at::Tensor g_out = grad.reshape({N, D});
+    linear_grads(g_out, attended.view({N, D}), kWo, kBo);
+    const bool q_side = needs(kFast) || needs(kWq) || needs(kBq) || needs(kExponent);
+    const bool k_side = needs(kSlow) || needs(kWk) || needs(kBk);
+    const bool v_side = needs(kSlow) || needs(kWv) || needs(kBv);
+    if (!q_side && !k_side && !v_side) return result;
+
+    static auto attention_backward =
+        kernels::kestrel_op<LinearBackwardSignature>("kestrel::_linear_attention_backward");
+    static auto features_backward =
+        kernels::kestrel_op<FeaturesBackwardSignature>("kestrel::_linear_attention_features_backward");
+    const at::Tensor g_attended = g_out.mm(saved[kWo]).view(attended.sizes());
+    auto [g_qf, g_kf, g_v] = attention_backward.call(g_attended, q_features, k_features, v, attended);
+    at::Tensor g_slow;
+    if (q_side) {
+      auto [g_q, g_exponent] = features_backward.call(g_qf, q, saved[kExponent], q_features, needs(kExponent));
+      if (needs(kExponent)) result[kExponent] = g_exponent;
+      const at::Tensor g = g_q.reshape({N, D});
+      linear_grads(g, x_fast.view({N, D}), kWq, kBq);
+      if (needs(kFast)) result[kFast] = g.mm(saved[kWq]).view({B, L, D});
+    }
+    const at::Tensor x_slow = saved[kSlow].view({N, D});
+    if (k_side) {
+      const at::Tensor g = at::elu_backward(g_kf, 1.0, 1.0, 1.0, false, k).reshape({N, D});
+      linear_grads(g, x_slow, kWk, kBk);
+      if (needs(kSlow)) g_slow = g.mm(saved[kWk]);
+    }
+    if (v_side) {
+      const at::Tensor g = g_v.reshape({N, D});
+      linear_grads(g, x_slow, kWv, kBv);
+      if (needs(kSlow)) g_slow = g_slow.add(g.mm(saved[kWv]));
+    }
+    if (needs(kSlow)) result[kSlow] = g_slow.view({B, L, D});
+    return result;
+  }
+};
+
+bool autocast_on() {
+  return !c10::impl::tls_is_dispatch_key_excluded(c10::DispatchKey::AutocastCPU);
+}
+
+// The bridge's inputs for the single node, or nothing when the call is not the plain case: the
+// four projections plain linear layers with biases (see plain_linear), both streams contiguous
+// [B, L, D] of one floating dtype and device with the layers, D split evenly into the heads, and
+// the exponent a plain one-element tensor. Anything else takes the path of separate calls, with
+// its hooks, overrides and errors.
+std::optional<std::array<at::Tensor, kBridgeInputs>> plain_bridge(const py::object& self, const py::object& x_fast,
+                                                                   const py::object& x_slow,
+                                                                   const py::object& exponent, const Heads& h) {
+  if (!is_tensor(x_slow) || torch::check_has_torch_function(x_slow.ptr()) || autocast_on()) return {};
+  std::array<at::Tensor, kBridgeInputs> in;
+  in[kFast] = from_py(x_fast);
+  in[kSlow] = from_py(x_slow);
+  in[kExponent] = from_py(exponent);
+  const at::Tensor& xf = in[kFast];
+  const auto dtype = xf.scalar_type();
+  if (dtype != at::kFloat && dtype != at::kDouble) return {};
+  if (h.width == 0 || h.batch * h.length == 0 || h.n_heads * h.d_head != h.width) return {};
+  if (!xf.is_contiguous() || !in[kSlow].is_contiguous() || in[kSlow].sizes() != xf.sizes()) return {};
+  if (in[kSlow].scalar_type() != dtype || in[kSlow].device() != xf.device()) return {};
+  if (in[kExponent].numel() != 1 || in[kExponent].dim() > 4 || in[kExponent].scalar_type() != dtype ||
+      in[kExponent].device() != xf.device()) {
+    return {};
+  }
+  size_t slot = kWq;
+  for (const char* name : kProjections) {
+    const PlainLinear layer = plain_linear(child(self, name), x_fast);
+    if (!layer.plain || !layer.bias.defined()) return {};
+    for (const at::Tensor& t : {layer.weight, layer.bias}) {
+      if (t.scalar_type() != dtype || t.device() != xf.device() || t.is_sparse()) return {};
+    }
+    if (layer.weight.dim() != 2 || layer.weight.size(0) != h.width || layer.weight.size(1) != h.width ||
+        layer.bias.dim() != 1 || layer.bias.size(0) != h.width) {
+      return {};
+    }
+    in[slot++] = layer.weight;
+    in[slot++] = layer.bias;
+  }
+  return in;
+}
+
 py::object linear_forward(py::object self, py::object x_fast, py::object x_slow, py::object pressure) {
   const Heads h = heads_of(self, arg_tensor(x_fast, "x_fast"));
+  if (is_tensor(pressure) && !torch::check_has_torch_function(pressure.ptr()) && from_py(pressure).numel() == 1) {
+    // The pressure as it is, so 1 + p is the exponent.
+    const py::object exponent = to_py(at::add(from_py(pressure), 1.0));
+    if (auto in = plain_bridge(self, x_fast, x_slow, exponent, h)) {
+      const auto& t = *in;
+      return to_py(without_gil([&] {
+        return LinearBridgeFunction::apply(t[kFast], t[kSlow], t[kExponent], t[kWq], t[kBq], t[kWk], t[kBk], t[kWv],
+                                           t[kBv], t[kWo], t[kBo], h.n_heads);
+      }));
+    }
+  }
   at::Tensor q = project(self, "q_proj", x_fast, h);
   at::Tensor k = project(self, "k_proj", x_slow, h);
   at::Tensor v = project(self, "v_proj", x_slow, h);

@@ -11,6 +11,11 @@
 // one read; a shock call reads twice more.
 #include "heavy_core/dual_path.h"
 
+#include "kernels/op_support.h"
+
+#include <torch/csrc/autograd/custom_function.h>
+#include <torch/csrc/jit/frontend/tracer.h>
+
 #include <cmath>
 #include <string>
 
@@ -134,12 +139,116 @@ struct ShockCounters {
   py::object cooldown, freeze, threshold;
 };
 
-// sigmoid(routing_sharpness * (P - routing_threshold)), floored at 0.9 inside a freeze window.
-at::Tensor routing_weight(const py::object& self, const at::Tensor& P, bool freeze) {
-  at::Tensor w = at::sigmoid(parameter(self, "routing_sharpness") * (P - parameter(self, "routing_threshold")));
-  if (freeze) w = at::maximum(w, at::scalar_tensor(0.9, w.options()));
-  return w;
-}
+// The pressure-routed mix y_fast + context * w with w = sigmoid(routing_sharpness * (P -
+// routing_threshold)), floored at 0.9 inside a freeze window, as one autograd node: five nodes
+// whose backward costs far more than their arithmetic at small sizes. The weight and its
+// intermediates are computed before (the call reads the weight back), by the operations the
+// separate nodes run, and handed in; the backward applies the separate nodes' formulas, so values
+// and gradients are the same. A graph of the backward differentiates the composition at the
+// pressure the call read.
+class RoutedMix : public torch::autograd::Function<RoutedMix> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& y_fast, const at::Tensor& context,
+                            const at::Tensor& sharpness, const at::Tensor& threshold, const at::Tensor& pressure,
+                            const at::Tensor& gap, const at::Tensor& raw_weight, const at::Tensor& weight,
+                            bool freeze) {
+    ctx->save_for_backward({context, sharpness});
+    ctx->saved_data["threshold"] = threshold;
+    ctx->saved_data["pressure"] = pressure;
+    ctx->saved_data["gap"] = gap;
+    ctx->saved_data["raw_weight"] = raw_weight;
+    ctx->saved_data["weight"] = weight;
+    ctx->saved_data["freeze"] = freeze;
+    return y_fast + context * weight;
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    torch::autograd::variable_list result(9);
+    const at::Tensor& g = grads[0];
+    if (!g.defined()) return result;
+    const auto saved = ctx->get_saved_variables();
+    const at::Tensor& context = saved[0];
+    const at::Tensor& sharpness = saved[1];
+    const at::Tensor threshold = ctx->saved_data["threshold"].toTensor();
+    const bool freeze = ctx->saved_data["freeze"].toBool();
+    if (ctx->needs_input_grad(0)) result[0] = g;
+    if (at::GradMode::is_enabled()) {
+      const at::Tensor pressure = ctx->saved_data["pressure"].toTensor();
+      auto vjp = kernels::reference_vjp(
+          [&](const std::vector<at::Tensor>& in) {
+            at::Tensor w = at::sigmoid(in[1] * (pressure - in[2]));
+            if (freeze) w = at::maximum(w, at::scalar_tensor(0.9, w.options()));
+            return in[0] * w;
+          },
+          {context, sharpness, threshold}, g);
+      for (size_t i = 0; i < 3; ++i) result[i + 1] = vjp[i];
+      return result;
+    }
+    const at::Tensor weight = ctx->saved_data["weight"].toTensor();
+    if (ctx->needs_input_grad(1)) result[1] = g * weight;
+    if (!ctx->needs_input_grad(2) && !ctx->needs_input_grad(3)) return result;
+    // w's gradient from context * w, then through the floor, the sigmoid and rs * (P - rt).
+    at::Tensor g_w = at::sum_to(g * context, weight.sizes());
+    if (freeze) {
+      const at::Tensor raw = ctx->saved_data["raw_weight"].toTensor();
+      const at::Tensor floor = at::scalar_tensor(0.9, raw.options());
+      g_w = at::where(raw == floor, g_w / 2, g_w).masked_fill_(raw < floor, 0);
+    }
+    const at::Tensor g_logit = at::sigmoid_backward(g_w, ctx->saved_data["raw_weight"].toTensor());
+    if (ctx->needs_input_grad(2)) result[2] = g_logit * ctx->saved_data["gap"].toTensor();
+    if (ctx->needs_input_grad(3)) result[3] = -(g_logit * sharpness);
+    return result;
+  }
+};
+
+// The routing weight of a call, read from the parameters once.
+class Routing {
+ public:
+  Routing(const py::object& self, const at::Tensor& P, bool freeze, const at::Tensor& y_fast) : freeze_(freeze) {
+    sharpness_ = parameter(self, "routing_sharpness");
+    threshold_ = parameter(self, "routing_threshold");
+    pressure_ = P;
+    single_node_ = at::GradMode::is_enabled() && !torch::jit::tracer::isTracing() && !P.requires_grad() &&
+                   plain_scalar(sharpness_, y_fast) && plain_scalar(threshold_, y_fast) && plain_scalar(P, y_fast);
+    if (single_node_) {
+      at::NoGradGuard no_grad;
+      gap_ = P - threshold_;
+      raw_ = at::sigmoid(sharpness_ * gap_);
+      weight_ = freeze ? at::maximum(raw_, at::scalar_tensor(0.9, raw_.options())) : raw_;
+      // The pressure as read now: a graph of the backward differentiates at this value.
+      pressure_ = P.clone();
+    } else {
+      weight_ = composed_weight();
+    }
+  }
+  const at::Tensor& weight() const { return weight_; }
+
+  // y_fast + context * weight.
+  at::Tensor mix(const at::Tensor& y_fast, const at::Tensor& context) const {
+    if (single_node_ && context.sizes() == y_fast.sizes() && context.scalar_type() == y_fast.scalar_type() &&
+        context.device() == y_fast.device() && !context.key_set().has(c10::DispatchKey::Python)) {
+      return RoutedMix::apply(y_fast, context, sharpness_, threshold_, pressure_, gap_, raw_, weight_, freeze_);
+    }
+    return y_fast + context * (single_node_ ? composed_weight() : weight_);
+  }
+
+ private:
+  // The weight through the separate operations, with their graph.
+  at::Tensor composed_weight() const {
+    at::Tensor w = at::sigmoid(sharpness_ * (pressure_ - threshold_));
+    if (freeze_) w = at::maximum(w, at::scalar_tensor(0.9, w.options()));
+    return w;
+  }
+
+  // A zero-dimensional tensor of y_fast's dtype and device, without Python dispatch.
+  static bool plain_scalar(const at::Tensor& t, const at::Tensor& y_fast) {
+    return t.dim() == 0 && t.scalar_type() == y_fast.scalar_type() && t.device() == y_fast.device() &&
+           !t.key_set().has(c10::DispatchKey::Python) && !y_fast.key_set().has(c10::DispatchKey::Python);
+  }
+  at::Tensor sharpness_, threshold_, pressure_, gap_, raw_, weight_;
+  bool freeze_ = false, single_node_ = false;
+};
 
 py::tuple forward(const py::module_& module, py::object self, py::object x_obj, py::object state) {
   arg_dict_or_none(state, "state");
@@ -192,8 +301,9 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
   if (counters.cooling) set_attr(self, "shock_cooldown", counters.cooldown);
   bool freeze_active = counters.freezing;
   if (freeze_active) set_attr(self, "active_shock_freeze", counters.freeze);
-  at::Tensor slow_weight = routing_weight(self, P, freeze_active);
-  std::vector<double> host = read_scalars({drop_z_t, P, slow_weight, sync_error});
+  c10::optional<Routing> routing;
+  routing.emplace(self, P, freeze_active, y_fast);
+  std::vector<double> host = read_scalars({drop_z_t, P, routing->weight(), sync_error});
   const double drop_z = host[0];
   double pressure = host[1], weight = host[2];
   const double sync_value = host[3];
@@ -212,8 +322,8 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
     const bool promoted = truth(decision[0]);
     // The promotion may have touched the fortress: the pressure and the weight are read again.
     P = buffer(fortress, "global_pressure");
-    slow_weight = routing_weight(self, P, true);
-    const std::vector<double> after = read_scalars({P, slow_weight, buffer(fortress, "next_engram_id")});
+    routing.emplace(self, P, true, y_fast);
+    const std::vector<double> after = read_scalars({P, routing->weight(), buffer(fortress, "next_engram_id")});
     pressure = after[0];
     weight = after[1];
     if (promoted) py::setattr(record, "engram_id", py::int_(static_cast<int64_t>(after[2])) - py::int_(1));
@@ -227,7 +337,7 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
   // 4. Bridge and pressure-routed mix: the fast output passes whole, the bridge is weighted.
   py::object context_obj = self.attr("cross_attn")(y_fast_obj, y_slow_obj, to_py(P));
   const at::Tensor context = arg_tensor(context_obj, "context_bridge");
-  const at::Tensor output = y_fast + context * slow_weight;
+  const at::Tensor output = routing->mix(y_fast, context);
 
   py::dict diagnostics;
   diagnostics["vgt_pressure"] = pressure;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <list>
 #include <mutex>
+#include <vector>
 
 namespace kestrel::heavy {
 namespace {
@@ -182,6 +183,74 @@ void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_ff
   });
 }
 
+// ---------------------------------------------------------------------------------------------
+// Short sequences. Up to kDirectLength positions the convolution is summed directly, a few
+// hundred multiply-adds a sequence, which costs less than the transforms' set-up: x [B, L, D] and
+// taps [D, T] float32 and contiguous, every sum taken over the taps in order, vectorised across
+// the channels. The sums are those of the transforms up to rounding.
+
+constexpr int64_t kDirectLength = 32;
+
+bool direct_covers(const at::Tensor& x, const at::Tensor& taps) {
+  return x.size(1) <= kDirectLength && x.scalar_type() == at::kFloat && taps.scalar_type() == at::kFloat &&
+         readable_in_place(x) && readable_in_place(taps);
+}
+
+// taps [D, T] as [T, D]: the channel runs along the rows.
+std::vector<float> taps_by_lag(const at::Tensor& taps) {
+  const at::Tensor t = taps.contiguous();
+  const int64_t D = t.size(0), T = t.size(1);
+  const float* src = t.data_ptr<float>();
+  std::vector<float> out(static_cast<size_t>(D * T));
+  for (int64_t c = 0; c < D; ++c) {
+    for (int64_t k = 0; k < T; ++k) out[static_cast<size_t>(k * D + c)] = src[c * T + k];
+  }
+  return out;
+}
+
+// y[b, s] = sum_{k <= s} h[k] * x[b, s - k] (channel-wise); the adjoint, with `adjoint`,
+// y[b, s] = sum_{s + k < L} h[k] * x[b, s + k].
+void direct_convolution(const float* x, const float* h, float* y, int64_t B, int64_t L, int64_t D, int64_t T,
+                        bool adjoint) {
+  for (int64_t b = 0; b < B; ++b) {
+    const float* xb = x + b * L * D;
+    for (int64_t s = 0; s < L; ++s) {
+      float* __restrict row = y + (b * L + s) * D;
+      for (int64_t c = 0; c < D; ++c) row[c] = 0.0f;
+      const int64_t taps = std::min(T, adjoint ? L - s : s + 1);
+      for (int64_t k = 0; k < taps; ++k) {
+        const float* __restrict hk = h + k * D;
+        const float* __restrict xs = xb + (adjoint ? s + k : s - k) * D;
+#pragma omp simd
+        for (int64_t c = 0; c < D; ++c) row[c] += hk[c] * xs[c];
+      }
+    }
+  }
+}
+
+// dtaps[c, k] = sum_b sum_{s >= k} g[b, s, c] x[b, s - k, c].
+at::Tensor direct_taps_grad(const float* g, const float* x, int64_t B, int64_t L, int64_t D, int64_t T,
+                            const at::TensorOptions& options) {
+  std::vector<float> by_lag(static_cast<size_t>(T * D), 0.0f);
+  for (int64_t k = 0; k < T; ++k) {
+    float* __restrict acc = by_lag.data() + k * D;
+    for (int64_t b = 0; b < B; ++b) {
+      for (int64_t s = k; s < L; ++s) {
+        const float* __restrict gs = g + (b * L + s) * D;
+        const float* __restrict xs = x + (b * L + s - k) * D;
+#pragma omp simd
+        for (int64_t c = 0; c < D; ++c) acc[c] += gs[c] * xs[c];
+      }
+    }
+  }
+  at::Tensor out = at::empty({D, T}, options);
+  float* dst = out.data_ptr<float>();
+  for (int64_t c = 0; c < D; ++c) {
+    for (int64_t k = 0; k < T; ++k) dst[c * T + k] = by_lag[static_cast<size_t>(k * D + c)];
+  }
+  return out;
+}
+
 // y = causal convolution of x [B, L, D] with taps [D, L'] (L' <= L), per channel, through real
 // FFTs of length n_fft >= 2 L; y is [B, L, D], contiguous, of the operands' dtype.
 //
@@ -207,6 +276,16 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     }
     ctx->saved_data["empty"] = false;
     const bool filter_learns = taps.requires_grad();
+    if (direct_covers(x, taps)) {
+      ctx->saved_data["direct"] = true;
+      ctx->save_for_backward({x, taps});
+      const at::Tensor xc = x.contiguous();
+      const std::vector<float> h = taps_by_lag(taps);
+      at::Tensor y = at::empty(x.sizes(), x.options());
+      direct_convolution(xc.data_ptr<float>(), h.data(), y.data_ptr<float>(), x.size(0), L, x.size(2), taps.size(1),
+                         false);
+      return y;
+    }
     if (!filter_learns) {
       const Spectrum h = spectrum_cache().get(taps, n_fft);
       ctx->saved_data["h_spec"] = h.forward;
@@ -243,6 +322,29 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     const at::Tensor& g = grads[0];
     if (!g.defined()) return {at::Tensor(), at::Tensor(), at::Tensor()};
     const bool graph = at::GradMode::is_enabled();
+    if (ctx->saved_data.count("direct")) {
+      const auto saved = ctx->get_saved_variables();
+      const at::Tensor& x = saved[0];
+      const at::Tensor& taps = saved[1];
+      const at::Tensor g_float = g.to(at::kFloat).contiguous();
+      if (graph || !readable_in_place(g_float)) {
+        // A graph of the backward: the transforms' form below, differentiable in g and the taps.
+        ctx->saved_data["h_spec"] = at::fft_rfft(taps, n_fft, -1);
+      } else {
+        const int64_t B = x.size(0), D = x.size(2), T = taps.size(1);
+        at::Tensor d_x, d_taps;
+        if (ctx->needs_input_grad(0)) {
+          const std::vector<float> h = taps_by_lag(taps);
+          d_x = at::empty(x.sizes(), x.options());
+          direct_convolution(g_float.data_ptr<float>(), h.data(), d_x.data_ptr<float>(), B, L, D, T, true);
+        }
+        if (ctx->needs_input_grad(1)) {
+          d_taps = direct_taps_grad(g_float.data_ptr<float>(), x.contiguous().data_ptr<float>(), B, L, D, T,
+                                    taps.options());
+        }
+        return {d_x, d_taps, at::Tensor()};
+      }
+    }
     if (!graph && !ctx->needs_input_grad(1) && ctx->saved_data.count("h_conj")) {
       if (!ctx->needs_input_grad(0)) return {at::Tensor(), at::Tensor(), at::Tensor()};
       const at::Tensor g_float = g.to(at::kFloat).contiguous();
@@ -270,13 +372,39 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
   }
 };
 
+// The taps filter_gen(positions) gives. The radar's own network, a plain Sequential of a plain
+// Linear, a SiLU that does not work in place and a plain Linear, runs as those three operations;
+// any other network (replaced, hooked, patched) is called as it is.
+at::Tensor filter_taps(const py::object& filter_gen, const at::Tensor& positions) {
+  py::object positions_obj = to_py(positions);
+  if (plain_module(filter_gen, "Sequential")) {
+    py::object layers = filter_gen.attr("_modules");
+    if (PyDict_Check(layers.ptr()) && PyDict_Size(layers.ptr()) == 3) {
+      // In the order the Sequential runs them: its registry's values.
+      std::vector<py::object> stages;
+      for (py::handle stage : layers.attr("values")()) stages.push_back(py::reinterpret_borrow<py::object>(stage));
+      const PlainLinear first = plain_linear(stages[0], positions_obj);
+      const PlainLinear last = plain_linear(stages[2], positions_obj);
+      if (first.plain && last.plain && plain_module(stages[1], "SiLU")) {
+        PyObject* in_place = PyObject_GetAttrString(stages[1].ptr(), "inplace");
+        if (!in_place) throw py::error_already_set();
+        const bool silu_in_place = py::reinterpret_steal<py::object>(in_place).ptr() != Py_False;
+        if (!silu_in_place) {
+          return at::linear(at::silu(at::linear(positions, first.weight, first.bias)), last.weight, last.bias);
+        }
+      }
+    }
+  }
+  return call_tensor(filter_gen, positions_obj, "filter_gen");
+}
+
 py::object radar_forward(py::object self, py::object x_arg) {
   at::Tensor x = arg_tensor(x_arg, "x");
   const auto sizes = unpack_shape_counted(x, 3);
   const int64_t L = sizes[1], D = sizes[2];
 
   at::Tensor positions = buffer(self, "pos_indices").slice(0, 0, L);
-  at::Tensor taps = call_tensor(child(self, "filter_gen"), to_py(positions), "filter_gen").permute({1, 0});
+  at::Tensor taps = filter_taps(child(self, "filter_gen"), positions).permute({1, 0});
   const int64_t channels = taps.size(0);
   if (D != channels) {
     // Each channel has its own filter: no broadcasting of one over the other.

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <limits>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 namespace kestrel::kernels {
@@ -432,13 +433,17 @@ KESTREL_SWEEP_INLINE T output_grads(const T* __restrict g, const T* __restrict o
   return -g_out / den;
 }
 
-template <typename T>
+// The sweeps take the head widths d and e as compile-time constants DC and EC for the small
+// heads of small models (0: read at run time), so the per-position loops unroll: at d = e = 2 a
+// position is a few dozen operations, which loops of unknown trip count would double.
+template <typename T, int64_t DC = 0, int64_t EC = 0>
 struct ForwardSweep {
   HeadRows<T> Q, K, V, O;
   HeadGroups groups;
-  int64_t L, d, e;
+  int64_t L, d_run, e_run;
 
   KESTREL_SWEEP_INLINE void operator()(int64_t begin, int64_t end) const {
+    const int64_t d = DC ? DC : d_run, e = EC ? EC : e_run;
     const int64_t summary = d * e + d;  // S, then z
     std::vector<T> scratch(static_cast<size_t>(groups.size * summary));
     for (int64_t task = begin; task < end; ++task) {
@@ -465,13 +470,14 @@ struct ForwardSweep {
   }
 };
 
-template <typename T>
+template <typename T, int64_t DC = 0, int64_t EC = 0>
 struct BackwardSweep {
   HeadRows<T> G, Q, K, V, O, DQ, DK, DV;
   HeadGroups groups;
-  int64_t L, d, e;
+  int64_t L, d_run, e_run;
 
   KESTREL_SWEEP_INLINE void operator()(int64_t begin, int64_t end) const {
+    const int64_t d = DC ? DC : d_run, e = EC ? EC : e_run;
     const int64_t summary = d * e + d;  // S, then z; in the reverse sweep R, then r
     // The summaries, dn of one position, and the denominators of every position: the reverse
     // sweep rebuilds dN from them.
@@ -562,13 +568,37 @@ void run_sweep(const Sweep& sweep, int64_t begin, int64_t end) {
 #endif
 }
 
+// f(std::integral_constant<int64_t, W>) with W = d when d = e is one of the small head widths
+// compiled as constants (up to `widest`), else W = 0. Unrolled at width 16 the backward's sweep
+// is no faster than its loops (it keeps more per position than registers hold), so it stops at
+// 8; the forward gains up to 16.
+template <int64_t widest, typename F>
+void with_head_width(int64_t d, int64_t e, F&& f) {
+  if (d == e) {
+    switch (d) {
+      case 2: return f(std::integral_constant<int64_t, 2>());
+      case 4: return f(std::integral_constant<int64_t, 4>());
+      case 8: return f(std::integral_constant<int64_t, 8>());
+      case 16:
+        if constexpr (widest >= 16) return f(std::integral_constant<int64_t, 16>());
+        break;
+      default: break;
+    }
+  }
+  f(std::integral_constant<int64_t, 0>());
+}
+
 template <typename T>
 void linear_forward_kernel(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, at::Tensor& out) {
   const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
   const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
-  const ForwardSweep<T> sweep{HeadRows<T>(q), HeadRows<T>(k), HeadRows<T>(v), HeadRows<T>(out), groups, L, d, e};
-  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e),
-                   [&](int64_t begin, int64_t end) { run_sweep(sweep, begin, end); });
+  with_head_width<16>(d, e, [&](auto width) {
+    constexpr int64_t W = decltype(width)::value;
+    const ForwardSweep<T, W, W> sweep{HeadRows<T>(q), HeadRows<T>(k), HeadRows<T>(v), HeadRows<T>(out),
+                                      groups,         L,              d,              e};
+    at::parallel_for(0, groups.tasks(), groups.grain(L, d, e),
+                     [&](int64_t begin, int64_t end) { run_sweep(sweep, begin, end); });
+  });
 }
 
 template <typename T>
@@ -576,11 +606,14 @@ void linear_backward_kernel(const at::Tensor& grad, const at::Tensor& q, const a
                             const at::Tensor& out, at::Tensor& dq, at::Tensor& dk, at::Tensor& dv) {
   const int64_t B = q.size(0), L = q.size(1), H = q.size(2), d = q.size(3), e = v.size(3);
   const HeadGroups groups = head_groups(B, H, d, e, sizeof(T));
-  const BackwardSweep<T> sweep{HeadRows<T>(grad), HeadRows<T>(q),  HeadRows<T>(k),  HeadRows<T>(v),
-                               HeadRows<T>(out),  HeadRows<T>(dq), HeadRows<T>(dk), HeadRows<T>(dv),
-                               groups,            L,               d,               e};
-  at::parallel_for(0, groups.tasks(), groups.grain(L, d, e),
-                   [&](int64_t begin, int64_t end) { run_sweep(sweep, begin, end); });
+  with_head_width<8>(d, e, [&](auto width) {
+    constexpr int64_t W = decltype(width)::value;
+    const BackwardSweep<T, W, W> sweep{HeadRows<T>(grad), HeadRows<T>(q),  HeadRows<T>(k),  HeadRows<T>(v),
+                                       HeadRows<T>(out),  HeadRows<T>(dq), HeadRows<T>(dk), HeadRows<T>(dv),
+                                       groups,            L,               d,               e};
+    at::parallel_for(0, groups.tasks(), groups.grain(L, d, e),
+                     [&](int64_t begin, int64_t end) { run_sweep(sweep, begin, end); });
+  });
 }
 
 at::Tensor linear_attention_cpu(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {

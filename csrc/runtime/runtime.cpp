@@ -12,7 +12,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace kestrel {
 
@@ -451,9 +454,6 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand) {
               " can't be cast to the desired output type ", target.scalar_type());
 }
 
-namespace {
-// A tensor whose elements lie in host memory in their plain form, outside a trace being recorded
-// (a trace records tensor operations only): readable through its data pointer.
 bool readable_in_place(const at::Tensor& t) {
   if (torch::jit::tracer::isTracing() || !t.defined()) return false;
   if (!t.device().is_cpu() || t.layout() != at::kStrided || !t.has_storage() || t._is_zerotensor()) return false;
@@ -462,7 +462,6 @@ bool readable_in_place(const at::Tensor& t) {
   return !keys.has(c10::DispatchKey::Python) && !keys.has(c10::DispatchKey::Functionalize) &&
          t.data_ptr() != nullptr;
 }
-}  // namespace
 
 void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value) {
   at::NoGradGuard no_grad;
@@ -497,52 +496,72 @@ bool registry_in_use(PyObject* dict, const char* name) {
   return n > 0;
 }
 
-struct LinearClass {
-  PyObject* type = nullptr;     // torch.nn.Linear
+struct ModuleClass {
+  PyObject* type = nullptr;     // torch.nn.<name>
   PyObject* forward = nullptr;  // its forward as the class was loaded
-  PyObject* globals = nullptr;  // torch.nn.modules.module.__dict__
 };
 
-const LinearClass& linear_class() {
-  // Leaked on purpose: the interpreter owns these for the life of the process.
-  static const LinearClass cls = [] {
-    LinearClass c;
-    py::object type = py::module_::import("torch.nn").attr("Linear");
-    c.type = type.release().ptr();
-    c.forward = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(c.type)->tp_dict, "forward");
-    Py_XINCREF(c.forward);
-    c.globals = py::object(py::module_::import("torch.nn.modules.module").attr("__dict__")).release().ptr();
-    return c;
-  }();
-  return cls;
+// torch.nn.modules.module.__dict__, where the global hooks live.
+PyObject* module_globals() {
+  // Leaked on purpose: the interpreter owns it for the life of the process.
+  static PyObject* globals = py::object(py::module_::import("torch.nn.modules.module").attr("__dict__")).release().ptr();
+  return globals;
 }
-}  // namespace
 
-PlainLinear plain_linear(const py::handle& module, const py::handle& x) {
-  PlainLinear result;
-  const LinearClass& cls = linear_class();
-  if (reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())) != cls.type) return result;
-  if (!THPVariable_Check(x.ptr()) || torch::check_has_torch_function(x.ptr())) return result;
-  if (torch::jit::tracer::isTracing()) return result;
+const ModuleClass& module_class(const char* name) {
+  // Leaked on purpose, as above; read and filled with the interpreter lock held.
+  static auto* classes = new std::vector<std::pair<std::string, ModuleClass>>();
+  for (const auto& entry : *classes) {
+    if (entry.first == name) return entry.second;
+  }
+  ModuleClass c;
+  py::object type = py::module_::import("torch.nn").attr(name);
+  c.type = type.release().ptr();
+  c.forward = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(c.type)->tp_dict, "forward");
+  Py_XINCREF(c.forward);
+  classes->emplace_back(name, c);
+  return classes->back().second;
+}
+
+// The instance dictionary of a module whose call is exactly torch.nn.<name>.forward (see
+// plain_module), or nothing.
+py::object plain_instance_dict(const py::handle& module, const char* name) {
+  const ModuleClass& cls = module_class(name);
+  if (reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())) != cls.type) return py::object();
+  if (torch::jit::tracer::isTracing()) return py::object();
   PyObject* own_forward = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.type)->tp_dict, "forward");
-  if (!own_forward || own_forward != cls.forward) return result;
+  if (!own_forward || own_forward != cls.forward) return py::object();
   PyObject* instance_dict = PyObject_GenericGetDict(module.ptr(), nullptr);
   if (!instance_dict) {
     PyErr_Clear();
-    return result;
+    return py::object();
   }
-  const py::object dict_owner = py::reinterpret_steal<py::object>(instance_dict);
-  PyObject* dict = instance_dict;
-  for (const char* name : {"forward", "weight", "bias"}) {
+  py::object dict = py::reinterpret_steal<py::object>(instance_dict);
+  if (PyDict_GetItemString(instance_dict, "forward")) return py::object();
+  for (const char* registry : {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks",
+                               "_compiled_call_impl"}) {
+    if (registry_in_use(instance_dict, registry)) return py::object();
+  }
+  for (const char* registry : {"_global_forward_hooks", "_global_forward_pre_hooks", "_global_backward_hooks",
+                               "_global_backward_pre_hooks"}) {
+    if (registry_in_use(module_globals(), registry)) return py::object();
+  }
+  return dict;
+}
+}  // namespace
+
+bool plain_module(const py::handle& module, const char* name) {
+  return static_cast<bool>(plain_instance_dict(module, name));
+}
+
+PlainLinear plain_linear(const py::handle& module, const py::handle& x) {
+  PlainLinear result;
+  if (!THPVariable_Check(x.ptr()) || torch::check_has_torch_function(x.ptr())) return result;
+  const py::object dict_owner = plain_instance_dict(module, "Linear");
+  if (!dict_owner) return result;
+  PyObject* dict = dict_owner.ptr();
+  for (const char* name : {"weight", "bias"}) {
     if (PyDict_GetItemString(dict, name)) return result;
-  }
-  for (const char* name : {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks",
-                           "_compiled_call_impl"}) {
-    if (registry_in_use(dict, name)) return result;
-  }
-  for (const char* name : {"_global_forward_hooks", "_global_forward_pre_hooks", "_global_backward_hooks",
-                           "_global_backward_pre_hooks"}) {
-    if (registry_in_use(cls.globals, name)) return result;
   }
   PyObject* parameters = PyDict_GetItemString(dict, "_parameters");
   if (!parameters || !PyDict_Check(parameters)) return result;

@@ -366,6 +366,12 @@ inline at::Tensor converted(const at::Tensor& t, const at::Device& device) {
   return t.device() == device ? t : t.to(device);
 }
 
+// Whether calling `module` runs exactly torch.nn.<name>.forward of the class as torch defines it:
+// the class itself (no subclass) with its own forward, nothing set on the instance under
+// `forward`, no hook of its own or global, not compiled, and outside tracing. Callers may then
+// run the forward's operations themselves.
+bool plain_module(const py::handle& module, const char* name);
+
 // A linear layer whose call is exactly torch.nn.functional.linear(x, weight, bias): an
 // nn.Linear itself (no subclass, its class's own forward), with no hook of its own or global, no
 // forward, weight or bias set on the instance, not compiled, and called outside tracing with a
@@ -440,6 +446,11 @@ bool set_on_instance(const py::handle& obj, const char* name);
 // in a subclass or a replacement on the class. Lets a method take a fast path for a step it would
 // otherwise call through the instance.
 bool resolves_to(const py::handle& obj, const char* name, const py::handle& function);
+
+// A tensor whose elements lie in host memory in their plain form (dense, strided, no lazy negation
+// or conjugation, no Python dispatch or functionalisation wrapper), outside a trace being recorded
+// (a trace records tensor operations only): readable through its data pointer.
+bool readable_in_place(const at::Tensor& t);
 
 // Scalar bookkeeping in C++. A host scalar is a zero-dimensional dense CPU tensor of `dtype` with
 // a storage of its own kind (no Python dispatch, no wrapper), outside a trace being recorded: its
