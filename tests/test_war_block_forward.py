@@ -597,6 +597,33 @@ def test_layers_keep_their_module_call(name, how):
     assert not torch.allclose(y, expected)
 
 
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_plain_layers_give_the_numbers_and_gradients_of_their_module_calls(dtype):
+    # Plain layers run as one product node each; a twin whose layers all carry a hook that changes
+    # nothing runs every one of them through the module's own call. Values and gradients are the
+    # same numbers, second-order gradients agree.
+    block = make_block().to(dtype)
+    twin = copy.deepcopy(block)
+    for name in LAYERS:
+        layer(twin, name).register_forward_hook(lambda m, args, out: None)
+    x = inputs().to(dtype)
+    state = {"sigma_prev": torch.randn(2, 4, generator=torch.Generator().manual_seed(5)).to(dtype)}
+    results = []
+    for b in (block, twin):
+        xb = x.clone().requires_grad_()
+        y, _ = b.forward_with_diagnostics(xb, dict(state), False)
+        params = [layer(b, name).weight for name in LAYERS]
+        first = torch.autograd.grad(y.square().sum(), [xb] + params, create_graph=True)
+        second = torch.autograd.grad(sum(g.square().sum() for g in first), [xb] + params)
+        results.append((y, first, second))
+    (y, first, second), (y_ref, first_ref, second_ref) = results
+    assert torch.equal(y, y_ref)
+    for got, want in zip(first, first_ref):
+        assert torch.equal(got, want)
+    for got, want in zip(second, second_ref):
+        torch.testing.assert_close(got, want)
+
+
 def test_the_integrators_bookkeeping_reads_values_where_they_lie():
     # The running surprisal average and the carried state are guarded against non-finite values
     # by reading the values in host memory, not by finiteness reductions and selections.

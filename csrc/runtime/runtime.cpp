@@ -4,6 +4,7 @@
 #include <ATen/OpMathType.h>
 #include <ATen/Parallel.h>
 #include <c10/core/DefaultDtype.h>
+#include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/jit/frontend/tracer.h>
 #include <torch/csrc/utils/disable_torch_function.h>
 
@@ -578,10 +579,74 @@ PlainLinear plain_linear(const py::handle& module, const py::handle& x) {
   return result;
 }
 
+namespace {
+// x [..., in] @ weight^T (+ bias) as one autograd node. The composed form records up to four (a
+// reshape, the transpose, the product, the unfold) for an input of three or more dimensions; at
+// small sizes each costs more than its arithmetic. Forward and backward make the very products the
+// composed form makes, so values and gradients are the same numbers.
+template <bool WithBias>
+class LinearRows : public torch::autograd::Function<LinearRows<WithBias>> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight) {
+    static_assert(!WithBias);
+    return product(ctx, x, weight, at::Tensor());
+  }
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight,
+                            const at::Tensor& bias) {
+    static_assert(WithBias);
+    return product(ctx, x, weight, bias);
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    torch::autograd::variable_list out(WithBias ? 3 : 2);
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return out;
+    const auto saved = ctx->get_saved_variables();
+    const at::Tensor rows = saved[0].reshape({-1, saved[0].size(-1)});
+    const at::Tensor& weight = saved[1];
+    const at::Tensor g = grad.reshape({-1, weight.size(0)});
+    if (ctx->needs_input_grad(0)) {
+      std::vector<int64_t> sizes = grad.sizes().vec();
+      sizes.back() = weight.size(1);
+      out[0] = g.mm(weight).view(sizes);
+    }
+    if (ctx->needs_input_grad(1)) out[1] = g.t().mm(rows);
+    if (WithBias && ctx->needs_input_grad(2)) out[2] = g.sum(0);
+    return out;
+  }
+
+ private:
+  static at::Tensor product(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight,
+                            const at::Tensor& bias) {
+    const at::Tensor rows = x.reshape({-1, x.size(-1)});
+    const at::Tensor out = WithBias ? at::addmm(bias, rows, weight.t()) : at::mm(rows, weight.t());
+    ctx->save_for_backward({x, weight});  // the input itself: a graph of the gradient reaches it
+    std::vector<int64_t> sizes = x.sizes().vec();
+    sizes.back() = weight.size(0);
+    return out.view(sizes);
+  }
+};
+}  // namespace
+
+at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias) {
+  const bool strided = x.layout() == at::kStrided && weight.layout() == at::kStrided &&
+                       (!bias.defined() || (bias.layout() == at::kStrided && bias.dim() == 1));
+  const bool graph = at::GradMode::is_enabled() &&
+                     (x.requires_grad() || weight.requires_grad() || (bias.defined() && bias.requires_grad()));
+  if (!graph || !strided || x.dim() < 2 || weight.dim() != 2 || x.size(-1) != weight.size(1) ||
+      !x.is_contiguous() || !at::isFloatingType(x.scalar_type()) || weight.scalar_type() != x.scalar_type() ||
+      (bias.defined() && bias.scalar_type() != x.scalar_type()) || x.is_mkldnn() ||
+      x.device() != weight.device()) {
+    return at::linear(x, weight, bias);
+  }
+  return bias.defined() ? LinearRows<true>::apply(x, weight, bias) : LinearRows<false>::apply(x, weight);
+}
+
 py::object call_linear(const py::handle& module, const py::object& x) {
   const PlainLinear layer = plain_linear(module, x);
   if (!layer.plain) return module(x);
-  return to_py(at::linear(THPVariable_Unpack(x.ptr()), layer.weight, layer.bias));
+  return to_py(linear_rows(THPVariable_Unpack(x.ptr()), layer.weight, layer.bias));
 }
 
 namespace {

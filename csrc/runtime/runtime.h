@@ -383,8 +383,12 @@ struct PlainLinear {
   at::Tensor weight, bias;  // bias undefined for a layer without one
 };
 PlainLinear plain_linear(const py::handle& module, const py::handle& x);
-// module(x): at::linear for a plain linear layer, otherwise the module's own call.
+// module(x): linear_rows for a plain linear layer, otherwise the module's own call.
 py::object call_linear(const py::handle& module, const py::object& x);
+// at::linear(x, weight, bias), the same numbers and gradients; under a graph, for a contiguous
+// floating input of two or more dimensions, one autograd node rather than the composed form's
+// reshape, transpose, product and unfold. Twice differentiable.
+at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias = at::Tensor());
 
 // Values of one-element tensors read to the host together, as .item() would give them after a
 // conversion to float64 (add_real) or int64 (add_integer). A value held in host memory is read
