@@ -231,19 +231,25 @@ constexpr int64_t kIgnoreIndex = -100;
 // The mean next-token cross-entropy of float32 CPU logits [N, V] against targets [N] (each in
 // [0, V) or the ignore index; `index` [N, 1] the targets with 0 for the ignored ones, `counted`
 // [N] which rows count, `count` > 0 of them): the number cross_entropy(logits, targets) gives,
-// within rounding. The log-probabilities are dropped as soon as the targets' are picked, not kept
-// for the backward, which recomputes the softmax from the logits and writes the gradient,
-// softmax(logits) minus the target's indicator, scaled, in that one [N, V] tensor, where the
-// composed form keeps the log-probabilities and adds a zero-filled [N, V] gradient and the
-// log-softmax's own.
+// within rounding. The exponentials are taken once: the forward keeps exp(logits - row max) and the
+// row sums, and the backward writes the gradient, softmax(logits) minus the target's indicator,
+// scaled, from them in one [N, V] tensor, where the composed form keeps the log-probabilities and
+// adds a zero-filled [N, V] gradient and the log-softmax's own. A graph of the gradient is taken
+// from the logits.
 class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& index,
                             const at::Tensor& counted, int64_t count) {
     const bool all = count == logits.size(0);
-    at::Tensor picked = at::log_softmax(logits, 1).gather(1, index).squeeze(1);
+    // One pass of exponentials, kept for the backward: softmax(logits) = exps / sums.
+    const at::Tensor shift = logits.amax(1, /*keepdim=*/true);
+    const at::Tensor exps = (logits - shift).exp_();
+    const at::Tensor sums = exps.sum(1, /*keepdim=*/true);
+    at::Tensor picked = (logits.gather(1, index) - shift - sums.log()).squeeze(1);
     if (!all) picked = at::where(counted, picked, at::zeros({}, picked.options()));
     ctx->save_for_backward({logits});
+    ctx->saved_data["exps"] = exps;
+    ctx->saved_data["sums"] = sums;
     ctx->saved_data["index"] = index;
     ctx->saved_data["counted"] = counted;
     ctx->saved_data["count"] = count;
@@ -270,8 +276,10 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
     if (at::GradMode::is_enabled()) {  // a graph of the gradient: differentiable operations
       grad = at::softmax(logits, 1).mul(scale).scatter_add(1, index, scale.neg());
     } else {
-      grad = at::softmax(logits, 1);
-      grad.mul_(scale).scatter_add_(1, index, scale.neg());
+      const at::Tensor exps = ctx->saved_data["exps"].toTensor();
+      const at::Tensor sums = ctx->saved_data["sums"].toTensor();
+      grad = exps.mul(scale / sums);
+      grad.scatter_add_(1, index, scale.neg());
     }
     torch::autograd::variable_list out = none;
     out[0] = grad;
