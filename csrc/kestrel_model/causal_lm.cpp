@@ -137,7 +137,7 @@ py::object scaled_logits(const py::object& self, const py::object& hidden, const
     const at::Tensor h = from_py(hidden);
     const at::Tensor w = from_py(head.attr("weight"));
     const bool scale_input = h.numel() <= w.numel();
-    return to_py(at::linear(scale_input ? h.div(r) : h, scale_input ? w : w.div(r)));
+    return to_py(linear_rows(scale_input ? h.div(r) : h, scale_input ? w : w.div(r)));
   }
   return head(hidden) / root;
 }
