@@ -293,6 +293,38 @@ def test_surprisal_under_a_graph_is_the_composed_score_to_the_bit(rows, prev_gra
         torch.testing.assert_close(got, want, equal_nan=True)
 
 
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("decay, start, lengths", [
+    (0.99, 1.0, [0.3, 1.7]),
+    (0.123456789, 0.3, [2.9, 0.1, 5.3]),
+    (1.0, 0.7, [4.0]),
+    (0.0, 1.0, [7.25]),
+    (0.99, 1e-12, [0.0]),                 # the floor under the average
+    (0.5, 2.0, [float("inf"), 1.0]),      # a non-finite error keeps the average
+    (0.5, float("nan"), [1.0]),           # a nan average stays and gives a nan score
+])
+def test_surprisal_average_and_score_round_as_the_tensor_operations(decay, start, lengths, dtype):
+    # The running average and the score are taken on host numbers; they are the numbers the
+    # zero-dimensional tensor operations give, bit for bit, and the average stays the same tensor.
+    integrator = se.ListeningIntegratorV32(make_config(surprisal_ema_decay=decay)).to(dtype)
+    integrator.surprisal_ema.fill_(start)
+    average = integrator.surprisal_ema
+    delta, prev = (t.to(dtype) for t in error_rows(lengths))
+    delta.requires_grad_()
+    with torch.no_grad():
+        raw = torch.linalg.vector_norm(delta[:, 0] - integrator.predictor(prev), dim=-1).mean()
+        ema = average.clone()
+        expected_ema = ema * decay + raw * (1.0 - decay) if torch.isfinite(raw) else ema
+        expected = torch.clamp(raw / expected_ema.clamp_min(1e-8), 0.0, 5.0)
+    version = average._version
+    score = integrator.compute_surprisal(delta, prev)
+    assert integrator.surprisal_ema is average
+    assert torch.equal(average, expected_ema) or (average.isnan() and expected_ema.isnan())
+    assert average._version > version or not torch.isfinite(raw)
+    assert score.dtype == dtype and score.requires_grad
+    assert torch.equal(score.detach(), expected) or (score.isnan() and expected.isnan())
+
+
 def test_surprisal_rejects_bad_input_before_touching_the_average():
     integrator = se.ListeningIntegratorV32(make_config())
     with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 3, got 2\)"):

@@ -219,6 +219,40 @@ at::Tensor fused_prediction_error(const py::object& predictor, const py::object&
 }
 
 
+// The running average's update and the score on host scalars: a running average held in host memory
+// and an error of its dtype are read and written where they lie, op by op in that dtype as the
+// tensor operations round, and the score is the error divided by the floored average as a number
+// (the same quotient and gradient as by the zero-dimensional tensor). False, with nothing written,
+// for anything else.
+template <typename T>
+bool host_score(const at::Tensor& ema, const at::Tensor& raw, const at::Tensor& value, double decay,
+                at::Tensor& score) {
+  const T r = *value.data_ptr<T>();
+  T* average = ema.data_ptr<T>();
+  if (std::isfinite(r)) {  // a non-finite error (a diverged chunk) leaves the running average as it was
+    const T kept = *average * static_cast<T>(decay);
+    const T taken = r * static_cast<T>(1.0 - decay);
+    *average = kept + taken;
+    mark_written(ema);
+  }
+  const T floor = static_cast<T>(1e-8);
+  const T denom = std::isnan(*average) ? *average : std::max(*average, floor);
+  score = at::clamp(raw / static_cast<double>(denom), 0.0, 5.0);
+  return true;
+}
+
+bool host_surprisal_score(const at::Tensor& ema, const at::Tensor& raw, double decay, at::Tensor& score) {
+  const at::Tensor r = raw.detach();
+  for (const at::ScalarType dtype : {at::kFloat, at::kDouble}) {
+    if (raw.scalar_type() == dtype && is_writable_host_scalar(ema, dtype) && is_host_scalar(r, dtype) &&
+        !shares_memory(ema, r)) {
+      return dtype == at::kFloat ? host_score<float>(ema, raw, r, decay, score)
+                                 : host_score<double>(ema, raw, r, decay, score);
+    }
+  }
+  return false;
+}
+
 void define_integrator(py::module_& m) {
   py::object cls = new_class(
       m, "ListeningIntegratorV32", m.attr("ListeningIntegratorV2"),
@@ -252,6 +286,8 @@ void define_integrator(py::module_& m) {
         }
         const double decay = arg_float(self.attr("surprisal_decay"), "surprisal_decay");
         at::Tensor ema = buffer(self, "surprisal_ema");
+        at::Tensor score;
+        if (host_surprisal_score(ema, raw, decay, score)) return to_py(score);
         {
           torch::NoGradGuard no_grad;
           // A non-finite error (a diverged chunk) leaves the running average as it was.
