@@ -484,6 +484,31 @@ void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const a
 
 
 namespace {
+template <typename T>
+void blend_in_place(const at::Tensor& target, double keep, const at::Tensor& value, double take) {
+  const T v = *value.data_ptr<T>();
+  if (!std::isfinite(v)) return;
+  T* t = target.data_ptr<T>();
+  const T kept = *t * static_cast<T>(keep);
+  const T taken = v * static_cast<T>(take);
+  *t = kept + taken;
+  mark_written(target);
+}
+}  // namespace
+
+void blend_if_finite(const at::Tensor& target, double keep, const at::Tensor& value, double take) {
+  at::NoGradGuard no_grad;
+  const at::Tensor v = value.detach();
+  for (const at::ScalarType dtype : {at::kFloat, at::kDouble}) {
+    if (is_writable_host_scalar(target, dtype) && is_host_scalar(v, dtype) && !shares_memory(target, v)) {
+      return dtype == at::kFloat ? blend_in_place<float>(target, keep, v, take)
+                                 : blend_in_place<double>(target, keep, v, take);
+    }
+  }
+  copy_if_finite(target, target * keep + v * take, v);
+}
+
+namespace {
 // Whether the registry `name` of a module (an instance attribute or a global of
 // torch.nn.modules.module) holds anything; absent registries (other torch versions) hold nothing.
 bool registry_in_use(PyObject* dict, const char* name) {

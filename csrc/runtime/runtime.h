@@ -352,6 +352,13 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand);
 // and keeps its own value elsewhere (`value` broadcasts to `target`; no host read).
 void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value);
 
+// A running average's step, target = target * keep + value * take, under copy_if_finite's rule
+// (where value is not finite, target keeps its own value). With both zero-dimensional host scalars
+// of one dtype (not sharing memory) it is taken on their numbers, op by op in that dtype as the
+// tensor operations round, and written in place (the version bumped); otherwise by the tensor
+// operations.
+void blend_if_finite(const at::Tensor& target, double keep, const at::Tensor& value, double take);
+
 // The mean over every row of the unbiased variance along the last dimension, detached: the value
 // of t.var(-1, true, true).mean(). On the CPU it is taken in two passes over each row in double
 // precision (the tensor library's variance along an inner dimension is many times slower than
