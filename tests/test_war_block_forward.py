@@ -652,6 +652,26 @@ def test_state_variance_is_the_mean_row_variance(width, dtype):
     assert block.state_variance_ema.item() == pytest.approx(0.1 * 0.9 + variance * 0.1, rel=1e-6)
 
 
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("start, scale", [(0.1, 1.0), (0.3330001, 4.0), (1e30, 0.25), (0.2, float("inf"))])
+def test_state_variance_average_rounds_as_the_tensor_operations(start, scale, dtype):
+    # The running average is stepped on host numbers: it is the number ema * 0.9 + v * 0.1 the
+    # zero-dimensional tensor operations give, bit for bit, in the same tensor, and a non-finite
+    # variance leaves it. Rows 0..4 (times a power of two) have a variance every method takes exactly.
+    block = make_block(5).to(dtype)
+    with torch.no_grad():
+        block.input_proj.weight.copy_(torch.eye(5))
+    block.state_variance_ema.fill_(start)
+    average = block.state_variance_ema
+    x = (torch.arange(5.0) + torch.arange(6.0).view(2, 3, 1)).to(dtype) * scale
+    with torch.no_grad():
+        variance = torch.var(x, dim=-1).mean()
+        expected = average * 0.9 + variance * 0.1 if torch.isfinite(variance) else average.clone()
+    block.forward_with_diagnostics(x)
+    assert block.state_variance_ema is average
+    assert torch.equal(average, expected)
+
+
 def test_a_state_variance_beyond_float_range_leaves_the_average_alone():
     # A diverged state whose variance no longer fits in float32 counts as non-finite, as the
     # variance taken in float32 would be; the call goes on and the running average keeps its value.

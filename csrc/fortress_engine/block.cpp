@@ -493,9 +493,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 2. Running variance of the state change, from a detached value; a non-finite chunk leaves it.
   {
     at::NoGradGuard no_grad;
-    const at::Tensor variance = mean_row_variance(state_delta);
-    const at::Tensor ema = buffer(self, "state_variance_ema");
-    copy_if_finite(ema, ema * 0.9 + variance * 0.1, variance);
+    blend_if_finite(buffer(self, "state_variance_ema"), 0.9, mean_row_variance(state_delta), 0.1);
   }
 
   // 3. Surprisal and its statistics.

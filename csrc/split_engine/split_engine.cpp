@@ -219,40 +219,6 @@ at::Tensor fused_prediction_error(const py::object& predictor, const py::object&
 }
 
 
-// The running average's update and the score on host scalars: a running average held in host memory
-// and an error of its dtype are read and written where they lie, op by op in that dtype as the
-// tensor operations round, and the score is the error divided by the floored average as a number
-// (the same quotient and gradient as by the zero-dimensional tensor). False, with nothing written,
-// for anything else.
-template <typename T>
-bool host_score(const at::Tensor& ema, const at::Tensor& raw, const at::Tensor& value, double decay,
-                at::Tensor& score) {
-  const T r = *value.data_ptr<T>();
-  T* average = ema.data_ptr<T>();
-  if (std::isfinite(r)) {  // a non-finite error (a diverged chunk) leaves the running average as it was
-    const T kept = *average * static_cast<T>(decay);
-    const T taken = r * static_cast<T>(1.0 - decay);
-    *average = kept + taken;
-    mark_written(ema);
-  }
-  const T floor = static_cast<T>(1e-8);
-  const T denom = std::isnan(*average) ? *average : std::max(*average, floor);
-  score = at::clamp(raw / static_cast<double>(denom), 0.0, 5.0);
-  return true;
-}
-
-bool host_surprisal_score(const at::Tensor& ema, const at::Tensor& raw, double decay, at::Tensor& score) {
-  const at::Tensor r = raw.detach();
-  for (const at::ScalarType dtype : {at::kFloat, at::kDouble}) {
-    if (raw.scalar_type() == dtype && is_writable_host_scalar(ema, dtype) && is_host_scalar(r, dtype) &&
-        !shares_memory(ema, r)) {
-      return dtype == at::kFloat ? host_score<float>(ema, raw, r, decay, score)
-                                 : host_score<double>(ema, raw, r, decay, score);
-    }
-  }
-  return false;
-}
-
 void define_integrator(py::module_& m) {
   py::object cls = new_class(
       m, "ListeningIntegratorV32", m.attr("ListeningIntegratorV2"),
@@ -286,13 +252,14 @@ void define_integrator(py::module_& m) {
         }
         const double decay = arg_float(self.attr("surprisal_decay"), "surprisal_decay");
         at::Tensor ema = buffer(self, "surprisal_ema");
-        at::Tensor score;
-        if (host_surprisal_score(ema, raw, decay, score)) return to_py(score);
-        {
-          torch::NoGradGuard no_grad;
-          // A non-finite error (a diverged chunk) leaves the running average as it was.
-          const at::Tensor r = raw.detach();
-          copy_if_finite(ema, ema * decay + r * (1.0 - decay), r);
+        // A non-finite error (a diverged chunk) leaves the running average as it was.
+        blend_if_finite(ema, decay, raw, 1.0 - decay);
+        if (is_host_scalar(ema, raw.scalar_type()) && is_host_scalar(raw.detach(), raw.scalar_type())) {
+          // The floored average as a number: the same quotient and gradient as by the tensor.
+          const double average = scalar_to_double(ema);
+          const double floor = ema.scalar_type() == at::kFloat ? static_cast<double>(1e-8f) : 1e-8;
+          const double denom = std::isnan(average) ? average : std::max(average, floor);
+          return to_py(at::clamp(raw / denom, 0.0, 5.0));
         }
         at::Tensor denom = ema.clamp_min(1e-8);
         return to_py(at::clamp(raw / denom, 0.0, 5.0));
@@ -351,9 +318,7 @@ WarStep war_prologue(const py::object& self, const at::Tensor& x, const py::obje
   check_has_first_step(s.delta);
   {
     torch::NoGradGuard no_grad;
-    const at::Tensor variance = mean_row_variance(state_delta);
-    const at::Tensor ema = buffer(self, "state_variance_ema");
-    copy_if_finite(ema, ema * 0.9 + variance * 0.1, variance);
+    blend_if_finite(buffer(self, "state_variance_ema"), 0.9, mean_row_variance(state_delta), 0.1);
   }
   py::object surprisal = integrator.attr("compute_surprisal")(to_py(s.delta), to_py(s.prev));
   s.surprisal = from_py(surprisal);
