@@ -417,6 +417,15 @@ def test_loss_and_its_graph_against_the_library_cross_entropy(hidden_row, graph)
     torch.testing.assert_close(second, ref_second, equal_nan=True)
 
 
+def test_labels_not_in_host_memory_go_to_the_library_cross_entropy():
+    # Labels that do not lie in host memory are not read through their data pointer: the library's
+    # cross-entropy takes them and gives its own result (a meta loss for meta labels).
+    model = identity_model(width=16)
+    ids = token_ids()
+    out = model(ids, ids.to("meta"))
+    assert out["loss"].device.type == "meta" and out["loss"].shape == ()
+
+
 def test_masked_loss_special_values():
     model = identity_model()
     ids = token_ids()

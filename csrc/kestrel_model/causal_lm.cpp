@@ -287,30 +287,47 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
   }
 };
 
-// cross_entropy(flat_logits, flat_targets), mean over the counted targets. The targets are read
-// on the host: when one is neither in [0, classes) nor the ignore index, or none counts, the
-// library's cross-entropy gives its own error or result, as it does while a trace is recorded
-// (a trace keeps tensor operations only).
+// The fused loss of float32 CPU logits [N, V] against N targets, target(i) the i-th, read on the
+// host; undefined when one is neither in [0, V) nor the ignore index, when none counts, or while a
+// trace is recorded (a trace keeps tensor operations only): the caller then takes the library's
+// cross-entropy, with its own error or result.
+template <typename Target>
+at::Tensor fused_token_loss(const at::Tensor& flat_logits, int64_t n, const Target& target) {
+  if (torch::jit::tracer::isTracing() || !flat_logits.device().is_cpu() || flat_logits.scalar_type() != at::kFloat ||
+      flat_logits.dim() != 2 || n != flat_logits.size(0) || flat_logits.size(1) == 0) {
+    return at::Tensor();
+  }
+  const int64_t classes = flat_logits.size(1);
+  const auto options = at::TensorOptions().dtype(at::kLong);
+  at::Tensor index = at::empty({n, 1}, options);
+  at::Tensor counted = at::empty({n}, options.dtype(at::kBool));
+  int64_t* idx = index.data_ptr<int64_t>();
+  bool* use = counted.data_ptr<bool>();
+  int64_t count = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t t = target(i);
+    use[i] = t != kIgnoreIndex;
+    if (use[i] && !(t >= 0 && t < classes)) return at::Tensor();
+    idx[i] = use[i] ? t : 0;
+    count += use[i];
+  }
+  if (count == 0) return at::Tensor();
+  return TokenCrossEntropy::apply(flat_logits.contiguous(), index, counted, count);
+}
+
+// Targets that can be read where they lie: a contiguous int64 tensor in host memory.
+bool host_targets(const at::Tensor& t) {
+  return t.device().is_cpu() && t.layout() == at::kStrided && t.scalar_type() == at::kLong && t.is_contiguous() &&
+         t.has_storage() && !t.is_neg() && !t._is_zerotensor() &&
+         !t.key_set().has(c10::DispatchKey::Python) && t.data_ptr() != nullptr;
+}
+
+// cross_entropy(flat_logits, flat_targets), mean over the counted targets.
 at::Tensor token_cross_entropy(const at::Tensor& flat_logits, const at::Tensor& flat_targets) {
-  if (!torch::jit::tracer::isTracing() && flat_logits.device().is_cpu() && flat_logits.scalar_type() == at::kFloat &&
-      flat_logits.dim() == 2 &&
-      flat_targets.is_contiguous() && flat_targets.scalar_type() == at::kLong &&
-      flat_targets.numel() == flat_logits.size(0) && flat_logits.size(1) > 0) {
-    const int64_t n = flat_targets.numel(), classes = flat_logits.size(1);
-    at::Tensor index = at::empty({n, 1}, flat_targets.options());
-    at::Tensor counted = at::empty({n}, flat_targets.options().dtype(at::kBool));
+  if (host_targets(flat_targets) && flat_targets.dim() == 1) {
     const int64_t* t = flat_targets.data_ptr<int64_t>();
-    int64_t* idx = index.data_ptr<int64_t>();
-    bool* use = counted.data_ptr<bool>();
-    int64_t count = 0;
-    bool valid = true;
-    for (int64_t i = 0; i < n && valid; ++i) {
-      use[i] = t[i] != kIgnoreIndex;
-      idx[i] = use[i] ? t[i] : 0;
-      valid = !use[i] || (t[i] >= 0 && t[i] < classes);
-      count += use[i];
-    }
-    if (valid && count > 0) return TokenCrossEntropy::apply(flat_logits.contiguous(), index, counted, count);
+    const at::Tensor loss = fused_token_loss(flat_logits, flat_targets.numel(), [t](int64_t i) { return t[i]; });
+    if (loss.defined()) return loss;
   }
   return at::cross_entropy_loss(flat_logits, flat_targets);
 }
@@ -334,9 +351,17 @@ py::object shifted_loss(const py::object& logits_obj, const py::object& labels_o
 
   const int64_t length = labels.size(-1);
   const int64_t classes = logits.size(-1);
+  const at::Tensor flat_logits = logits.reshape({-1, classes});
+  if (mask_obj.is_none() && host_targets(labels)) {
+    // The shifted targets read straight from the labels: the next label, the ignore index last.
+    const int64_t* l = labels.data_ptr<int64_t>();
+    const at::Tensor loss = fused_token_loss(flat_logits, labels.numel(), [l, length](int64_t i) {
+      return i % length == length - 1 ? kIgnoreIndex : l[i + 1];
+    });
+    if (loss.defined()) return to_py(loss);
+  }
   const at::Tensor targets =
       at::cat({labels.narrow(-1, 1, length - 1), at::full_like(labels.narrow(-1, 0, 1), -100)}, -1);
-  const at::Tensor flat_logits = logits.reshape({-1, classes});
   if (mask_obj.is_none()) return to_py(token_cross_entropy(flat_logits, targets.reshape({-1})));
   const at::Tensor mask = from_py(mask_obj);
   const at::Tensor weights =
