@@ -41,6 +41,28 @@ def test_gradcheck_float64():
     assert torch.autograd.gradcheck(scan, inputs(2, 3, 5, start_rows=1))
 
 
+RETENTIONS = {
+    "zero-dim": lambda: torch.tensor(0.83, dtype=torch.float64),
+    "one-element": lambda: torch.tensor([0.83], dtype=torch.float64),
+    "view-with-offset": lambda: torch.tensor([0.1, 0.2, 0.83], dtype=torch.float64)[2],
+    "float32-retention": lambda: torch.tensor(0.83),
+}
+
+
+@pytest.mark.parametrize("make", RETENTIONS.values(), ids=RETENTIONS.keys())
+def test_the_retention_is_read_where_it_lies(make):
+    # The kernels read the retention's value from its memory: a view into a longer storage and
+    # another dtype give the value the reference computes with.
+    delta, gate, start, _ = inputs(2, 4, 5, requires_grad=False)
+    retention = make().requires_grad_()
+    fused = scan(delta, gate, start, retention)
+    torch.testing.assert_close(fused, reference(delta, gate, start, retention.detach()))
+    (grad,) = torch.autograd.grad(fused.sum(), retention)
+    ref = retention.detach().clone().requires_grad_()
+    (want,) = torch.autograd.grad(reference(delta, gate, start, ref).sum(), ref)
+    torch.testing.assert_close(grad, want)
+
+
 # Inputs computed from one another, as in a block whose gate is computed from the delta it gates.
 SHARED_HISTORY = {
     "gate-from-delta": lambda d, g, s, a: (d, d.tanh() * g, s, a),
