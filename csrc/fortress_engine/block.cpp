@@ -292,8 +292,9 @@ py::object compute_gate(py::object self, py::object x_obj, py::object state_delt
   const auto sizes = unpack_shape(x, 3);
   const int64_t B = sizes[0], T = sizes[1];
   const at::Tensor surprisal = arg_tensor(surprisal_obj, "surprisal_score");
-  const at::Tensor state_delta = arg_tensor(state_delta_obj, "state_delta");
+  const at::Tensor surprisal_cell = surprisal.view({1, 1, 1});  // refused first, as in the composed form
   const at::Tensor gain = parameter(self, "surprisal_gain");
+  const at::Tensor state_delta = arg_tensor(state_delta_obj, "state_delta");
   py::object gate_train = self.attr("gate_train");
   py::object gate_infer = self.attr("gate_infer");
 
@@ -322,7 +323,7 @@ py::object compute_gate(py::object self, py::object x_obj, py::object state_delt
     }
   }
 
-  const at::Tensor surprisal_scalar = converted(surprisal.view({1, 1, 1}), x.device()).expand({B, 1, 1});
+  const at::Tensor surprisal_scalar = converted(surprisal_cell, x.device()).expand({B, 1, 1});
   const at::Tensor surprisal_signal = surprisal_scalar * gain;
   const at::Tensor surprisal_broadcast = surprisal_signal.expand({B, T, 1});
 
