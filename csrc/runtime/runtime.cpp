@@ -431,6 +431,57 @@ py::object child(const py::handle& self, const char* name) {
   return py::reinterpret_borrow<py::object>(value);
 }
 
+namespace {
+struct ModuleLookup {
+  PyObject* getattribute = nullptr;  // object.__getattribute__
+  PyObject* getattr = nullptr;       // nn.Module.__getattr__
+  PyObject* module_type = nullptr;   // nn.Module
+};
+
+const ModuleLookup& module_lookup() {
+  // Leaked on purpose: the interpreter owns these for the life of the process.
+  static const ModuleLookup lookup = [] {
+    ModuleLookup l;
+    l.module_type = nn_module().release().ptr();
+    l.getattribute = PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__getattribute__");
+    l.getattr = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(l.module_type)->tp_dict, "__getattr__");
+    Py_XINCREF(l.getattribute);
+    Py_XINCREF(l.getattr);
+    return l;
+  }();
+  return lookup;
+}
+}  // namespace
+
+py::object module_attr(const py::handle& self, const char* name) {
+  const ModuleLookup& lookup = module_lookup();
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  const py::str key(name);
+  if (lookup.getattr && lookup.getattribute && _PyType_Lookup(type, key.ptr()) == nullptr &&
+      PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(lookup.module_type)) &&
+      _PyType_Lookup(type, py::str("__getattr__").ptr()) == lookup.getattr &&
+      _PyType_Lookup(type, py::str("__getattribute__").ptr()) == lookup.getattribute) {
+    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict) {
+      PyErr_Clear();
+    } else {
+      const py::object owner = py::reinterpret_steal<py::object>(dict);
+      if (!PyDict_GetItemWithError(dict, key.ptr())) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        for (const char* registry : {"_parameters", "_buffers", "_modules"}) {
+          PyObject* table = PyDict_GetItemString(dict, registry);
+          if (!table || !PyDict_Check(table)) continue;
+          if (PyObject* value = PyDict_GetItemWithError(table, key.ptr())) {
+            return py::reinterpret_borrow<py::object>(value);
+          }
+          if (PyErr_Occurred()) throw py::error_already_set();
+        }
+      }
+    }
+  }
+  return self.attr(key);
+}
+
 void register_buffer(const py::handle& self, const char* name, const at::Tensor& t, bool persistent) {
   self.attr("register_buffer")(py::str(name), to_py(t), py::arg("persistent") = persistent);
 }

@@ -331,6 +331,14 @@ at::Tensor buffer(const py::handle& self, const char* name);
 at::Tensor parameter(const py::handle& self, const char* name);
 py::object child(const py::handle& self, const char* name);
 
+// self.<name> for a module, as the interpreter gives it, without running nn.Module.__getattr__'s
+// Python code where that is where the lookup ends: when the class keeps object's
+// __getattribute__ and nn.Module's __getattr__, and neither the class (along its method
+// resolution order) nor the instance dictionary holds the name, the value is read from the
+// registries in __getattr__'s order (_parameters, _buffers, _modules). Anything else, and a name
+// no registry holds, takes the ordinary lookup with its errors.
+py::object module_attr(const py::handle& self, const char* name);
+
 // self.register_buffer(name, tensor, persistent=...).
 void register_buffer(const py::handle& self, const char* name, const at::Tensor& t,
                      bool persistent = true);
