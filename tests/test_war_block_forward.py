@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from block_support import OpCounter, add_engram, force_stable, make_block, make_config, spy
+from block_support import Block, OpCounter, add_engram, force_stable, make_block, make_config, spy
 
 FORTRESS_CALLS = ["forward_step", "update_surprisal_stats", "_update_global_pressure", "accumulate_covariance",
                   "maybe_promote_to_deep_engram", "update_post_union_impact", "create_joint_basis_projection_hook",
@@ -622,6 +622,45 @@ def test_plain_layers_give_the_numbers_and_gradients_of_their_module_calls(dtype
         assert torch.equal(got, want)
     for got, want in zip(second, second_ref):
         torch.testing.assert_close(got, want)
+
+
+def shadowed_block(how, replacement):
+    """A block whose `input_proj` is `replacement` by a lookup that is not the module registry."""
+    if how == "instance-dict":
+        block = make_block()
+        object.__setattr__(block, "input_proj", replacement)
+        return block
+    if how == "class-property":
+        namespace = {"input_proj": property(lambda self: replacement)}
+    elif how == "subclass-getattr":
+        def __getattr__(self, name):
+            return replacement if name == "input_proj" else Block.__getattr__(self, name)
+        namespace = {"__getattr__": __getattr__}
+    else:
+        def __getattribute__(self, name):
+            return replacement if name == "input_proj" else object.__getattribute__(self, name)
+        namespace = {"__getattribute__": __getattribute__}
+    cls = type("Shadowed", (Block,), namespace)
+    torch.manual_seed(0)
+    return cls(make_config(4), fe.FortressUnbrokenConfig())
+
+
+@pytest.mark.parametrize("how", ["instance-dict", "class-property", "subclass-getattr", "subclass-getattribute"])
+def test_submodules_are_looked_up_as_the_interpreter_looks_them_up(how):
+    # The block reads its submodules from the registries only where attribute lookup would end in
+    # nn.Module.__getattr__; a name held by the instance dictionary or the class, or a class with
+    # its own lookup, gives what the interpreter gives.
+    replacement = torch.nn.Linear(4, 4, bias=False)
+    with torch.no_grad():
+        replacement.weight.copy_(torch.eye(4) * -2)
+    block = shadowed_block(how, replacement)
+    assert block.input_proj is replacement
+    expected_block = make_block()
+    expected_block.input_proj = replacement
+    x = inputs()
+    y, _ = block.forward_with_diagnostics(x)
+    expected, _ = expected_block.forward_with_diagnostics(x)
+    assert torch.equal(y, expected)
 
 
 def test_the_integrators_bookkeeping_reads_values_where_they_lie():

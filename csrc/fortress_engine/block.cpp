@@ -283,7 +283,7 @@ at::Tensor band_factor(const py::object& self, const at::Tensor& x) {
   if (!truth(self.attr("fortress_config").attr("enable_vgt"))) return at::Tensor();
   const double g_min = arg_float(self.attr("_g_min"), "_g_min");
   const double g_max = arg_float(self.attr("_g_max"), "_g_max");
-  const at::Tensor P = converted(Memory(self.attr("fortress"))[Buf::global_pressure], x.device(), x.scalar_type());
+  const at::Tensor P = converted(Memory(module_attr(self, "fortress"))[Buf::global_pressure], x.device(), x.scalar_type());
   return P * (g_max - g_min) + g_min;
 }
 
@@ -295,8 +295,8 @@ py::object compute_gate(py::object self, py::object x_obj, py::object state_delt
   const at::Tensor surprisal_cell = surprisal.view({1, 1, 1});  // refused first, as in the composed form
   const at::Tensor gain = parameter(self, "surprisal_gain");
   const at::Tensor state_delta = arg_tensor(state_delta_obj, "state_delta");
-  py::object gate_train = self.attr("gate_train");
-  py::object gate_infer = self.attr("gate_infer");
+  py::object gate_train = module_attr(self, "gate_train");
+  py::object gate_infer = module_attr(self, "gate_infer");
 
   // One node when every piece is plain and of one kind, under a graph; the composed form otherwise.
   // Nothing the fused path takes can fail in the products, so its settings are read first.
@@ -383,10 +383,10 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
   const auto sizes = unpack_shape(x, 3);
   const int64_t B = sizes[0], T = sizes[1];
 
-  py::object fortress = self.attr("fortress");
-  py::object integrator = self.attr("integrator");
+  py::object fortress = module_attr(self, "fortress");
+  py::object integrator = module_attr(self, "integrator");
 
-  py::object input_proj = self.attr("input_proj");
+  py::object input_proj = module_attr(self, "input_proj");
   py::object delta_obj;
   at::Tensor delta = check_only ? projected_shape(input_proj, x_obj, x) : at::Tensor();
   if (!delta.defined()) {
@@ -396,7 +396,7 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
 
   PyObject* given_prev = state.is_none() ? nullptr : PyDict_GetItemString(state.ptr(), "sigma_prev");
   py::object prev_obj = given_prev ? py::reinterpret_borrow<py::object>(given_prev)
-                                   : py::object(integrator.attr("sigma_prev"));
+                                   : py::object(module_attr(integrator, "sigma_prev"));
   at::Tensor sigma_prev = arg_tensor(prev_obj, "sigma_prev");
   if (!given_prev) {
     // The integrator's carried state: a batch of another size starts from zero.
@@ -471,7 +471,7 @@ void check_forward(py::object self, py::object x_obj, py::object state, py::obje
   const bool logits = truth(with_logits);
   at::NoGradGuard no_grad;
   const Prepared call = prepare_call(self, x_obj, state, /*check_only=*/true);
-  py::object fortress = self.attr("fortress");
+  py::object fortress = module_attr(self, "fortress");
   if (logits && call.vgt && !set_on_instance(fortress, "_update_global_pressure")) {
     Memory(fortress).setting<Cfg::kl_temperature>();
   }
@@ -488,8 +488,8 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   const at::Tensor& state_delta = call.state_delta;
   const bool vgt = call.vgt;
   at::Tensor friction = call.friction;
-  py::object fortress = self.attr("fortress");
-  py::object integrator = self.attr("integrator");
+  py::object fortress = module_attr(self, "fortress");
+  py::object integrator = module_attr(self, "integrator");
 
   // 1. The step counter advances first.
   fortress.attr("forward_step")();
@@ -545,7 +545,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 9. Periodic demotion.
   fortress.attr("lifecycle_management")();
 
-  py::object y = call_linear(self.attr("output_proj"), sigma_obj);
+  py::object y = call_linear(module_attr(self, "output_proj"), sigma_obj);
   if (!diagnose) return py::make_tuple(y, py::dict());
   return py::make_tuple(y, block_diagnostics(self, BlockCall{sigma_obj, surprisal, stable, advanced[1]}));
 }

@@ -131,7 +131,7 @@ bool plain_linear_head(const py::object& head, const py::object& input) {
 // every gradient are the same numbers, and the [B, L, vocab] quotient and its gradient are never
 // made. The head's weight and the state dict are untouched.
 py::object scaled_logits(const py::object& self, const py::object& hidden, const py::object& root) {
-  py::object head = self.attr("lm_head");
+  py::object head = module_attr(self, "lm_head");
   if (PyFloat_Check(root.ptr()) && is_power_of_two(PyFloat_AS_DOUBLE(root.ptr())) && plain_linear_head(head, hidden)) {
     const double r = PyFloat_AS_DOUBLE(root.ptr());
     const at::Tensor h = from_py(hidden);
@@ -143,8 +143,8 @@ py::object scaled_logits(const py::object& self, const py::object& hidden, const
 }
 
 py::dict causal_lm_forward(py::object self, py::object input_ids, py::object labels, py::object loss_mask) {
-  py::object x = self.attr("embed_tokens")(input_ids);
-  auto result = unpack(self.attr("core")(x), 2);
+  py::object x = module_attr(self, "embed_tokens")(input_ids);
+  auto result = unpack(module_attr(self, "core")(x), 2);
   py::object root = this_module().attr("math").attr("sqrt")(self.attr("config").attr("d_model"));
   py::object logits = scaled_logits(self, result[0], root);
   py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, loss_mask);

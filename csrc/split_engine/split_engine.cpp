@@ -231,7 +231,7 @@ void define_integrator(py::module_& m) {
         set_attr(self, "surprisal_decay", config.attr("surprisal_ema_decay"));
         py::object d_state = config.attr("d_state");
         set_attr(self, "predictor", linear(d_state, d_state));
-        py::object predictor = self.attr("predictor");
+        py::object predictor = module_attr(self, "predictor");
         torch::NoGradGuard no_grad;
         py::object init = nn().attr("init");
         init.attr("eye_")(predictor.attr("weight"));
@@ -242,7 +242,7 @@ void define_integrator(py::module_& m) {
   def_method(cls, "compute_surprisal", [](py::object self, py::object delta_obj, py::object state_prev) {
         at::Tensor delta = arg_tensor(delta_obj, "delta");
         unpack_shape(delta, 3);
-        py::object predictor = self.attr("predictor");
+        py::object predictor = module_attr(self, "predictor");
         at::Tensor raw = fused_prediction_error(predictor, delta_obj, delta, state_prev);
         if (!raw.defined()) {
           at::Tensor pred_next = from_py(call_linear(predictor, state_prev));
