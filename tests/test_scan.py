@@ -41,6 +41,51 @@ def test_gradcheck_float64():
     assert torch.autograd.gradcheck(scan, inputs(2, 3, 5, start_rows=1))
 
 
+RETENTIONS = {
+    "zero-dim": lambda: torch.tensor(0.83, dtype=torch.float64),
+    "one-element": lambda: torch.tensor([0.83], dtype=torch.float64),
+    "view-with-offset": lambda: torch.tensor([0.1, 0.2, 0.83], dtype=torch.float64)[2],
+    "float32-retention": lambda: torch.tensor(0.83),
+}
+
+
+@pytest.mark.parametrize("make", RETENTIONS.values(), ids=RETENTIONS.keys())
+def test_the_retention_is_read_where_it_lies(make):
+    # The kernels read the retention's value from its memory: a view into a longer storage and
+    # another dtype give the value the reference computes with.
+    delta, gate, start, _ = inputs(2, 4, 5, requires_grad=False)
+    retention = make().requires_grad_()
+    fused = scan(delta, gate, start, retention)
+    torch.testing.assert_close(fused, reference(delta, gate, start, retention.detach()))
+    (grad,) = torch.autograd.grad(fused.sum(), retention)
+    ref = retention.detach().clone().requires_grad_()
+    (want,) = torch.autograd.grad(reference(delta, gate, start, ref).sum(), ref)
+    torch.testing.assert_close(grad, want)
+
+
+# Inputs computed from one another, as in a block whose gate is computed from the delta it gates.
+SHARED_HISTORY = {
+    "gate-from-delta": lambda d, g, s, a: (d, d.tanh() * g, s, a),
+    "start-from-delta": lambda d, g, s, a: (d, g, s + d[:, -1] * 0.5, a),
+    "all-from-delta": lambda d, g, s, a: (d * 2, d.sigmoid() * g, s + d[:, 0], a + d.mean() * 0.01),
+}
+
+
+@pytest.mark.parametrize("shared", SHARED_HISTORY.values(), ids=SHARED_HISTORY.keys())
+def test_gradients_with_a_graph_match_reference_when_inputs_share_history(shared):
+    # With create_graph the backward differentiates the reference; each input's part must be its
+    # own partial derivative, not the total derivative through the inputs computed from it.
+    results = []
+    for op in (scan, reference):
+        leaves = inputs(2, 4, 5)
+        out = op(*shared(*leaves))
+        first = torch.autograd.grad(out.square().sum(), leaves, create_graph=True)
+        second = torch.autograd.grad(sum(g.square().sum() for g in first), leaves)
+        results.append(first + second)
+    for got, want in zip(*results):
+        torch.testing.assert_close(got, want)
+
+
 @pytest.mark.parametrize("dtype,tol", [(torch.float32, 1e-5), (torch.bfloat16, 2e-2), (torch.float16, 2e-3)])
 def test_reduced_precision_accumulates_in_float32(dtype, tol):
     d, g, s, a = inputs(2, 200, 40, dtype=torch.float32, requires_grad=False)

@@ -246,6 +246,85 @@ def test_surprisal_updates_in_eval_and_no_grad_and_grads_flow():
     assert integrator.surprisal_ema.grad_fn is None
 
 
+SURPRISAL_CASES = {
+    # name: (prev from the delta's generator: rows, broadcast from one row; a zero-error row)
+    "rows": (2, False, False),
+    "one-row-broadcast": (1, False, False),
+    "a-row-without-error": (2, False, True),
+    "prev-takes-gradient": (2, True, False),
+}
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("rows, prev_grad, zero_row", SURPRISAL_CASES.values(), ids=SURPRISAL_CASES.keys())
+def test_surprisal_under_a_graph_is_the_composed_score_to_the_bit(rows, prev_grad, zero_row, dtype):
+    # With a plain predictor the raw error is one autograd node; a hook that changes nothing sends
+    # the twin through the composed form. Score, running average and gradients are the same
+    # numbers (a row without error has a zero gradient, not nan); second-order gradients agree (nan
+    # where the library's norm has no second derivative).
+    g = torch.Generator().manual_seed(3)
+    integrator = se.ListeningIntegratorV32(make_config()).to(dtype)
+    with torch.no_grad():
+        integrator.predictor.weight.add_(torch.randn(6, 6, generator=g, dtype=dtype) * 0.3)
+        integrator.predictor.bias.normal_(generator=g)
+    twin = copy.deepcopy(integrator)
+    twin.predictor.register_forward_hook(lambda m, args, out: None)
+    delta = torch.randn(2, 3, 6, generator=g, dtype=dtype)
+    prev = torch.randn(rows, 6, generator=g, dtype=dtype)
+    if zero_row:
+        with torch.no_grad():
+            delta[1, 0] = integrator.predictor(prev[1])
+    results = []
+    for module in (integrator, twin):
+        d = delta.clone().requires_grad_()
+        p = prev.clone().requires_grad_(prev_grad)
+        graphed = copy.deepcopy(module)
+        wrt = lambda m: [d, m.predictor.weight, m.predictor.bias] + ([p] if prev_grad else [])
+        score = module.compute_surprisal(d, p.expand(2, 6))
+        first = torch.autograd.grad(score * 3, wrt(module))
+        first2 = torch.autograd.grad(graphed.compute_surprisal(d, p.expand(2, 6)) * 3, wrt(graphed), create_graph=True)
+        second = torch.autograd.grad(sum(f.square().sum() for f in first2), wrt(graphed), allow_unused=True)
+        results.append((score, module.surprisal_ema.clone(), first, second))
+    (score, ema, first, second), (ref_score, ref_ema, ref_first, ref_second) = results
+    assert torch.equal(score, ref_score) and torch.equal(ema, ref_ema)
+    for got, want in zip(first, ref_first):
+        assert torch.isfinite(got).all() and torch.equal(got, want)
+    for got, want in zip(second, ref_second):
+        torch.testing.assert_close(got, want, equal_nan=True)
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("decay, start, lengths", [
+    (0.99, 1.0, [0.3, 1.7]),
+    (0.123456789, 0.3, [2.9, 0.1, 5.3]),
+    (1.0, 0.7, [4.0]),
+    (0.0, 1.0, [7.25]),
+    (0.99, 1e-12, [0.0]),                 # the floor under the average
+    (0.5, 2.0, [float("inf"), 1.0]),      # a non-finite error keeps the average
+    (0.5, float("nan"), [1.0]),           # a nan average stays and gives a nan score
+])
+def test_surprisal_average_and_score_round_as_the_tensor_operations(decay, start, lengths, dtype):
+    # The running average and the score are taken on host numbers; they are the numbers the
+    # zero-dimensional tensor operations give, bit for bit, and the average stays the same tensor.
+    integrator = se.ListeningIntegratorV32(make_config(surprisal_ema_decay=decay)).to(dtype)
+    integrator.surprisal_ema.fill_(start)
+    average = integrator.surprisal_ema
+    delta, prev = (t.to(dtype) for t in error_rows(lengths))
+    delta.requires_grad_()
+    with torch.no_grad():
+        raw = torch.linalg.vector_norm(delta[:, 0] - integrator.predictor(prev), dim=-1).mean()
+        ema = average.clone()
+        expected_ema = ema * decay + raw * (1.0 - decay) if torch.isfinite(raw) else ema
+        expected = torch.clamp(raw / expected_ema.clamp_min(1e-8), 0.0, 5.0)
+    version = average._version
+    score = integrator.compute_surprisal(delta, prev)
+    assert integrator.surprisal_ema is average
+    assert torch.equal(average, expected_ema) or (average.isnan() and expected_ema.isnan())
+    assert average._version > version or not torch.isfinite(raw)
+    assert score.dtype == dtype and score.requires_grad
+    assert torch.equal(score.detach(), expected) or (score.isnan() and expected.isnan())
+
+
 def test_surprisal_rejects_bad_input_before_touching_the_average():
     integrator = se.ListeningIntegratorV32(make_config())
     with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 3, got 2\)"):

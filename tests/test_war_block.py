@@ -1,3 +1,4 @@
+import copy
 import types
 
 import pytest
@@ -145,6 +146,51 @@ def test_gate_band(enable_vgt, pressure, factor):
     assert gate.shape == (2, 3, 4)
     expected = reference_gate(block, x, state_delta, surprisal, torch.tensor(factor))
     torch.testing.assert_close(gate, expected)
+
+
+GATE_WRT = ["x", "state_delta", "surprisal", "surprisal_gain", "gate_train.weight", "gate_infer.weight"]
+
+
+def gate_and_gradients(block, x, state_delta, surprisal, second_order=False):
+    leaves = [t.clone().requires_grad_() for t in (x, state_delta, surprisal)]
+    wrt = leaves + [block.surprisal_gain, block.gate_train.weight, block.gate_infer.weight]
+    gate = block.compute_gate(*leaves)
+    first = torch.autograd.grad((gate * torch.linspace(-1, 2, gate.numel()).view_as(gate)).square().sum(), wrt,
+                                create_graph=second_order)
+    if not second_order:
+        return gate, first
+    return gate, torch.autograd.grad(sum(g.square().sum() for g in first), wrt)
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("enable_vgt, pressure", [(True, 0.35), (False, 0.35), (True, 1.0)])
+def test_gate_under_a_graph_is_the_composed_gate_to_the_bit(enable_vgt, pressure, dtype):
+    # With plain layers the gate is one autograd node; a hook that changes nothing sends the twin
+    # through the composed form. Gate and gradients are the same numbers; second-order gradients
+    # (which differentiate the composed form) agree.
+    block = make_block(enable_vgt=enable_vgt).to(dtype)
+    block.fortress.global_pressure.fill_(pressure)
+    twin = copy.deepcopy(block)
+    twin.gate_infer.register_forward_hook(lambda m, args, out: None)
+    x, state_delta, surprisal = (t.to(dtype) for t in gate_inputs())
+    gate, first = gate_and_gradients(block, x, state_delta, surprisal)
+    twin_gate, twin_first = gate_and_gradients(twin, x, state_delta, surprisal)
+    assert torch.equal(gate, twin_gate)
+    for name, got, want in zip(GATE_WRT, first, twin_first):
+        assert torch.equal(got, want), name
+    _, second = gate_and_gradients(block, x, state_delta, surprisal, second_order=True)
+    _, twin_second = gate_and_gradients(twin, x, state_delta, surprisal, second_order=True)
+    for name, got, want in zip(GATE_WRT, second, twin_second):
+        torch.testing.assert_close(got, want, msg=name)
+
+
+def test_gate_gradcheck_float64():
+    block = make_block().double()
+    block.fortress.global_pressure.fill_(0.4)
+    x, state_delta, surprisal = (t.double().requires_grad_() for t in gate_inputs())
+    gate = lambda *inputs: block.compute_gate(*inputs)
+    assert torch.autograd.gradcheck(gate, (x, state_delta, surprisal))
+    assert torch.autograd.gradgradcheck(gate, (x, state_delta, surprisal))
 
 
 def test_gate_without_surprisal_is_the_inference_path():

@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from silver_kestrel.architectures.heavy_core import fortress_engine as fe
-from block_support import OpCounter, add_engram, force_stable, make_block, make_config, spy
+from block_support import Block, OpCounter, add_engram, force_stable, make_block, make_config, spy
 
 FORTRESS_CALLS = ["forward_step", "update_surprisal_stats", "_update_global_pressure", "accumulate_covariance",
                   "maybe_promote_to_deep_engram", "update_post_union_impact", "create_joint_basis_projection_hook",
@@ -597,6 +597,72 @@ def test_layers_keep_their_module_call(name, how):
     assert not torch.allclose(y, expected)
 
 
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_plain_layers_give_the_numbers_and_gradients_of_their_module_calls(dtype):
+    # Plain layers run as one product node each; a twin whose layers all carry a hook that changes
+    # nothing runs every one of them through the module's own call. Values and gradients are the
+    # same numbers, second-order gradients agree.
+    block = make_block().to(dtype)
+    twin = copy.deepcopy(block)
+    for name in LAYERS:
+        layer(twin, name).register_forward_hook(lambda m, args, out: None)
+    x = inputs().to(dtype)
+    state = {"sigma_prev": torch.randn(2, 4, generator=torch.Generator().manual_seed(5)).to(dtype)}
+    results = []
+    for b in (block, twin):
+        xb = x.clone().requires_grad_()
+        y, _ = b.forward_with_diagnostics(xb, dict(state), False)
+        params = [layer(b, name).weight for name in LAYERS]
+        first = torch.autograd.grad(y.square().sum(), [xb] + params, create_graph=True)
+        second = torch.autograd.grad(sum(g.square().sum() for g in first), [xb] + params)
+        results.append((y, first, second))
+    (y, first, second), (y_ref, first_ref, second_ref) = results
+    assert torch.equal(y, y_ref)
+    for got, want in zip(first, first_ref):
+        assert torch.equal(got, want)
+    for got, want in zip(second, second_ref):
+        torch.testing.assert_close(got, want)
+
+
+def shadowed_block(how, replacement):
+    """A block whose `input_proj` is `replacement` by a lookup that is not the module registry."""
+    if how == "instance-dict":
+        block = make_block()
+        object.__setattr__(block, "input_proj", replacement)
+        return block
+    if how == "class-property":
+        namespace = {"input_proj": property(lambda self: replacement)}
+    elif how == "subclass-getattr":
+        def __getattr__(self, name):
+            return replacement if name == "input_proj" else Block.__getattr__(self, name)
+        namespace = {"__getattr__": __getattr__}
+    else:
+        def __getattribute__(self, name):
+            return replacement if name == "input_proj" else object.__getattribute__(self, name)
+        namespace = {"__getattribute__": __getattribute__}
+    cls = type("Shadowed", (Block,), namespace)
+    torch.manual_seed(0)
+    return cls(make_config(4), fe.FortressUnbrokenConfig())
+
+
+@pytest.mark.parametrize("how", ["instance-dict", "class-property", "subclass-getattr", "subclass-getattribute"])
+def test_submodules_are_looked_up_as_the_interpreter_looks_them_up(how):
+    # The block reads its submodules from the registries only where attribute lookup would end in
+    # nn.Module.__getattr__; a name held by the instance dictionary or the class, or a class with
+    # its own lookup, gives what the interpreter gives.
+    replacement = torch.nn.Linear(4, 4, bias=False)
+    with torch.no_grad():
+        replacement.weight.copy_(torch.eye(4) * -2)
+    block = shadowed_block(how, replacement)
+    assert block.input_proj is replacement
+    expected_block = make_block()
+    expected_block.input_proj = replacement
+    x = inputs()
+    y, _ = block.forward_with_diagnostics(x)
+    expected, _ = expected_block.forward_with_diagnostics(x)
+    assert torch.equal(y, expected)
+
+
 def test_the_integrators_bookkeeping_reads_values_where_they_lie():
     # The running surprisal average and the carried state are guarded against non-finite values
     # by reading the values in host memory, not by finiteness reductions and selections.
@@ -623,6 +689,26 @@ def test_state_variance_is_the_mean_row_variance(width, dtype):
         block.forward_with_diagnostics(x)
     assert ops.counts["var"] == 0 and ops.counts["var_mean"] == 0
     assert block.state_variance_ema.item() == pytest.approx(0.1 * 0.9 + variance * 0.1, rel=1e-6)
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("start, scale", [(0.1, 1.0), (0.3330001, 4.0), (1e30, 0.25), (0.2, float("inf"))])
+def test_state_variance_average_rounds_as_the_tensor_operations(start, scale, dtype):
+    # The running average is stepped on host numbers: it is the number ema * 0.9 + v * 0.1 the
+    # zero-dimensional tensor operations give, bit for bit, in the same tensor, and a non-finite
+    # variance leaves it. Rows 0..4 (times a power of two) have a variance every method takes exactly.
+    block = make_block(5).to(dtype)
+    with torch.no_grad():
+        block.input_proj.weight.copy_(torch.eye(5))
+    block.state_variance_ema.fill_(start)
+    average = block.state_variance_ema
+    x = (torch.arange(5.0) + torch.arange(6.0).view(2, 3, 1)).to(dtype) * scale
+    with torch.no_grad():
+        variance = torch.var(x, dim=-1).mean()
+        expected = average * 0.9 + variance * 0.1 if torch.isfinite(variance) else average.clone()
+    block.forward_with_diagnostics(x)
+    assert block.state_variance_ema is average
+    assert torch.equal(average, expected)
 
 
 def test_a_state_variance_beyond_float_range_leaves_the_average_alone():

@@ -31,7 +31,7 @@ void core_init(const py::module_& m, py::object self, py::object config, py::obj
 
 py::tuple core_forward(py::object self, py::object x, py::object state) {
   arg_state(state, "state");
-  py::object result = self.attr("fast_path").attr("forward_with_diagnostics")(
+  py::object result = module_attr(self, "fast_path").attr("forward_with_diagnostics")(
       x, py::arg("state") = state, py::arg("return_diagnostics") = true);
   auto items = unpack_counted(result, 2);
   return py::make_tuple(items[0], items[1]);

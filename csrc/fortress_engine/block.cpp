@@ -8,6 +8,10 @@
 // overrides and instance patches take part. Without diagnostics the block itself reads the device
 // only for the truth of the calm flag, and only on stable calls.
 #include "fortress_engine/fortress.h"
+#include "kernels/op_support.h"
+
+#include <torch/csrc/autograd/custom_function.h>
+#include <torch/csrc/utils/python_arg_parser.h>
 
 namespace kestrel::fortress {
 namespace {
@@ -36,6 +40,9 @@ py::object linear(const py::object& in, const py::object& out) {
 
 // The truth value of a tensor's single element, as Python's bool(t.item()) (NaN counts as true).
 bool scalar_truth(const at::Tensor& t) {
+  for (const at::ScalarType dtype : {at::kFloat, at::kDouble, at::kLong}) {
+    if (is_host_scalar(t, dtype)) return scalar_to_double(t) != 0.0;  // read where it lies
+  }
   const at::Scalar v = t.item();
   if (v.isBoolean()) return v.toBool();
   if (v.isFloatingPoint()) return v.toDouble() != 0.0;
@@ -187,31 +194,146 @@ void set_trainable(py::object self, py::object trainable) {
 
 // gate = train_path * band(P) * s + infer_coupling * gate_infer(x), with s the surprisal signal
 // (surprisal * surprisal_gain) broadcast over batch, time and state. Nothing is squashed.
+//
+// The composed form records about fifteen autograd nodes (the signal, its broadcasts, the
+// concatenation, two linear layers, the band, the products and the sum) whose bookkeeping costs
+// more than their arithmetic at small widths. With plain gate layers the gate is one node: the
+// forward makes the very operations of the composed form, the backward the products and sums
+// autograd would make, so the gate and its gradients are the same numbers. A graph of the backward
+// (second order) differentiates the composed form.
+
+constexpr int64_t kUnitShape[] = {1, 1, 1};
+
+class FusedGate : public torch::autograd::Function<FusedGate> {
+ public:
+  // x, state_delta [B, T, S]; surprisal one element; gain zero-dimensional; w_train [S, 2S + 1] and
+  // w_infer [S, S] the gate layers' weights; factor (read when `banded`) and coupling
+  // zero-dimensional, without gradient. All of one dtype and device.
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& state_delta,
+                            const at::Tensor& surprisal, const at::Tensor& gain, const at::Tensor& w_train,
+                            const at::Tensor& w_infer, const at::Tensor& factor, const at::Tensor& coupling,
+                            bool banded) {
+    const int64_t B = x.size(0), T = x.size(1);
+    const at::Tensor signal = surprisal.view({1, 1, 1}).expand({B, 1, 1}) * gain;
+    const at::Tensor gate_input = at::cat({x, state_delta, signal.expand({B, T, 1})}, -1);
+    at::Tensor train_path = linear_rows(gate_input, w_train);
+    if (banded) train_path = train_path * factor;
+    const at::Tensor out = train_path * signal.expand(x.sizes()) + coupling * linear_rows(x, w_infer);
+    ctx->save_for_backward({x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling, gate_input, train_path});
+    ctx->saved_data["banded"] = banded;
+    return out;
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    torch::autograd::variable_list out(9);
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return out;
+    const auto saved = ctx->get_saved_variables();
+    const at::Tensor &x = saved[0], &state_delta = saved[1], &surprisal = saved[2], &gain = saved[3];
+    const at::Tensor &w_train = saved[4], &w_infer = saved[5], &factor = saved[6], &coupling = saved[7];
+    const bool banded = ctx->saved_data["banded"].toBool();
+    if (at::GradMode::is_enabled()) {
+      auto reference = [banded](const std::vector<at::Tensor>& in) {
+        const int64_t B = in[0].size(0), T = in[0].size(1);
+        const at::Tensor signal = in[2].view({1, 1, 1}).expand({B, 1, 1}) * in[3];
+        const at::Tensor gate_input = at::cat({in[0], in[1], signal.expand({B, T, 1})}, -1);
+        at::Tensor train_path = at::linear(gate_input, in[4]);
+        if (banded) train_path = train_path * in[6];
+        return train_path * signal.expand(in[0].sizes()) + in[7] * at::linear(in[0], in[5]);
+      };
+      const auto vjp =
+          kernels::reference_vjp(reference, {x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling}, grad);
+      for (size_t i = 0; i < 6; ++i) out[i] = vjp[i];  // the band factor and the coupling take none
+      return out;
+    }
+    const at::Tensor& gate_input = saved[8];
+    const at::Tensor& train_path = saved[9];
+    const int64_t B = x.size(0), S = x.size(2);
+    const at::Tensor scalar = surprisal.view({1, 1, 1}).expand({B, 1, 1});
+    const at::Tensor signal = scalar * gain;
+    // out = train_path * signal + coupling * infer_path
+    const at::Tensor signal_grad_product = at::sum_to(grad * train_path, signal.sizes());
+    at::Tensor d_train = grad * signal.expand(x.sizes());
+    if (banded) d_train = d_train * factor;
+    const at::Tensor d_train_rows = d_train.reshape({-1, S});
+    const at::Tensor d_input = d_train_rows.mm(w_train).view(gate_input.sizes());
+    const at::Tensor d_infer_rows = (grad * coupling).reshape({-1, S});
+    if (ctx->needs_input_grad(0)) out[0] = d_input.narrow(-1, 0, S) + d_infer_rows.mm(w_infer).view(x.sizes());
+    if (ctx->needs_input_grad(1)) out[1] = d_input.narrow(-1, S, S);
+    if (ctx->needs_input_grad(4)) out[4] = d_train_rows.t().mm(gate_input.reshape({-1, 2 * S + 1}));
+    if (ctx->needs_input_grad(5)) out[5] = d_infer_rows.t().mm(x.reshape({-1, S}));
+    if (ctx->needs_input_grad(2) || ctx->needs_input_grad(3)) {
+      const at::Tensor d_signal = signal_grad_product + at::sum_to(d_input.narrow(-1, 2 * S, 1), signal.sizes());
+      if (ctx->needs_input_grad(2)) out[2] = at::sum_to(d_signal * gain, c10::IntArrayRef(kUnitShape)).view(surprisal.sizes());
+      if (ctx->needs_input_grad(3)) out[3] = at::sum_to(d_signal * scalar, gain.sizes());
+    }
+    return out;
+  }
+};
+
+// The weight of a plain gate layer without bias taking `x` (undefined otherwise).
+at::Tensor plain_weight(const py::object& layer, const py::object& x) {
+  const PlainLinear plain = plain_linear(layer, x);
+  return plain.plain && !plain.bias.defined() ? plain.weight : at::Tensor();
+}
+
+// The band factor P * (g_max - g_min) + g_min when the band is on, else undefined.
+at::Tensor band_factor(const py::object& self, const at::Tensor& x) {
+  if (!truth(self.attr("fortress_config").attr("enable_vgt"))) return at::Tensor();
+  const double g_min = arg_float(self.attr("_g_min"), "_g_min");
+  const double g_max = arg_float(self.attr("_g_max"), "_g_max");
+  const at::Tensor P = converted(Memory(module_attr(self, "fortress"))[Buf::global_pressure], x.device(), x.scalar_type());
+  return P * (g_max - g_min) + g_min;
+}
+
 py::object compute_gate(py::object self, py::object x_obj, py::object state_delta_obj, py::object surprisal_obj) {
   const at::Tensor x = arg_tensor(x_obj, "x");
   const auto sizes = unpack_shape(x, 3);
   const int64_t B = sizes[0], T = sizes[1];
+  const at::Tensor surprisal = arg_tensor(surprisal_obj, "surprisal_score");
+  const at::Tensor surprisal_cell = surprisal.view({1, 1, 1});  // refused first, as in the composed form
+  const at::Tensor gain = parameter(self, "surprisal_gain");
+  const at::Tensor state_delta = arg_tensor(state_delta_obj, "state_delta");
+  py::object gate_train = module_attr(self, "gate_train");
+  py::object gate_infer = module_attr(self, "gate_infer");
 
-  const at::Tensor surprisal_scalar =
-      converted(arg_tensor(surprisal_obj, "surprisal_score").view({1, 1, 1}), x.device()).expand({B, 1, 1});
-  const at::Tensor surprisal_signal = surprisal_scalar * parameter(self, "surprisal_gain");
-  const at::Tensor surprisal_broadcast = surprisal_signal.expand({B, T, 1});
-
-  const at::Tensor gate_input = at::cat({x, arg_tensor(state_delta_obj, "state_delta"), surprisal_broadcast}, -1);
-  at::Tensor train_path = arg_tensor(call_linear(self.attr("gate_train"), to_py(gate_input)), "gate_train_base");
-  const at::Tensor infer_path = arg_tensor(call_linear(self.attr("gate_infer"), x_obj), "infer_path");
-
-  if (truth(self.attr("fortress_config").attr("enable_vgt"))) {
-    const double g_min = arg_float(self.attr("_g_min"), "_g_min");
-    const double g_max = arg_float(self.attr("_g_max"), "_g_max");
-    const at::Tensor P = converted(Memory(self.attr("fortress"))[Buf::global_pressure], x.device(), x.scalar_type());
-    const at::Tensor geometry_factor = P * (g_max - g_min) + g_min;
-    train_path = train_path * geometry_factor;
+  // One node when every piece is plain and of one kind, under a graph; the composed form otherwise.
+  // Nothing the fused path takes can fail in the products, so its settings are read first.
+  const at::Tensor w_train = plain_weight(gate_train, x_obj);
+  const at::Tensor w_infer = w_train.defined() ? plain_weight(gate_infer, x_obj) : at::Tensor();
+  const int64_t S = x.size(2);
+  auto fits = [&](const at::Tensor& t) {
+    return t.scalar_type() == x.scalar_type() && t.device() == x.device() && t.layout() == at::kStrided;
+  };
+  const bool eligible =
+      w_infer.defined() && at::GradMode::is_enabled() && at::isFloatingType(x.scalar_type()) && fits(x) &&
+      !torch::check_has_torch_function(state_delta_obj.ptr()) && !torch::check_has_torch_function(surprisal_obj.ptr()) &&
+      state_delta.sizes() == x.sizes() && surprisal.numel() == 1 && gain.dim() == 0 && w_train.dim() == 2 &&
+      w_train.size(0) == S && w_train.size(1) == 2 * S + 1 && w_infer.dim() == 2 && w_infer.size(0) == S &&
+      w_infer.size(1) == S && fits(state_delta) && fits(surprisal) && fits(gain) && fits(w_train) && fits(w_infer);
+  if (eligible) {
+    const at::Tensor factor = band_factor(self, x);
+    const int64_t d_state = arg_int(self.attr("config").attr("d_state"), "d_state");
+    const at::Tensor coupling = buffer(self, "infer_coupling");
+    if (d_state == S && coupling.dim() == 0 && fits(coupling) && !coupling.requires_grad() &&
+        (!factor.defined() || !factor.requires_grad())) {
+      return to_py(FusedGate::apply(x, state_delta, surprisal, gain, w_train, w_infer,
+                                    factor.defined() ? factor : coupling, coupling, factor.defined()));
+    }
   }
 
+  const at::Tensor surprisal_scalar = converted(surprisal_cell, x.device()).expand({B, 1, 1});
+  const at::Tensor surprisal_signal = surprisal_scalar * gain;
+  const at::Tensor surprisal_broadcast = surprisal_signal.expand({B, T, 1});
+
+  const at::Tensor gate_input = at::cat({x, state_delta, surprisal_broadcast}, -1);
+  const at::Tensor train_path = arg_tensor(call_linear(gate_train, to_py(gate_input)), "gate_train_base");
+  const at::Tensor infer_path = arg_tensor(call_linear(gate_infer, x_obj), "infer_path");
+  const at::Tensor factor = band_factor(self, x);
   const int64_t d_state = arg_int(self.attr("config").attr("d_state"), "d_state");
-  const at::Tensor surprisal_gate = surprisal_signal.expand({B, T, d_state});
-  return to_py(train_path * surprisal_gate + buffer(self, "infer_coupling") * infer_path);
+  at::Tensor banded = factor.defined() ? train_path * factor : train_path;
+  return to_py(banded * surprisal_signal.expand({B, T, d_state}) + buffer(self, "infer_coupling") * infer_path);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,10 +383,10 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
   const auto sizes = unpack_shape(x, 3);
   const int64_t B = sizes[0], T = sizes[1];
 
-  py::object fortress = self.attr("fortress");
-  py::object integrator = self.attr("integrator");
+  py::object fortress = module_attr(self, "fortress");
+  py::object integrator = module_attr(self, "integrator");
 
-  py::object input_proj = self.attr("input_proj");
+  py::object input_proj = module_attr(self, "input_proj");
   py::object delta_obj;
   at::Tensor delta = check_only ? projected_shape(input_proj, x_obj, x) : at::Tensor();
   if (!delta.defined()) {
@@ -274,7 +396,7 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
 
   PyObject* given_prev = state.is_none() ? nullptr : PyDict_GetItemString(state.ptr(), "sigma_prev");
   py::object prev_obj = given_prev ? py::reinterpret_borrow<py::object>(given_prev)
-                                   : py::object(integrator.attr("sigma_prev"));
+                                   : py::object(module_attr(integrator, "sigma_prev"));
   at::Tensor sigma_prev = arg_tensor(prev_obj, "sigma_prev");
   if (!given_prev) {
     // The integrator's carried state: a batch of another size starts from zero.
@@ -349,7 +471,7 @@ void check_forward(py::object self, py::object x_obj, py::object state, py::obje
   const bool logits = truth(with_logits);
   at::NoGradGuard no_grad;
   const Prepared call = prepare_call(self, x_obj, state, /*check_only=*/true);
-  py::object fortress = self.attr("fortress");
+  py::object fortress = module_attr(self, "fortress");
   if (logits && call.vgt && !set_on_instance(fortress, "_update_global_pressure")) {
     Memory(fortress).setting<Cfg::kl_temperature>();
   }
@@ -366,8 +488,8 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   const at::Tensor& state_delta = call.state_delta;
   const bool vgt = call.vgt;
   at::Tensor friction = call.friction;
-  py::object fortress = self.attr("fortress");
-  py::object integrator = self.attr("integrator");
+  py::object fortress = module_attr(self, "fortress");
+  py::object integrator = module_attr(self, "integrator");
 
   // 1. The step counter advances first.
   fortress.attr("forward_step")();
@@ -375,9 +497,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 2. Running variance of the state change, from a detached value; a non-finite chunk leaves it.
   {
     at::NoGradGuard no_grad;
-    const at::Tensor variance = mean_row_variance(state_delta);
-    const at::Tensor ema = buffer(self, "state_variance_ema");
-    copy_if_finite(ema, ema * 0.9 + variance * 0.1, variance);
+    blend_if_finite(buffer(self, "state_variance_ema"), 0.9, mean_row_variance(state_delta), 0.1);
   }
 
   // 3. Surprisal and its statistics.
@@ -425,7 +545,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 9. Periodic demotion.
   fortress.attr("lifecycle_management")();
 
-  py::object y = call_linear(self.attr("output_proj"), sigma_obj);
+  py::object y = call_linear(module_attr(self, "output_proj"), sigma_obj);
   if (!diagnose) return py::make_tuple(y, py::dict());
   return py::make_tuple(y, block_diagnostics(self, BlockCall{sigma_obj, surprisal, stable, advanced[1]}));
 }

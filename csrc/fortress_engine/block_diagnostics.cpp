@@ -131,7 +131,7 @@ py::object python_float(const py::handle& value) {
 }  // namespace
 
 py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
-  py::object fortress = block.attr("fortress");
+  py::object fortress = module_attr(block, "fortress");
   fortress.attr("compute_engram_usage_metrics")(call.sigma);
 
   py::dict diagnostics;

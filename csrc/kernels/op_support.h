@@ -41,8 +41,14 @@ inline std::vector<at::Tensor> reference_vjp(
   std::vector<at::Tensor> leaves;
   leaves.reserve(inputs.size());
   for (const at::Tensor& t : inputs) {
-    const bool as_is = t.requires_grad() || !at::isFloatingType(t.scalar_type());
-    leaves.push_back(as_is ? t : t.detach().requires_grad_(true));
+    // An input that takes a gradient enters through an alias of its own: the product is then the
+    // partial derivative in that input alone, even where inputs share history (a gate computed
+    // from the very delta it gates), while the graph still leads back through that history.
+    if (t.requires_grad()) {
+      leaves.push_back(t.view_as(t));
+    } else {
+      leaves.push_back(at::isFloatingType(t.scalar_type()) ? t.detach().requires_grad_(true) : t);
+    }
   }
   std::vector<at::Tensor> wrt;
   std::vector<size_t> slots;

@@ -131,20 +131,20 @@ bool plain_linear_head(const py::object& head, const py::object& input) {
 // every gradient are the same numbers, and the [B, L, vocab] quotient and its gradient are never
 // made. The head's weight and the state dict are untouched.
 py::object scaled_logits(const py::object& self, const py::object& hidden, const py::object& root) {
-  py::object head = self.attr("lm_head");
+  py::object head = module_attr(self, "lm_head");
   if (PyFloat_Check(root.ptr()) && is_power_of_two(PyFloat_AS_DOUBLE(root.ptr())) && plain_linear_head(head, hidden)) {
     const double r = PyFloat_AS_DOUBLE(root.ptr());
     const at::Tensor h = from_py(hidden);
     const at::Tensor w = from_py(head.attr("weight"));
     const bool scale_input = h.numel() <= w.numel();
-    return to_py(at::linear(scale_input ? h.div(r) : h, scale_input ? w : w.div(r)));
+    return to_py(linear_rows(scale_input ? h.div(r) : h, scale_input ? w : w.div(r)));
   }
   return head(hidden) / root;
 }
 
 py::dict causal_lm_forward(py::object self, py::object input_ids, py::object labels, py::object loss_mask) {
-  py::object x = self.attr("embed_tokens")(input_ids);
-  auto result = unpack(self.attr("core")(x), 2);
+  py::object x = module_attr(self, "embed_tokens")(input_ids);
+  auto result = unpack(module_attr(self, "core")(x), 2);
   py::object root = this_module().attr("math").attr("sqrt")(self.attr("config").attr("d_model"));
   py::object logits = scaled_logits(self, result[0], root);
   py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, loss_mask);
@@ -231,19 +231,25 @@ constexpr int64_t kIgnoreIndex = -100;
 // The mean next-token cross-entropy of float32 CPU logits [N, V] against targets [N] (each in
 // [0, V) or the ignore index; `index` [N, 1] the targets with 0 for the ignored ones, `counted`
 // [N] which rows count, `count` > 0 of them): the number cross_entropy(logits, targets) gives,
-// within rounding. The log-probabilities are dropped as soon as the targets' are picked, not kept
-// for the backward, which recomputes the softmax from the logits and writes the gradient,
-// softmax(logits) minus the target's indicator, scaled, in that one [N, V] tensor, where the
-// composed form keeps the log-probabilities and adds a zero-filled [N, V] gradient and the
-// log-softmax's own.
+// within rounding. The exponentials are taken once: the forward keeps exp(logits - row max) and the
+// row sums, and the backward writes the gradient, softmax(logits) minus the target's indicator,
+// scaled, from them in one [N, V] tensor, where the composed form keeps the log-probabilities and
+// adds a zero-filled [N, V] gradient and the log-softmax's own. A graph of the gradient is taken
+// from the logits.
 class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& index,
                             const at::Tensor& counted, int64_t count) {
     const bool all = count == logits.size(0);
-    at::Tensor picked = at::log_softmax(logits, 1).gather(1, index).squeeze(1);
+    // One pass of exponentials, kept for the backward: softmax(logits) = exps / sums.
+    const at::Tensor shift = logits.amax(1, /*keepdim=*/true);
+    const at::Tensor exps = (logits - shift).exp_();
+    const at::Tensor sums = exps.sum(1, /*keepdim=*/true);
+    at::Tensor picked = (logits.gather(1, index) - shift - sums.log()).squeeze(1);
     if (!all) picked = at::where(counted, picked, at::zeros({}, picked.options()));
     ctx->save_for_backward({logits});
+    ctx->saved_data["exps"] = exps;
+    ctx->saved_data["sums"] = sums;
     ctx->saved_data["index"] = index;
     ctx->saved_data["counted"] = counted;
     ctx->saved_data["count"] = count;
@@ -270,8 +276,10 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
     if (at::GradMode::is_enabled()) {  // a graph of the gradient: differentiable operations
       grad = at::softmax(logits, 1).mul(scale).scatter_add(1, index, scale.neg());
     } else {
-      grad = at::softmax(logits, 1);
-      grad.mul_(scale).scatter_add_(1, index, scale.neg());
+      const at::Tensor exps = ctx->saved_data["exps"].toTensor();
+      const at::Tensor sums = ctx->saved_data["sums"].toTensor();
+      grad = exps.mul(scale / sums);
+      grad.scatter_add_(1, index, scale.neg());
     }
     torch::autograd::variable_list out = none;
     out[0] = grad;
@@ -279,30 +287,47 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
   }
 };
 
-// cross_entropy(flat_logits, flat_targets), mean over the counted targets. The targets are read
-// on the host: when one is neither in [0, classes) nor the ignore index, or none counts, the
-// library's cross-entropy gives its own error or result, as it does while a trace is recorded
-// (a trace keeps tensor operations only).
+// The fused loss of float32 CPU logits [N, V] against N targets, target(i) the i-th, read on the
+// host; undefined when one is neither in [0, V) nor the ignore index, when none counts, or while a
+// trace is recorded (a trace keeps tensor operations only): the caller then takes the library's
+// cross-entropy, with its own error or result.
+template <typename Target>
+at::Tensor fused_token_loss(const at::Tensor& flat_logits, int64_t n, const Target& target) {
+  if (torch::jit::tracer::isTracing() || !flat_logits.device().is_cpu() || flat_logits.scalar_type() != at::kFloat ||
+      flat_logits.dim() != 2 || n != flat_logits.size(0) || flat_logits.size(1) == 0) {
+    return at::Tensor();
+  }
+  const int64_t classes = flat_logits.size(1);
+  const auto options = at::TensorOptions().dtype(at::kLong);
+  at::Tensor index = at::empty({n, 1}, options);
+  at::Tensor counted = at::empty({n}, options.dtype(at::kBool));
+  int64_t* idx = index.data_ptr<int64_t>();
+  bool* use = counted.data_ptr<bool>();
+  int64_t count = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t t = target(i);
+    use[i] = t != kIgnoreIndex;
+    if (use[i] && !(t >= 0 && t < classes)) return at::Tensor();
+    idx[i] = use[i] ? t : 0;
+    count += use[i];
+  }
+  if (count == 0) return at::Tensor();
+  return TokenCrossEntropy::apply(flat_logits.contiguous(), index, counted, count);
+}
+
+// Targets that can be read where they lie: a contiguous int64 tensor in host memory.
+bool host_targets(const at::Tensor& t) {
+  return t.device().is_cpu() && t.layout() == at::kStrided && t.scalar_type() == at::kLong && t.is_contiguous() &&
+         t.has_storage() && !t.is_neg() && !t._is_zerotensor() &&
+         !t.key_set().has(c10::DispatchKey::Python) && t.data_ptr() != nullptr;
+}
+
+// cross_entropy(flat_logits, flat_targets), mean over the counted targets.
 at::Tensor token_cross_entropy(const at::Tensor& flat_logits, const at::Tensor& flat_targets) {
-  if (!torch::jit::tracer::isTracing() && flat_logits.device().is_cpu() && flat_logits.scalar_type() == at::kFloat &&
-      flat_logits.dim() == 2 &&
-      flat_targets.is_contiguous() && flat_targets.scalar_type() == at::kLong &&
-      flat_targets.numel() == flat_logits.size(0) && flat_logits.size(1) > 0) {
-    const int64_t n = flat_targets.numel(), classes = flat_logits.size(1);
-    at::Tensor index = at::empty({n, 1}, flat_targets.options());
-    at::Tensor counted = at::empty({n}, flat_targets.options().dtype(at::kBool));
+  if (host_targets(flat_targets) && flat_targets.dim() == 1) {
     const int64_t* t = flat_targets.data_ptr<int64_t>();
-    int64_t* idx = index.data_ptr<int64_t>();
-    bool* use = counted.data_ptr<bool>();
-    int64_t count = 0;
-    bool valid = true;
-    for (int64_t i = 0; i < n && valid; ++i) {
-      use[i] = t[i] != kIgnoreIndex;
-      idx[i] = use[i] ? t[i] : 0;
-      valid = !use[i] || (t[i] >= 0 && t[i] < classes);
-      count += use[i];
-    }
-    if (valid && count > 0) return TokenCrossEntropy::apply(flat_logits.contiguous(), index, counted, count);
+    const at::Tensor loss = fused_token_loss(flat_logits, flat_targets.numel(), [t](int64_t i) { return t[i]; });
+    if (loss.defined()) return loss;
   }
   return at::cross_entropy_loss(flat_logits, flat_targets);
 }
@@ -326,9 +351,17 @@ py::object shifted_loss(const py::object& logits_obj, const py::object& labels_o
 
   const int64_t length = labels.size(-1);
   const int64_t classes = logits.size(-1);
+  const at::Tensor flat_logits = logits.reshape({-1, classes});
+  if (mask_obj.is_none() && host_targets(labels)) {
+    // The shifted targets read straight from the labels: the next label, the ignore index last.
+    const int64_t* l = labels.data_ptr<int64_t>();
+    const at::Tensor loss = fused_token_loss(flat_logits, labels.numel(), [l, length](int64_t i) {
+      return i % length == length - 1 ? kIgnoreIndex : l[i + 1];
+    });
+    if (loss.defined()) return to_py(loss);
+  }
   const at::Tensor targets =
       at::cat({labels.narrow(-1, 1, length - 1), at::full_like(labels.narrow(-1, 0, 1), -100)}, -1);
-  const at::Tensor flat_logits = logits.reshape({-1, classes});
   if (mask_obj.is_none()) return to_py(token_cross_entropy(flat_logits, targets.reshape({-1})));
   const at::Tensor mask = from_py(mask_obj);
   const at::Tensor weights =

@@ -4,6 +4,7 @@
 #include <ATen/OpMathType.h>
 #include <ATen/Parallel.h>
 #include <c10/core/DefaultDtype.h>
+#include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/jit/frontend/tracer.h>
 #include <torch/csrc/utils/disable_torch_function.h>
 
@@ -430,6 +431,57 @@ py::object child(const py::handle& self, const char* name) {
   return py::reinterpret_borrow<py::object>(value);
 }
 
+namespace {
+struct ModuleLookup {
+  PyObject* getattribute = nullptr;  // object.__getattribute__
+  PyObject* getattr = nullptr;       // nn.Module.__getattr__
+  PyObject* module_type = nullptr;   // nn.Module
+};
+
+const ModuleLookup& module_lookup() {
+  // Leaked on purpose: the interpreter owns these for the life of the process.
+  static const ModuleLookup lookup = [] {
+    ModuleLookup l;
+    l.module_type = nn_module().release().ptr();
+    l.getattribute = PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__getattribute__");
+    l.getattr = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(l.module_type)->tp_dict, "__getattr__");
+    Py_XINCREF(l.getattribute);
+    Py_XINCREF(l.getattr);
+    return l;
+  }();
+  return lookup;
+}
+}  // namespace
+
+py::object module_attr(const py::handle& self, const char* name) {
+  const ModuleLookup& lookup = module_lookup();
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  const py::str key(name);
+  if (lookup.getattr && lookup.getattribute && _PyType_Lookup(type, key.ptr()) == nullptr &&
+      PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(lookup.module_type)) &&
+      _PyType_Lookup(type, py::str("__getattr__").ptr()) == lookup.getattr &&
+      _PyType_Lookup(type, py::str("__getattribute__").ptr()) == lookup.getattribute) {
+    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict) {
+      PyErr_Clear();
+    } else {
+      const py::object owner = py::reinterpret_steal<py::object>(dict);
+      if (!PyDict_GetItemWithError(dict, key.ptr())) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        for (const char* registry : {"_parameters", "_buffers", "_modules"}) {
+          PyObject* table = PyDict_GetItemString(dict, registry);
+          if (!table || !PyDict_Check(table)) continue;
+          if (PyObject* value = PyDict_GetItemWithError(table, key.ptr())) {
+            return py::reinterpret_borrow<py::object>(value);
+          }
+          if (PyErr_Occurred()) throw py::error_already_set();
+        }
+      }
+    }
+  }
+  return self.attr(key);
+}
+
 void register_buffer(const py::handle& self, const char* name, const at::Tensor& t, bool persistent) {
   self.attr("register_buffer")(py::str(name), to_py(t), py::arg("persistent") = persistent);
 }
@@ -481,6 +533,31 @@ void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const a
   target.copy_(at::where(finite, updated.detach().to(target.scalar_type()), target));
 }
 
+
+namespace {
+template <typename T>
+void blend_in_place(const at::Tensor& target, double keep, const at::Tensor& value, double take) {
+  const T v = *value.data_ptr<T>();
+  if (!std::isfinite(v)) return;
+  T* t = target.data_ptr<T>();
+  const T kept = *t * static_cast<T>(keep);
+  const T taken = v * static_cast<T>(take);
+  *t = kept + taken;
+  mark_written(target);
+}
+}  // namespace
+
+void blend_if_finite(const at::Tensor& target, double keep, const at::Tensor& value, double take) {
+  at::NoGradGuard no_grad;
+  const at::Tensor v = value.detach();
+  for (const at::ScalarType dtype : {at::kFloat, at::kDouble}) {
+    if (is_writable_host_scalar(target, dtype) && is_host_scalar(v, dtype) && !shares_memory(target, v)) {
+      return dtype == at::kFloat ? blend_in_place<float>(target, keep, v, take)
+                                 : blend_in_place<double>(target, keep, v, take);
+    }
+  }
+  copy_if_finite(target, target * keep + v * take, v);
+}
 
 namespace {
 // Whether the registry `name` of a module (an instance attribute or a global of
@@ -578,10 +655,74 @@ PlainLinear plain_linear(const py::handle& module, const py::handle& x) {
   return result;
 }
 
+namespace {
+// x [..., in] @ weight^T (+ bias) as one autograd node. The composed form records up to four (a
+// reshape, the transpose, the product, the unfold) for an input of three or more dimensions; at
+// small sizes each costs more than its arithmetic. Forward and backward make the very products the
+// composed form makes, so values and gradients are the same numbers.
+template <bool WithBias>
+class LinearRows : public torch::autograd::Function<LinearRows<WithBias>> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight) {
+    static_assert(!WithBias);
+    return product(ctx, x, weight, at::Tensor());
+  }
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight,
+                            const at::Tensor& bias) {
+    static_assert(WithBias);
+    return product(ctx, x, weight, bias);
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    torch::autograd::variable_list out(WithBias ? 3 : 2);
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return out;
+    const auto saved = ctx->get_saved_variables();
+    const at::Tensor rows = saved[0].reshape({-1, saved[0].size(-1)});
+    const at::Tensor& weight = saved[1];
+    const at::Tensor g = grad.reshape({-1, weight.size(0)});
+    if (ctx->needs_input_grad(0)) {
+      std::vector<int64_t> sizes = grad.sizes().vec();
+      sizes.back() = weight.size(1);
+      out[0] = g.mm(weight).view(sizes);
+    }
+    if (ctx->needs_input_grad(1)) out[1] = g.t().mm(rows);
+    if (WithBias && ctx->needs_input_grad(2)) out[2] = g.sum(0);
+    return out;
+  }
+
+ private:
+  static at::Tensor product(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight,
+                            const at::Tensor& bias) {
+    const at::Tensor rows = x.reshape({-1, x.size(-1)});
+    const at::Tensor out = WithBias ? at::addmm(bias, rows, weight.t()) : at::mm(rows, weight.t());
+    ctx->save_for_backward({x, weight});  // the input itself: a graph of the gradient reaches it
+    std::vector<int64_t> sizes = x.sizes().vec();
+    sizes.back() = weight.size(0);
+    return out.view(sizes);
+  }
+};
+}  // namespace
+
+at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias) {
+  const bool strided = x.layout() == at::kStrided && weight.layout() == at::kStrided &&
+                       (!bias.defined() || (bias.layout() == at::kStrided && bias.dim() == 1));
+  const bool graph = at::GradMode::is_enabled() &&
+                     (x.requires_grad() || weight.requires_grad() || (bias.defined() && bias.requires_grad()));
+  if (!graph || !strided || x.dim() < 2 || weight.dim() != 2 || x.size(-1) != weight.size(1) ||
+      !x.is_contiguous() || !at::isFloatingType(x.scalar_type()) || weight.scalar_type() != x.scalar_type() ||
+      (bias.defined() && bias.scalar_type() != x.scalar_type()) || x.is_mkldnn() ||
+      x.device() != weight.device()) {
+    return at::linear(x, weight, bias);
+  }
+  return bias.defined() ? LinearRows<true>::apply(x, weight, bias) : LinearRows<false>::apply(x, weight);
+}
+
 py::object call_linear(const py::handle& module, const py::object& x) {
   const PlainLinear layer = plain_linear(module, x);
   if (!layer.plain) return module(x);
-  return to_py(at::linear(THPVariable_Unpack(x.ptr()), layer.weight, layer.bias));
+  return to_py(linear_rows(THPVariable_Unpack(x.ptr()), layer.weight, layer.bias));
 }
 
 namespace {

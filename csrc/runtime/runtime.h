@@ -331,6 +331,14 @@ at::Tensor buffer(const py::handle& self, const char* name);
 at::Tensor parameter(const py::handle& self, const char* name);
 py::object child(const py::handle& self, const char* name);
 
+// self.<name> for a module, as the interpreter gives it, without running nn.Module.__getattr__'s
+// Python code where that is where the lookup ends: when the class keeps object's
+// __getattribute__ and nn.Module's __getattr__, and neither the class (along its method
+// resolution order) nor the instance dictionary holds the name, the value is read from the
+// registries in __getattr__'s order (_parameters, _buffers, _modules). Anything else, and a name
+// no registry holds, takes the ordinary lookup with its errors.
+py::object module_attr(const py::handle& self, const char* name);
+
 // self.register_buffer(name, tensor, persistent=...).
 void register_buffer(const py::handle& self, const char* name, const at::Tensor& t,
                      bool persistent = true);
@@ -351,6 +359,13 @@ void check_in_place(const at::Tensor& target, const at::Tensor& operand);
 // not poison a model for good. `target` is set in place to `updated` where `value` is finite
 // and keeps its own value elsewhere (`value` broadcasts to `target`; no host read).
 void copy_if_finite(const at::Tensor& target, const at::Tensor& updated, const at::Tensor& value);
+
+// A running average's step, target = target * keep + value * take, under copy_if_finite's rule
+// (where value is not finite, target keeps its own value). With both zero-dimensional host scalars
+// of one dtype (not sharing memory) it is taken on their numbers, op by op in that dtype as the
+// tensor operations round, and written in place (the version bumped); otherwise by the tensor
+// operations.
+void blend_if_finite(const at::Tensor& target, double keep, const at::Tensor& value, double take);
 
 // The mean over every row of the unbiased variance along the last dimension, detached: the value
 // of t.var(-1, true, true).mean(). On the CPU it is taken in two passes over each row in double
@@ -383,8 +398,12 @@ struct PlainLinear {
   at::Tensor weight, bias;  // bias undefined for a layer without one
 };
 PlainLinear plain_linear(const py::handle& module, const py::handle& x);
-// module(x): at::linear for a plain linear layer, otherwise the module's own call.
+// module(x): linear_rows for a plain linear layer, otherwise the module's own call.
 py::object call_linear(const py::handle& module, const py::object& x);
+// at::linear(x, weight, bias), the same numbers and gradients; under a graph, for a contiguous
+// floating input of two or more dimensions, one autograd node rather than the composed form's
+// reshape, transpose, product and unfold. Twice differentiable.
+at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias = at::Tensor());
 
 // Values of one-element tensors read to the host together, as .item() would give them after a
 // conversion to float64 (add_real) or int64 (add_integer). A value held in host memory is read

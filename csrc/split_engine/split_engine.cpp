@@ -3,7 +3,11 @@
 // conversion from a trained engine to a deployable one.
 #include "runtime/runtime.h"
 
+#include "kernels/op_support.h"
+
+#include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
+#include <torch/csrc/utils/python_arg_parser.h>
 
 namespace kestrel {
 namespace {
@@ -131,6 +135,89 @@ void bind_unified_engine(py::module_& m) {
 
 // ---------------------------------------------------------------------------------------------
 // ListeningIntegratorV32
+//
+// The surprisal's raw error, mean_b || delta[b, 0] - predictor(state_prev)[b] ||, is one autograd
+// node for a plain predictor under a graph: in the composed form it is six (the product, its
+// transpose, the selection, the difference, the norm and the mean), whose bookkeeping costs more
+// than their arithmetic at small widths. The forward makes the composed form's operations and the
+// backward the products autograd would make, so the error and its gradients are the same numbers;
+// a graph of the backward differentiates the composed form.
+
+at::Tensor composed_prediction_error(const at::Tensor& delta, const at::Tensor& prev, const at::Tensor& weight,
+                                     const at::Tensor& bias) {
+  const std::vector<int64_t> last_dim{-1};
+  const at::Tensor error = delta.select(1, 0) - at::linear(prev, weight, bias);
+  return at::linalg_vector_norm(error, 2, last_dim, false, c10::nullopt).mean();
+}
+
+class PredictionError : public torch::autograd::Function<PredictionError> {
+ public:
+  // delta [B, T, S] (T > 0), prev [B, S], the predictor's weight [S, S] and bias [S].
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& delta, const at::Tensor& prev,
+                            const at::Tensor& weight, const at::Tensor& bias) {
+    const std::vector<int64_t> last_dim{-1};
+    const at::Tensor error = delta.select(1, 0) - at::addmm(bias, prev, weight.t());
+    const at::Tensor norms = at::linalg_vector_norm(error, 2, last_dim, false, c10::nullopt);
+    ctx->save_for_backward({delta, prev, weight, bias, error, norms});
+    return norms.mean();
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    torch::autograd::variable_list out(4);
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return out;
+    const auto saved = ctx->get_saved_variables();
+    const at::Tensor &delta = saved[0], &prev = saved[1], &weight = saved[2], &bias = saved[3];
+    if (at::GradMode::is_enabled()) {
+      const auto vjp = kernels::reference_vjp(
+          [](const std::vector<at::Tensor>& in) { return composed_prediction_error(in[0], in[1], in[2], in[3]); },
+          {delta, prev, weight, bias}, grad);
+      for (size_t i = 0; i < 4; ++i) out[i] = vjp[i];
+      return out;
+    }
+    const at::Tensor &error = saved[4], &norms = saved[5];
+    const int64_t rows = norms.size(0);
+    // The mean's share, times the norm's derivative error / norm (0 where the norm is 0), as autograd
+    // takes them.
+    const at::Tensor per_row = (grad.expand({rows}) / rows).unsqueeze(-1);
+    const at::Tensor norm = norms.unsqueeze(-1);
+    const at::Tensor d_error = per_row * (error / norm).masked_fill_(norm == 0, 0);
+    if (ctx->needs_input_grad(0)) {
+      at::Tensor d_delta = at::zeros(delta.sizes(), d_error.options());
+      d_delta.select(1, 0).copy_(d_error);
+      out[0] = d_delta;
+    }
+    const at::Tensor d_prediction = -d_error;
+    if (ctx->needs_input_grad(1)) out[1] = d_prediction.mm(weight);
+    if (ctx->needs_input_grad(2)) out[2] = d_prediction.t().mm(prev);
+    if (ctx->needs_input_grad(3)) out[3] = at::sum_to(d_prediction, bias.sizes());
+    return out;
+  }
+};
+
+// The raw error for a plain predictor with a bias under a graph, every piece of one kind;
+// undefined otherwise.
+at::Tensor fused_prediction_error(const py::object& predictor, const py::object& delta_obj, const at::Tensor& delta,
+                                  const py::object& prev_obj) {
+  if (!at::GradMode::is_enabled() || torch::check_has_torch_function(delta_obj.ptr())) return at::Tensor();
+  const PlainLinear layer = plain_linear(predictor, prev_obj);
+  if (!layer.plain || !layer.bias.defined()) return at::Tensor();
+  const at::Tensor prev = from_py(prev_obj);
+  const at::Tensor &w = layer.weight, &b = layer.bias;
+  auto fits = [&](const at::Tensor& t) {
+    return t.scalar_type() == delta.scalar_type() && t.device() == delta.device() && t.layout() == at::kStrided;
+  };
+  const int64_t S = delta.size(2);
+  if (!at::isFloatingType(delta.scalar_type()) || !fits(delta) || !fits(prev) || !fits(w) || !fits(b) ||
+      delta.size(1) == 0 || prev.dim() != 2 || prev.size(0) != delta.size(0) || prev.size(1) != S || w.dim() != 2 ||
+      w.size(0) != S || w.size(1) != S || b.dim() != 1 || b.size(0) != S) {
+    return at::Tensor();
+  }
+  if (!(delta.requires_grad() || prev.requires_grad() || w.requires_grad() || b.requires_grad())) return at::Tensor();
+  return PredictionError::apply(delta, prev, w, b);
+}
+
 
 void define_integrator(py::module_& m) {
   py::object cls = new_class(
@@ -144,7 +231,7 @@ void define_integrator(py::module_& m) {
         set_attr(self, "surprisal_decay", config.attr("surprisal_ema_decay"));
         py::object d_state = config.attr("d_state");
         set_attr(self, "predictor", linear(d_state, d_state));
-        py::object predictor = self.attr("predictor");
+        py::object predictor = module_attr(self, "predictor");
         torch::NoGradGuard no_grad;
         py::object init = nn().attr("init");
         init.attr("eye_")(predictor.attr("weight"));
@@ -155,17 +242,24 @@ void define_integrator(py::module_& m) {
   def_method(cls, "compute_surprisal", [](py::object self, py::object delta_obj, py::object state_prev) {
         at::Tensor delta = arg_tensor(delta_obj, "delta");
         unpack_shape(delta, 3);
-        at::Tensor pred_next = from_py(call_linear(self.attr("predictor"), state_prev));
-        at::Tensor actual_next = delta.select(1, 0);
-        const std::vector<int64_t> last_dim{-1};
-        at::Tensor raw = at::linalg_vector_norm(actual_next - pred_next, 2, last_dim, false, c10::nullopt).mean();
+        py::object predictor = module_attr(self, "predictor");
+        at::Tensor raw = fused_prediction_error(predictor, delta_obj, delta, state_prev);
+        if (!raw.defined()) {
+          at::Tensor pred_next = from_py(call_linear(predictor, state_prev));
+          at::Tensor actual_next = delta.select(1, 0);
+          const std::vector<int64_t> last_dim{-1};
+          raw = at::linalg_vector_norm(actual_next - pred_next, 2, last_dim, false, c10::nullopt).mean();
+        }
         const double decay = arg_float(self.attr("surprisal_decay"), "surprisal_decay");
         at::Tensor ema = buffer(self, "surprisal_ema");
-        {
-          torch::NoGradGuard no_grad;
-          // A non-finite error (a diverged chunk) leaves the running average as it was.
-          const at::Tensor r = raw.detach();
-          copy_if_finite(ema, ema * decay + r * (1.0 - decay), r);
+        // A non-finite error (a diverged chunk) leaves the running average as it was.
+        blend_if_finite(ema, decay, raw, 1.0 - decay);
+        if (is_host_scalar(ema, raw.scalar_type()) && is_host_scalar(raw.detach(), raw.scalar_type())) {
+          // The floored average as a number: the same quotient and gradient as by the tensor.
+          const double average = scalar_to_double(ema);
+          const double floor = ema.scalar_type() == at::kFloat ? static_cast<double>(1e-8f) : 1e-8;
+          const double denom = std::isnan(average) ? average : std::max(average, floor);
+          return to_py(at::clamp(raw / denom, 0.0, 5.0));
         }
         at::Tensor denom = ema.clamp_min(1e-8);
         return to_py(at::clamp(raw / denom, 0.0, 5.0));
@@ -224,9 +318,7 @@ WarStep war_prologue(const py::object& self, const at::Tensor& x, const py::obje
   check_has_first_step(s.delta);
   {
     torch::NoGradGuard no_grad;
-    const at::Tensor variance = mean_row_variance(state_delta);
-    const at::Tensor ema = buffer(self, "state_variance_ema");
-    copy_if_finite(ema, ema * 0.9 + variance * 0.1, variance);
+    blend_if_finite(buffer(self, "state_variance_ema"), 0.9, mean_row_variance(state_delta), 0.1);
   }
   py::object surprisal = integrator.attr("compute_surprisal")(to_py(s.delta), to_py(s.prev));
   s.surprisal = from_py(surprisal);
