@@ -442,11 +442,14 @@ const ModuleLookup& module_lookup() {
   // Leaked on purpose: the interpreter owns these for the life of the process.
   static const ModuleLookup lookup = [] {
     ModuleLookup l;
+    // Read through the types' attribute lookup, not their tp_dict: from Python 3.12 on, a static
+    // built-in type such as object keeps its dict elsewhere and tp_dict is null. Looked up on a
+    // type, a slot wrapper and a plain function come back as the objects the type holds.
     l.module_type = nn_module().release().ptr();
-    l.getattribute = PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__getattribute__");
-    l.getattr = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(l.module_type)->tp_dict, "__getattr__");
-    Py_XINCREF(l.getattribute);
-    Py_XINCREF(l.getattr);
+    l.getattribute = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getattribute__");
+    if (!l.getattribute) PyErr_Clear();
+    l.getattr = PyObject_GetAttrString(l.module_type, "__getattr__");
+    if (!l.getattr) PyErr_Clear();
     return l;
   }();
   return lookup;
