@@ -204,6 +204,23 @@ void set_trainable(py::object self, py::object trainable) {
 
 constexpr int64_t kUnitShape[] = {1, 1, 1};
 
+// The composed gate from (x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling), with
+// the intermediates the fused backward reads: the fused forward runs it without a graph, a graph of
+// the backward differentiates it.
+struct GateParts {
+  at::Tensor gate_input, train_path, out;
+};
+GateParts gate_composition(const std::vector<at::Tensor>& in, bool banded) {
+  const int64_t B = in[0].size(0), T = in[0].size(1);
+  const at::Tensor signal = in[2].view({1, 1, 1}).expand({B, 1, 1}) * in[3];
+  GateParts parts;
+  parts.gate_input = at::cat({in[0], in[1], signal.expand({B, T, 1})}, -1);
+  parts.train_path = at::linear(parts.gate_input, in[4]);
+  if (banded) parts.train_path = parts.train_path * in[6];
+  parts.out = parts.train_path * signal.expand(in[0].sizes()) + in[7] * at::linear(in[0], in[5]);
+  return parts;
+}
+
 class FusedGate : public torch::autograd::Function<FusedGate> {
  public:
   // x, state_delta [B, T, S]; surprisal one element; gain zero-dimensional; w_train [S, 2S + 1] and
@@ -213,15 +230,11 @@ class FusedGate : public torch::autograd::Function<FusedGate> {
                             const at::Tensor& surprisal, const at::Tensor& gain, const at::Tensor& w_train,
                             const at::Tensor& w_infer, const at::Tensor& factor, const at::Tensor& coupling,
                             bool banded) {
-    const int64_t B = x.size(0), T = x.size(1);
-    const at::Tensor signal = surprisal.view({1, 1, 1}).expand({B, 1, 1}) * gain;
-    const at::Tensor gate_input = at::cat({x, state_delta, signal.expand({B, T, 1})}, -1);
-    at::Tensor train_path = linear_rows(gate_input, w_train);
-    if (banded) train_path = train_path * factor;
-    const at::Tensor out = train_path * signal.expand(x.sizes()) + coupling * linear_rows(x, w_infer);
-    ctx->save_for_backward({x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling, gate_input, train_path});
+    const GateParts parts = gate_composition({x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling}, banded);
+    ctx->save_for_backward(
+        {x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling, parts.gate_input, parts.train_path});
     ctx->saved_data["banded"] = banded;
-    return out;
+    return parts.out;
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
@@ -234,14 +247,7 @@ class FusedGate : public torch::autograd::Function<FusedGate> {
     const at::Tensor &w_train = saved[4], &w_infer = saved[5], &factor = saved[6], &coupling = saved[7];
     const bool banded = ctx->saved_data["banded"].toBool();
     if (at::GradMode::is_enabled()) {
-      auto reference = [banded](const std::vector<at::Tensor>& in) {
-        const int64_t B = in[0].size(0), T = in[0].size(1);
-        const at::Tensor signal = in[2].view({1, 1, 1}).expand({B, 1, 1}) * in[3];
-        const at::Tensor gate_input = at::cat({in[0], in[1], signal.expand({B, T, 1})}, -1);
-        at::Tensor train_path = at::linear(gate_input, in[4]);
-        if (banded) train_path = train_path * in[6];
-        return train_path * signal.expand(in[0].sizes()) + in[7] * at::linear(in[0], in[5]);
-      };
+      auto reference = [banded](const std::vector<at::Tensor>& in) { return gate_composition(in, banded).out; };
       const auto vjp =
           kernels::reference_vjp(reference, {x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling}, grad);
       for (size_t i = 0; i < 6; ++i) out[i] = vjp[i];  // the band factor and the coupling take none
