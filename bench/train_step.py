@@ -29,6 +29,11 @@ The script sets the thread counts itself (torch's intra-op team and the OpenBLAS
 count) and OMP_WAIT_POLICY=PASSIVE unless the environment sets a policy, and prints them; the
 machine is shared, so every time is the minimum of several repeats, and the matrix-product
 throughput is the best of its measurements before each size.
+
+It also tells glibc to keep freed memory for every model alike (`mallopt`: no trimming of the
+heap, blocks up to 32 MiB from the heap), so that a step reuses the pages the previous one
+faulted in instead of faulting them again; `--system-malloc` keeps glibc's defaults, under which
+the times of the long sizes depend on how many pages each step happens to fault.
 """
 import argparse
 import contextlib
@@ -111,7 +116,25 @@ def thread_report():
 
 
 # ------------------------------------------------------------------------------------------------
-# Memory: the peak resident set a call adds, from the kernel's high-water mark reset before it
+# Memory
+
+M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
+MMAP_THRESHOLD_MAX = 32 << 20  # glibc's largest heap block on 64-bit
+
+
+def keep_freed_memory():
+    """Ask glibc to keep freed memory in the heap; a description of what was set, or why not."""
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c"))
+        mallopt = libc.mallopt
+    except (OSError, AttributeError, TypeError):
+        return "glibc's defaults (no mallopt)"
+    if mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD_MAX) != 1 or mallopt(M_TRIM_THRESHOLD, 2 ** 31 - 1) != 1:
+        return "glibc's defaults (mallopt refused)"
+    return "freed memory kept (mallopt: mmap threshold 32 MiB, no trimming; --system-malloc for glibc's defaults)"
+
+
+# The peak resident set a call adds, from the kernel's high-water mark reset before it
 
 def _malloc_trim():
     try:
@@ -281,6 +304,8 @@ def main(argv=None):
     p.add_argument("--variants", default=",".join(VARIANTS), help=f"comma-separated models of {', '.join(VARIANTS)}")
     p.add_argument("--repeats", type=int, default=3, help="timed repeats, the minimum kept (default: 3)")
     p.add_argument("--quick", action="store_true", help="smoke run: tiny size, one thread, one short repeat")
+    p.add_argument("--system-malloc", action="store_true",
+                   help="keep glibc's malloc defaults, which hand large freed blocks back to the kernel")
     args = p.parse_args(argv)
     if args.quick:
         args.threads, args.sizes, args.repeats = "1", "tiny", 1
@@ -296,9 +321,10 @@ def main(argv=None):
     if "transformer" not in names:
         names.append("transformer")  # the reference of every ratio
     target, warmup = (0.01, 1) if args.quick else (0.3, 2)
+    malloc = "glibc's defaults" if args.system_malloc else keep_freed_memory()
 
     print(f"torch {torch.__version__}; {os.cpu_count()} CPUs; load average "
-          + " ".join(f"{x:.2f}" for x in os.getloadavg()) + f"; batch {BATCH}, vocabulary {VOCAB}")
+          + " ".join(f"{x:.2f}" for x in os.getloadavg()) + f"; batch {BATCH}, vocabulary {VOCAB}; malloc: {malloc}")
     results = {}
     for n in threads:
         set_threads(n)
