@@ -15,6 +15,7 @@
 #include <limits>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -379,8 +380,25 @@ void set_context(const py::error_already_set& raised, const py::error_already_se
   PyException_SetContext(raised.value().ptr(), context);
 }
 
+py::handle interned(const char* name) {
+  // Keyed by the text's address; the stored string's text is compared as well, so a name that is
+  // not a literal is still given its own string.
+  static auto* table = new std::unordered_map<const char*, PyObject*>();  // lives as long as the interpreter
+  auto found = table->find(name);
+  if (found != table->end() && std::strcmp(PyUnicode_AsUTF8(found->second), name) == 0) return found->second;
+  PyObject* str = PyUnicode_InternFromString(name);
+  if (!str) throw py::error_already_set();
+  if (found != table->end()) {
+    Py_DECREF(found->second);
+    found->second = str;
+  } else {
+    table->emplace(name, str);
+  }
+  return str;
+}
+
 py::object getattr_or_none(const py::handle& obj, const char* name) {
-  PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
+  PyObject* r = PyObject_GetAttr(obj.ptr(), interned(name).ptr());
   if (r) return py::reinterpret_steal<py::object>(r);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
   PyErr_Clear();
@@ -388,7 +406,7 @@ py::object getattr_or_none(const py::handle& obj, const char* name) {
 }
 
 bool has_attr(const py::handle& obj, const char* name) {
-  PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
+  PyObject* r = PyObject_GetAttr(obj.ptr(), interned(name).ptr());
   if (r) {
     Py_DECREF(r);
     return true;
@@ -403,8 +421,9 @@ bool has_attr(const py::handle& obj, const char* name) {
 
 namespace {
 at::Tensor registry_tensor(const py::handle& self, const char* registry, const char* name) {
-  py::object dict = self.attr(registry);
-  PyObject* value = PyDict_GetItemString(dict.ptr(), name);
+  py::object dict = self.attr(interned(registry));
+  PyObject* value = PyDict_GetItemWithError(dict.ptr(), interned(name).ptr());
+  if (!value && PyErr_Occurred()) throw py::error_already_set();
   if (!value || !THPVariable_Check(value)) {
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no tensor '%.200s' in %s",
                  Py_TYPE(self.ptr())->tp_name, name, registry);
@@ -459,11 +478,11 @@ const ModuleLookup& module_lookup() {
 py::object module_attr(const py::handle& self, const char* name) {
   const ModuleLookup& lookup = module_lookup();
   PyTypeObject* type = Py_TYPE(self.ptr());
-  const py::str key(name);
+  const py::handle key = interned(name);
   if (lookup.getattr && lookup.getattribute && _PyType_Lookup(type, key.ptr()) == nullptr &&
       PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(lookup.module_type)) &&
-      _PyType_Lookup(type, py::str("__getattr__").ptr()) == lookup.getattr &&
-      _PyType_Lookup(type, py::str("__getattribute__").ptr()) == lookup.getattribute) {
+      _PyType_Lookup(type, interned("__getattr__").ptr()) == lookup.getattr &&
+      _PyType_Lookup(type, interned("__getattribute__").ptr()) == lookup.getattribute) {
     PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!dict) {
       PyErr_Clear();
@@ -472,7 +491,8 @@ py::object module_attr(const py::handle& self, const char* name) {
       if (!PyDict_GetItemWithError(dict, key.ptr())) {
         if (PyErr_Occurred()) throw py::error_already_set();
         for (const char* registry : {"_parameters", "_buffers", "_modules"}) {
-          PyObject* table = PyDict_GetItemString(dict, registry);
+          PyObject* table = PyDict_GetItemWithError(dict, interned(registry).ptr());
+          if (!table && PyErr_Occurred()) throw py::error_already_set();
           if (!table || !PyDict_Check(table)) continue;
           if (PyObject* value = PyDict_GetItemWithError(table, key.ptr())) {
             return py::reinterpret_borrow<py::object>(value);
@@ -495,7 +515,7 @@ void register_parameter(const py::handle& self, const char* name, const at::Tens
 }
 
 void set_attr(const py::handle& self, const char* name, const py::object& value) {
-  if (PyObject_SetAttrString(self.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+  if (PyObject_SetAttr(self.ptr(), interned(name).ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
 at::ScalarType default_dtype() { return c10::typeMetaToScalarType(c10::get_default_dtype()); }
@@ -974,13 +994,14 @@ void check_has_first_step(const at::Tensor& chunk) {
 bool set_on_instance(const py::handle& obj, const char* name) {
   py::object dict = getattr_or_none(obj, "__dict__");
   if (!PyDict_Check(dict.ptr())) return false;
-  return PyDict_GetItemString(dict.ptr(), name) != nullptr;
+  PyObject* value = PyDict_GetItemWithError(dict.ptr(), interned(name).ptr());
+  if (!value && PyErr_Occurred()) throw py::error_already_set();
+  return value != nullptr;
 }
 
 bool resolves_to(const py::handle& obj, const char* name, const py::handle& function) {
   if (set_on_instance(obj, name)) return false;
-  const py::str key(name);
-  PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), key.ptr());  // borrowed, no error set
+  PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), interned(name).ptr());  // borrowed, no error set
   return found == function.ptr();
 }
 
@@ -1068,7 +1089,8 @@ void register_buffers(const py::handle& self, const BufferSpec* specs, size_t co
 }
 
 at::Tensor BufferView::get(size_t index) const {
-  PyObject* value = PyDict_GetItemString(buffers_.ptr(), specs_[index].name);
+  PyObject* value = PyDict_GetItemWithError(buffers_.ptr(), interned(specs_[index].name).ptr());
+  if (!value && PyErr_Occurred()) throw py::error_already_set();
   if (!value || !THPVariable_Check(value)) {
     PyErr_Format(PyExc_AttributeError, "buffer '%.200s' is missing", specs_[index].name);
     throw py::error_already_set();
@@ -1077,7 +1099,8 @@ at::Tensor BufferView::get(size_t index) const {
 }
 
 py::object BufferView::object(size_t index) const {
-  PyObject* value = PyDict_GetItemString(buffers_.ptr(), specs_[index].name);
+  PyObject* value = PyDict_GetItemWithError(buffers_.ptr(), interned(specs_[index].name).ptr());
+  if (!value && PyErr_Occurred()) throw py::error_already_set();
   if (!value) {
     PyErr_Format(PyExc_AttributeError, "buffer '%.200s' is missing", specs_[index].name);
     throw py::error_already_set();

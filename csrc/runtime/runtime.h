@@ -314,6 +314,11 @@ std::vector<int64_t> unpack_shape_counted(const at::Tensor& t, size_t n);
 // Re-raise context: `raised` happened while `handled` was being handled (Python's __context__).
 void set_context(const py::error_already_set& raised, const py::error_already_set& handled);
 
+// The interned Python string for `name`, made once and kept for the life of the process
+// (borrowed). An attribute or dictionary lookup with it skips making, hashing and freeing a new
+// string, and an interned key is found by identity. Meant for names written in the source.
+py::handle interned(const char* name);
+
 // getattr(obj, name, None) that swallows only AttributeError.
 py::object getattr_or_none(const py::handle& obj, const char* name);
 // hasattr(obj, name) that swallows only AttributeError.
@@ -517,7 +522,7 @@ void register_buffers(const py::handle& self, const BufferSpec* specs, size_t co
 // never tensors: each access fetches the current object.
 class BufferView {
  public:
-  BufferView(const py::handle& self, const BufferSpec* specs) : buffers_(self.attr("_buffers")), specs_(specs) {}
+  BufferView(const py::handle& self, const BufferSpec* specs) : buffers_(self.attr(interned("_buffers"))), specs_(specs) {}
   template <typename E>
   at::Tensor operator[](E index) const { return get(static_cast<size_t>(index)); }
   at::Tensor get(size_t index) const;
