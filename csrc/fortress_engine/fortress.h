@@ -349,7 +349,7 @@ class Memory {
   py::object object(Buf b) const { return buffers_.object(static_cast<size_t>(b)); }
 
   // The stored setting as it is.
-  py::object setting_object(Cfg c) const { return self_.attr(setting_spec(c).attr); }
+  py::object setting_object(Cfg c) const { return self_.attr(interned(setting_spec(c).attr)); }
 
   // The stored setting converted by its declared kind: double, int64_t, bool or str.
   template <Cfg C>
