@@ -475,34 +475,55 @@ const ModuleLookup& module_lookup() {
 }
 }  // namespace
 
-py::object module_attr(const py::handle& self, const char* name) {
+namespace {
+// The value nn.Module.__getattr__ would give for `key` from the registries, without running it,
+// when the lookup of `key` on `self` ends there (the class keeps object's __getattribute__ and
+// nn.Module's __getattr__, and neither the class nor the instance dictionary holds the name);
+// borrowed. Null otherwise, with `absent` set when no registry holds the name either, so the
+// lookup would end in __getattr__'s AttributeError.
+PyObject* registry_value(const py::handle& self, const py::handle& key, bool& absent) {
+  absent = false;
   const ModuleLookup& lookup = module_lookup();
   PyTypeObject* type = Py_TYPE(self.ptr());
-  const py::handle key = interned(name);
-  if (lookup.getattr && lookup.getattribute && _PyType_Lookup(type, key.ptr()) == nullptr &&
-      PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(lookup.module_type)) &&
-      _PyType_Lookup(type, interned("__getattr__").ptr()) == lookup.getattr &&
-      _PyType_Lookup(type, interned("__getattribute__").ptr()) == lookup.getattribute) {
-    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!dict) {
-      PyErr_Clear();
-    } else {
-      const py::object owner = py::reinterpret_steal<py::object>(dict);
-      if (!PyDict_GetItemWithError(dict, key.ptr())) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        for (const char* registry : {"_parameters", "_buffers", "_modules"}) {
-          PyObject* table = PyDict_GetItemWithError(dict, interned(registry).ptr());
-          if (!table && PyErr_Occurred()) throw py::error_already_set();
-          if (!table || !PyDict_Check(table)) continue;
-          if (PyObject* value = PyDict_GetItemWithError(table, key.ptr())) {
-            return py::reinterpret_borrow<py::object>(value);
-          }
-          if (PyErr_Occurred()) throw py::error_already_set();
-        }
-      }
-    }
+  if (!lookup.getattr || !lookup.getattribute || _PyType_Lookup(type, key.ptr()) != nullptr ||
+      !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(lookup.module_type)) ||
+      _PyType_Lookup(type, interned("__getattr__").ptr()) != lookup.getattr ||
+      _PyType_Lookup(type, interned("__getattribute__").ptr()) != lookup.getattribute) {
+    return nullptr;
   }
+  PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+  if (!dict) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  const py::object owner = py::reinterpret_steal<py::object>(dict);
+  if (PyDict_GetItemWithError(dict, key.ptr())) return nullptr;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  for (const char* registry : {"_parameters", "_buffers", "_modules"}) {
+    PyObject* table = PyDict_GetItemWithError(dict, interned(registry).ptr());
+    if (!table && PyErr_Occurred()) throw py::error_already_set();
+    if (!table || !PyDict_Check(table)) continue;
+    if (PyObject* value = PyDict_GetItemWithError(table, key.ptr())) return value;
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  absent = true;
+  return nullptr;
+}
+}  // namespace
+
+py::object module_attr(const py::handle& self, const char* name) {
+  const py::handle key = interned(name);
+  bool absent = false;
+  if (PyObject* value = registry_value(self, key, absent)) return py::reinterpret_borrow<py::object>(value);
   return self.attr(key);
+}
+
+py::object module_attr_or_none(const py::handle& self, const char* name) {
+  const py::handle key = interned(name);
+  bool absent = false;
+  if (PyObject* value = registry_value(self, key, absent)) return py::reinterpret_borrow<py::object>(value);
+  if (absent) return py::none();
+  return getattr_or_none(self, name);
 }
 
 void register_buffer(const py::handle& self, const char* name, const at::Tensor& t, bool persistent) {

@@ -343,6 +343,9 @@ py::object child(const py::handle& self, const char* name);
 // registries in __getattr__'s order (_parameters, _buffers, _modules). Anything else, and a name
 // no registry holds, takes the ordinary lookup with its errors.
 py::object module_attr(const py::handle& self, const char* name);
+// getattr(self, name, None) for a module the same way: None, without raising through
+// __getattr__, when neither the class, the instance dictionary nor a registry holds the name.
+py::object module_attr_or_none(const py::handle& self, const char* name);
 
 // self.register_buffer(name, tensor, persistent=...).
 void register_buffer(const py::handle& self, const char* name, const at::Tensor& t,
