@@ -148,6 +148,22 @@ def test_gate_band(enable_vgt, pressure, factor):
     torch.testing.assert_close(gate, expected)
 
 
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("pressure", [0.0, 1.0 / 3.0, 0.7071067811865476, 0.999999, 123.456])
+def test_gate_band_rounds_as_the_tensor_operations(dtype, pressure):
+    # The band factor P * (g_max - g_min) + g_min, taken on the pressure's own numbers, rounds in
+    # the pressure's dtype exactly as the two tensor operations with Python numbers do.
+    block = make_block(g_min=0.13, g_max=0.91).to(dtype)
+    block.fortress.global_pressure.fill_(pressure)
+    x, state_delta, surprisal = (t.to(dtype) for t in gate_inputs())
+    P = block.fortress.global_pressure.clone()
+    factor = P * (block._g_max - block._g_min) + block._g_min
+    with torch.no_grad():
+        gate = block.compute_gate(x, state_delta, surprisal)
+        expected = reference_gate(block, x, state_delta, surprisal, factor)
+    assert torch.equal(gate, expected)
+
+
 GATE_WRT = ["x", "state_delta", "surprisal", "surprisal_gain", "gate_train.weight", "gate_infer.weight"]
 
 

@@ -96,7 +96,7 @@ bool hook_pending(const py::handle& handle) {
 
 // The block's list of pending handles, made on first use.
 py::list pending_hooks(const py::object& self) {
-  py::object pending = getattr_or_none(self, kPendingHooks);
+  py::object pending = module_attr_or_none(self, kPendingHooks);
   if (!PyList_Check(pending.ptr())) {
     pending = py::list();
     set_attr(self, kPendingHooks, pending);
@@ -135,7 +135,7 @@ void install_hook(const py::object& self, const py::object& sigma, const py::obj
 // Whether the block holds a handle at all.
 bool holds_hooks(const py::object& self) {
   if (!self.attr(kHookHandle).is_none()) return true;
-  py::object pending = getattr_or_none(self, kPendingHooks);
+  py::object pending = module_attr_or_none(self, kPendingHooks);
   return PyList_Check(pending.ptr()) && PyList_GET_SIZE(pending.ptr()) > 0;
 }
 
@@ -284,12 +284,25 @@ at::Tensor plain_weight(const py::object& layer, const py::object& x) {
   return plain.plain && !plain.bias.defined() ? plain.weight : at::Tensor();
 }
 
+// P * (g_max - g_min) + g_min for a host scalar P of type V, rounded as the tensor operations
+// round it: each number taken in V, one rounding per operation.
+template <typename V>
+V host_band(const at::Tensor& P, double g_min, double g_max) {
+  const V scaled = *static_cast<const V*>(P.data_ptr()) * static_cast<V>(g_max - g_min);
+  return scaled + static_cast<V>(g_min);
+}
+
 // The band factor P * (g_max - g_min) + g_min when the band is on, else undefined.
 at::Tensor band_factor(const py::object& self, const at::Tensor& x) {
   if (!truth(self.attr("fortress_config").attr("enable_vgt"))) return at::Tensor();
   const double g_min = arg_float(self.attr("_g_min"), "_g_min");
   const double g_max = arg_float(self.attr("_g_max"), "_g_max");
   const at::Tensor P = converted(Memory(module_attr(self, "fortress"))[Buf::global_pressure], x.device(), x.scalar_type());
+  if (!P.requires_grad()) {
+    // On host numbers where the pressure lies in host memory: the two operations in its dtype.
+    if (is_host_scalar(P, at::kFloat)) return at::scalar_tensor(host_band<float>(P, g_min, g_max), P.options());
+    if (is_host_scalar(P, at::kDouble)) return at::scalar_tensor(host_band<double>(P, g_min, g_max), P.options());
+  }
   return P * (g_max - g_min) + g_min;
 }
 
@@ -483,6 +496,19 @@ void check_forward(py::object self, py::object x_obj, py::object state, py::obje
   }
 }
 
+// surprisal - 1 (detached) in the surprisal's dtype, converted to `dtype` on `device`; taken on
+// host numbers when the surprisal is a host scalar.
+at::Tensor surprisal_less_one(const at::Tensor& surprisal, const at::Device& device, at::ScalarType dtype) {
+  const at::TensorOptions options = at::TensorOptions().device(device).dtype(dtype);
+  if (device.is_cpu() && is_host_scalar(surprisal, at::kFloat)) {
+    return at::scalar_tensor(*static_cast<const float*>(surprisal.data_ptr()) - 1.0f, options);
+  }
+  if (device.is_cpu() && is_host_scalar(surprisal, at::kDouble)) {
+    return at::scalar_tensor(*static_cast<const double*>(surprisal.data_ptr()) - 1.0, options);
+  }
+  return converted(surprisal.detach() - 1.0, device, dtype);
+}
+
 py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object state,
                                    py::object return_diagnostics) {
   arg_dict_or_none(state, "state");
@@ -515,7 +541,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   if (vgt) {
     const at::Tensor pressure = Memory(fortress)[Buf::global_pressure];
     const at::TensorOptions options = at::TensorOptions().device(x.device()).dtype(pressure.scalar_type());
-    if (!friction.defined()) friction = converted(surprisal.detach() - 1.0, x.device(), pressure.scalar_type());
+    if (!friction.defined()) friction = surprisal_less_one(surprisal, x.device(), pressure.scalar_type());
     const at::Tensor conflict = at::scalar_tensor(average_conflict(fortress.attr("engram_stack")), options);
     const at::Tensor surprisal_in = converted(surprisal.detach(), x.device(), pressure.scalar_type());
     fortress.attr("_update_global_pressure")(to_py(conflict), to_py(surprisal_in), to_py(friction));
