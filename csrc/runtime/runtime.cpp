@@ -607,7 +607,8 @@ namespace {
 // Whether the registry `name` of a module (an instance attribute or a global of
 // torch.nn.modules.module) holds anything; absent registries (other torch versions) hold nothing.
 bool registry_in_use(PyObject* dict, const char* name) {
-  PyObject* value = PyDict_GetItemString(dict, name);
+  PyObject* value = PyDict_GetItemWithError(dict, interned(name).ptr());
+  if (!value && PyErr_Occurred()) throw py::error_already_set();
   if (!value || value == Py_None) return false;
   const Py_ssize_t n = PyObject_Length(value);
   if (n < 0) {
@@ -650,7 +651,7 @@ py::object plain_instance_dict(const py::handle& module, const char* name) {
   const ModuleClass& cls = module_class(name);
   if (reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())) != cls.type) return py::object();
   if (torch::jit::tracer::isTracing()) return py::object();
-  PyObject* own_forward = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.type)->tp_dict, "forward");
+  PyObject* own_forward = PyDict_GetItem(reinterpret_cast<PyTypeObject*>(cls.type)->tp_dict, interned("forward").ptr());
   if (!own_forward || own_forward != cls.forward) return py::object();
   PyObject* instance_dict = PyObject_GenericGetDict(module.ptr(), nullptr);
   if (!instance_dict) {
@@ -658,7 +659,7 @@ py::object plain_instance_dict(const py::handle& module, const char* name) {
     return py::object();
   }
   py::object dict = py::reinterpret_steal<py::object>(instance_dict);
-  if (PyDict_GetItemString(instance_dict, "forward")) return py::object();
+  if (PyDict_GetItem(instance_dict, interned("forward").ptr())) return py::object();
   for (const char* registry : {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks",
                                "_compiled_call_impl"}) {
     if (registry_in_use(instance_dict, registry)) return py::object();
@@ -682,12 +683,12 @@ PlainLinear plain_linear(const py::handle& module, const py::handle& x) {
   if (!dict_owner) return result;
   PyObject* dict = dict_owner.ptr();
   for (const char* name : {"weight", "bias"}) {
-    if (PyDict_GetItemString(dict, name)) return result;
+    if (PyDict_GetItem(dict, interned(name).ptr())) return result;
   }
-  PyObject* parameters = PyDict_GetItemString(dict, "_parameters");
+  PyObject* parameters = PyDict_GetItem(dict, interned("_parameters").ptr());
   if (!parameters || !PyDict_Check(parameters)) return result;
-  PyObject* weight = PyDict_GetItemString(parameters, "weight");
-  PyObject* bias = PyDict_GetItemString(parameters, "bias");
+  PyObject* weight = PyDict_GetItem(parameters, interned("weight").ptr());
+  PyObject* bias = PyDict_GetItem(parameters, interned("bias").ptr());
   if (!weight || !THPVariable_Check(weight) || torch::check_has_torch_function(weight, /*ignore_mode=*/true)) {
     return result;
   }
