@@ -98,33 +98,6 @@ bool is_power_of_two(double v) {
   return std::frexp(v, &exponent) == 0.5;
 }
 
-// True when calling `head` would do nothing but F.linear(input, head.weight): an exact
-// nn.Linear without bias, its forward not replaced, no hook of its own or global, and plain
-// tensors on both sides (no __torch_function__ to honour).
-bool plain_linear_head(const py::object& head, const py::object& input) {
-  py::module_ nn = this_module().attr("nn");
-  if (!py::type::of(head).is(nn.attr("Linear")) || set_on_instance(head, "forward")) return false;
-  const auto tensor_type = reinterpret_cast<PyTypeObject*>(THPVariableClass);
-  if (Py_TYPE(input.ptr()) != tensor_type) return false;
-  py::object weight = getattr_or_none(head, "weight");
-  if (!is_tensor(weight) || !getattr_or_none(head, "bias").is_none()) return false;
-  if (Py_TYPE(weight.ptr()) != tensor_type && !py::type::of(weight).is(nn.attr("Parameter"))) return false;
-  static const char* const kOwnHooks[] = {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks",
-                                          "_backward_pre_hooks"};
-  for (const char* name : kOwnHooks) {
-    py::object hooks = getattr_or_none(head, name);
-    if (!hooks.is_none() && py::len(hooks) > 0) return false;
-  }
-  py::object module = py::module_::import("torch.nn.modules.module");
-  static const char* const kGlobalHooks[] = {"_global_forward_hooks", "_global_forward_pre_hooks",
-                                             "_global_backward_hooks", "_global_backward_pre_hooks"};
-  for (const char* name : kGlobalHooks) {
-    py::object hooks = getattr_or_none(module, name);
-    if (!hooks.is_none() && py::len(hooks) > 0) return false;
-  }
-  return true;
-}
-
 // lm_head(hidden) / root. When root is a power of two and the head is a plain linear map, the
 // division moves onto the smaller operand of the product, the hidden states or the weight:
 // scaling by a power of two commutes with every rounding of the product, so the logits and
@@ -132,10 +105,15 @@ bool plain_linear_head(const py::object& head, const py::object& input) {
 // made. The head's weight and the state dict are untouched.
 py::object scaled_logits(const py::object& self, const py::object& hidden, const py::object& root) {
   py::object head = module_attr(self, "lm_head");
-  if (PyFloat_Check(root.ptr()) && is_power_of_two(PyFloat_AS_DOUBLE(root.ptr())) && plain_linear_head(head, hidden)) {
+  // The head taken as its weight when calling it would do nothing but F.linear(hidden, weight): an
+  // exact nn.Linear without bias, no hook or replaced forward, plain tensors on both sides.
+  const PlainLinear plain = PyFloat_Check(root.ptr()) && is_power_of_two(PyFloat_AS_DOUBLE(root.ptr()))
+                                ? plain_linear(head, hidden)
+                                : PlainLinear();
+  if (plain.plain && !plain.bias.defined()) {
     const double r = PyFloat_AS_DOUBLE(root.ptr());
     const at::Tensor h = from_py(hidden);
-    const at::Tensor w = from_py(head.attr("weight"));
+    const at::Tensor& w = plain.weight;
     const bool scale_input = h.numel() <= w.numel();
     return to_py(linear_rows(scale_input ? h.div(r) : h, scale_input ? w : w.div(r)));
   }
