@@ -1,3 +1,4 @@
+import copy
 import dataclasses
 import math
 import re
@@ -330,6 +331,50 @@ def test_head_hooks_and_replacements_see_the_head_called():
     handle.remove()
     model.lm_head.forward = lambda h: torch.ones(h.shape[:-1] + (VOCAB,))
     assert torch.equal(model(ids)["logits"], torch.full((2, 6, VOCAB), 0.25))
+
+
+def _double_output(embed):
+    embed.register_forward_hook(lambda m, i, o: o * 2)
+
+
+def _replace_forward(embed):
+    embed.forward = lambda ids: torch.ones(ids.shape + (WIDTH,))
+
+
+def _limit_norms(embed):
+    embed.max_norm = 0.5
+
+
+def _pad_with_token_three(embed):
+    embed.padding_idx = 3
+
+
+def _scale_by_frequency(embed):
+    embed.scale_grad_by_freq = True
+
+
+@pytest.mark.parametrize("change", [None, _double_output, _replace_forward, _limit_norms, _pad_with_token_three,
+                                    _scale_by_frequency])
+def test_the_embedding_is_what_the_module_gives(change):
+    # The model embeds as the module's own call would: hooks, a replaced forward, the norm limit
+    # (which rescales rows of the weight in place), the padding row and frequency scaling included.
+    model = identity_model()
+    ids = token_ids()
+    ids[0, :3] = 3
+    if change is not None:
+        change(model.embed_tokens)
+    logits = model(ids)["logits"]
+    (logits * torch.linspace(-1, 1, logits.numel()).view(logits.shape)).sum().backward()
+    got = model.embed_tokens.weight.grad.clone()
+    if change is _limit_norms:
+        assert model.embed_tokens.weight[ids.unique()].norm(dim=-1).max() <= 0.5
+    twin = copy.deepcopy(model)
+    twin.embed_tokens.weight.grad = None
+    hidden = twin.embed_tokens(ids)
+    expected = hidden @ twin.embed_tokens.weight.t() / math.sqrt(WIDTH)
+    (expected * torch.linspace(-1, 1, expected.numel()).view(expected.shape)).sum().backward()
+    torch.testing.assert_close(logits, expected)
+    torch.testing.assert_close(got, twin.embed_tokens.weight.grad)
 
 
 def test_core_diagnostics_are_passed_on():

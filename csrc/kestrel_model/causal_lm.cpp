@@ -6,6 +6,7 @@
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
 #include <torch/csrc/jit/frontend/tracer.h>
+#include <torch/csrc/utils/python_arg_parser.h>
 
 #include <cmath>
 
@@ -120,8 +121,31 @@ py::object scaled_logits(const py::object& self, const py::object& hidden, const
   return head(hidden) / root;
 }
 
+// embed(ids): for a plain nn.Embedding without max_norm or padding index, called with a plain
+// tensor, the torch.embedding(weight, ids, -1, scale_grad_by_freq, sparse) its forward comes down
+// to; the module's own call otherwise.
+py::object embedded(const py::object& embed, const py::object& ids) {
+  if (is_tensor(ids) && !torch::check_has_torch_function(ids.ptr()) && plain_module(embed, "Embedding")) {
+    PyObject* dict = PyObject_GenericGetDict(embed.ptr(), nullptr);
+    if (!dict) throw py::error_already_set();
+    const py::object owner = py::reinterpret_steal<py::object>(dict);
+    PyObject* parameters = PyDict_GetItem(dict, interned("_parameters").ptr());
+    PyObject* weight = parameters && PyDict_Check(parameters) ? PyDict_GetItem(parameters, interned("weight").ptr()) : nullptr;
+    PyObject* max_norm = PyDict_GetItem(dict, interned("max_norm").ptr());
+    PyObject* padding_idx = PyDict_GetItem(dict, interned("padding_idx").ptr());
+    PyObject* by_freq = PyDict_GetItem(dict, interned("scale_grad_by_freq").ptr());
+    PyObject* sparse = PyDict_GetItem(dict, interned("sparse").ptr());
+    if (!PyDict_GetItem(dict, interned("weight").ptr()) && weight && THPVariable_Check(weight) &&
+        !torch::check_has_torch_function(weight, /*ignore_mode=*/true) && max_norm == Py_None &&
+        padding_idx == Py_None && by_freq && PyBool_Check(by_freq) && sparse && PyBool_Check(sparse)) {
+      return to_py(at::embedding(THPVariable_Unpack(weight), from_py(ids), -1, by_freq == Py_True, sparse == Py_True));
+    }
+  }
+  return embed(ids);
+}
+
 py::dict causal_lm_forward(py::object self, py::object input_ids, py::object labels, py::object loss_mask) {
-  py::object x = module_attr(self, "embed_tokens")(input_ids);
+  py::object x = embedded(module_attr(self, "embed_tokens"), input_ids);
   auto result = unpack(module_attr(self, "core")(x), 2);
   py::object root = this_module().attr("math").attr("sqrt")(self.attr("config").attr("d_model"));
   py::object logits = scaled_logits(self, result[0], root);
