@@ -179,6 +179,16 @@ static_assert(copy_positions_are_a_sequence(), "copy positions must number 1..85
 
 constexpr const SettingSpec& setting_spec(Cfg c) { return kSettings[static_cast<size_t>(c)]; }
 
+// The memory's attribute name for a setting, as an interned string (made once per process).
+inline py::handle setting_attr_name(Cfg c) {
+  static const std::array<PyObject*, kSettingCount> names = [] {
+    std::array<PyObject*, kSettingCount> made{};
+    for (size_t i = 0; i < kSettingCount; ++i) made[i] = interned(kSettings[i].attr).ptr();
+    return made;
+  }();
+  return names[static_cast<size_t>(c)];
+}
+
 // `_k_max` and `_union_mode` are values derived from their fields, not copies of them.
 constexpr bool is_derived(Cfg c) { return c == Cfg::k_max_ratio || c == Cfg::union_mode; }
 
@@ -349,7 +359,7 @@ class Memory {
   py::object object(Buf b) const { return buffers_.object(static_cast<size_t>(b)); }
 
   // The stored setting as it is.
-  py::object setting_object(Cfg c) const { return self_.attr(interned(setting_spec(c).attr)); }
+  py::object setting_object(Cfg c) const { return self_.attr(setting_attr_name(c)); }
 
   // The stored setting converted by its declared kind: double, int64_t, bool or str.
   template <Cfg C>

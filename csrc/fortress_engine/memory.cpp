@@ -114,7 +114,7 @@ void check_settings(const Memory& mem) {
     // The temperature of the heads' disagreement is read only by an update given both heads'
     // logits, which a block never passes; that update reads it before its first write.
     if (s.copy == 0 || is_derived(c) || c == Cfg::kl_temperature) continue;
-    const py::object value = self.attr(interned(s.attr));
+    const py::object value = self.attr(setting_attr_name(c));
     switch (s.kind) {
       case Kind::Float: arg_float(value, s.attr); break;
       case Kind::Int: arg_int(value, s.attr); break;
