@@ -247,17 +247,19 @@ def test_surprisal_updates_in_eval_and_no_grad_and_grads_flow():
 
 
 SURPRISAL_CASES = {
-    # name: (prev from the delta's generator: rows, broadcast from one row; a zero-error row)
-    "rows": (2, False, False),
-    "one-row-broadcast": (1, False, False),
-    "a-row-without-error": (2, False, True),
-    "prev-takes-gradient": (2, True, False),
+    # name: (prev from the delta's generator: rows, broadcast from one row; a zero-error row; the
+    # delta's scale: 100 takes the score past the clamp's top, where no gradient passes)
+    "rows": (2, False, False, 1.0),
+    "one-row-broadcast": (1, False, False, 1.0),
+    "a-row-without-error": (2, False, True, 1.0),
+    "prev-takes-gradient": (2, True, False, 1.0),
+    "clamped": (2, True, False, 100.0),
 }
 
 
 @pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
-@pytest.mark.parametrize("rows, prev_grad, zero_row", SURPRISAL_CASES.values(), ids=SURPRISAL_CASES.keys())
-def test_surprisal_under_a_graph_is_the_composed_score_to_the_bit(rows, prev_grad, zero_row, dtype):
+@pytest.mark.parametrize("rows, prev_grad, zero_row, scale", SURPRISAL_CASES.values(), ids=SURPRISAL_CASES.keys())
+def test_surprisal_under_a_graph_is_the_composed_score_to_the_bit(rows, prev_grad, zero_row, scale, dtype):
     # With a plain predictor the raw error is one autograd node; a hook that changes nothing sends
     # the twin through the composed form. Score, running average and gradients are the same
     # numbers (a row without error has a zero gradient, not nan); second-order gradients agree (nan
@@ -269,7 +271,7 @@ def test_surprisal_under_a_graph_is_the_composed_score_to_the_bit(rows, prev_gra
         integrator.predictor.bias.normal_(generator=g)
     twin = copy.deepcopy(integrator)
     twin.predictor.register_forward_hook(lambda m, args, out: None)
-    delta = torch.randn(2, 3, 6, generator=g, dtype=dtype)
+    delta = torch.randn(2, 3, 6, generator=g, dtype=dtype) * scale
     prev = torch.randn(rows, 6, generator=g, dtype=dtype)
     if zero_row:
         with torch.no_grad():
@@ -287,6 +289,7 @@ def test_surprisal_under_a_graph_is_the_composed_score_to_the_bit(rows, prev_gra
         results.append((score, module.surprisal_ema.clone(), first, second))
     (score, ema, first, second), (ref_score, ref_ema, ref_first, ref_second) = results
     assert torch.equal(score, ref_score) and torch.equal(ema, ref_ema)
+    assert score.item() == 5.0 or scale == 1.0
     for got, want in zip(first, ref_first):
         assert torch.isfinite(got).all() and torch.equal(got, want)
     for got, want in zip(second, ref_second):

@@ -150,6 +150,29 @@ at::Tensor composed_prediction_error(const at::Tensor& delta, const at::Tensor& 
   return at::linalg_vector_norm(error, 2, last_dim, false, c10::nullopt).mean();
 }
 
+// The gradients of the raw error (delta, prev, weight, bias) for its gradient `grad`, from the saved
+// (delta, prev, weight, bias, error, norms), as autograd takes them through the composed form.
+void prediction_error_grads(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
+                            const at::Tensor& grad, torch::autograd::variable_list& out) {
+  const at::Tensor &delta = saved[0], &prev = saved[1], &weight = saved[2], &bias = saved[3];
+  const at::Tensor &error = saved[4], &norms = saved[5];
+  const int64_t rows = norms.size(0);
+  // The mean's share, times the norm's derivative error / norm (0 where the norm is 0), as autograd
+  // takes them.
+  const at::Tensor per_row = (grad.expand({rows}) / rows).unsqueeze(-1);
+  const at::Tensor norm = norms.unsqueeze(-1);
+  const at::Tensor d_error = per_row * (error / norm).masked_fill_(norm == 0, 0);
+  if (ctx->needs_input_grad(0)) {
+    at::Tensor d_delta = at::zeros(delta.sizes(), d_error.options());
+    d_delta.select(1, 0).copy_(d_error);
+    out[0] = d_delta;
+  }
+  const at::Tensor d_prediction = -d_error;
+  if (ctx->needs_input_grad(1)) out[1] = d_prediction.mm(weight);
+  if (ctx->needs_input_grad(2)) out[2] = d_prediction.t().mm(prev);
+  if (ctx->needs_input_grad(3)) out[3] = at::sum_to(d_prediction, bias.sizes());
+}
+
 class PredictionError : public torch::autograd::Function<PredictionError> {
  public:
   // delta [B, T, S] (T > 0), prev [B, S], the predictor's weight [S, S] and bias [S].
@@ -176,35 +199,62 @@ class PredictionError : public torch::autograd::Function<PredictionError> {
       for (size_t i = 0; i < 4; ++i) out[i] = vjp[i];
       return out;
     }
-    const at::Tensor &error = saved[4], &norms = saved[5];
-    const int64_t rows = norms.size(0);
-    // The mean's share, times the norm's derivative error / norm (0 where the norm is 0), as autograd
-    // takes them.
-    const at::Tensor per_row = (grad.expand({rows}) / rows).unsqueeze(-1);
-    const at::Tensor norm = norms.unsqueeze(-1);
-    const at::Tensor d_error = per_row * (error / norm).masked_fill_(norm == 0, 0);
-    if (ctx->needs_input_grad(0)) {
-      at::Tensor d_delta = at::zeros(delta.sizes(), d_error.options());
-      d_delta.select(1, 0).copy_(d_error);
-      out[0] = d_delta;
-    }
-    const at::Tensor d_prediction = -d_error;
-    if (ctx->needs_input_grad(1)) out[1] = d_prediction.mm(weight);
-    if (ctx->needs_input_grad(2)) out[2] = d_prediction.t().mm(prev);
-    if (ctx->needs_input_grad(3)) out[3] = at::sum_to(d_prediction, bias.sizes());
+    prediction_error_grads(ctx, saved, grad, out);
     return out;
   }
 };
 
-// The raw error for a plain predictor with a bias under a graph, every piece of one kind;
-// undefined otherwise.
-at::Tensor fused_prediction_error(const py::object& predictor, const py::object& delta_obj, const at::Tensor& delta,
-                                  const py::object& prev_obj) {
-  if (!at::GradMode::is_enabled() || torch::check_has_torch_function(delta_obj.ptr())) return at::Tensor();
+// The score clamp(raw / denom, 0, 5) from the raw error's pieces as one node, where the composed
+// form adds a division and a clamp to the raw error's node. The raw error, its rows' errors and
+// norms come computed without a graph (the running average steps from the raw error before the
+// score is taken); denom is the floored average, a number. The score and its gradients are the
+// numbers the three nodes give: the clamp passes the gradient where 0 <= raw / denom <= 5 and the
+// division divides it by denom, each in the score's dtype.
+class SurprisalScore : public torch::autograd::Function<SurprisalScore> {
+ public:
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& delta, const at::Tensor& prev,
+                            const at::Tensor& weight, const at::Tensor& bias, const at::Tensor& error,
+                            const at::Tensor& norms, const at::Tensor& raw, double denom) {
+    const at::Tensor quotient = raw / denom;
+    ctx->save_for_backward({delta, prev, weight, bias, error, norms, quotient});
+    ctx->saved_data["denom"] = denom;
+    return at::clamp(quotient, 0.0, 5.0);
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    torch::autograd::variable_list out(8);
+    const at::Tensor& grad = grads[0];
+    if (!grad.defined()) return out;
+    const auto saved = ctx->get_saved_variables();
+    const double denom = ctx->saved_data["denom"].toDouble();
+    if (at::GradMode::is_enabled()) {
+      const auto vjp = kernels::reference_vjp(
+          [denom](const std::vector<at::Tensor>& in) {
+            return at::clamp(composed_prediction_error(in[0], in[1], in[2], in[3]) / denom, 0.0, 5.0);
+          },
+          {saved[0], saved[1], saved[2], saved[3]}, grad);
+      for (size_t i = 0; i < 4; ++i) out[i] = vjp[i];
+      return out;
+    }
+    const at::Tensor& quotient = saved[6];
+    const at::Tensor zero = at::scalar_tensor(0.0, grad.options());
+    const at::Tensor raw_grad = at::where(at::logical_and(quotient >= 0.0, quotient <= 5.0), grad, zero) / denom;
+    prediction_error_grads(ctx, saved, raw_grad, out);
+    return out;
+  }
+};
+
+// Whether the raw error can be one node: a plain predictor with a bias under a graph, every piece of
+// one kind, something taking a gradient; its weight and bias then in `w` and `b`.
+bool fusable_predictor(const py::object& predictor, const py::object& delta_obj, const at::Tensor& delta,
+                       const py::object& prev_obj, at::Tensor& w, at::Tensor& b) {
+  if (!at::GradMode::is_enabled() || torch::check_has_torch_function(delta_obj.ptr())) return false;
   const PlainLinear layer = plain_linear(predictor, prev_obj);
-  if (!layer.plain || !layer.bias.defined()) return at::Tensor();
+  if (!layer.plain || !layer.bias.defined()) return false;
   const at::Tensor prev = from_py(prev_obj);
-  const at::Tensor &w = layer.weight, &b = layer.bias;
+  w = layer.weight;
+  b = layer.bias;
   auto fits = [&](const at::Tensor& t) {
     return t.scalar_type() == delta.scalar_type() && t.device() == delta.device() && t.layout() == at::kStrided;
   };
@@ -212,10 +262,17 @@ at::Tensor fused_prediction_error(const py::object& predictor, const py::object&
   if (!at::isFloatingType(delta.scalar_type()) || !fits(delta) || !fits(prev) || !fits(w) || !fits(b) ||
       delta.size(1) == 0 || prev.dim() != 2 || prev.size(0) != delta.size(0) || prev.size(1) != S || w.dim() != 2 ||
       w.size(0) != S || w.size(1) != S || b.dim() != 1 || b.size(0) != S) {
-    return at::Tensor();
+    return false;
   }
-  if (!(delta.requires_grad() || prev.requires_grad() || w.requires_grad() || b.requires_grad())) return at::Tensor();
-  return PredictionError::apply(delta, prev, w, b);
+  return delta.requires_grad() || prev.requires_grad() || w.requires_grad() || b.requires_grad();
+}
+
+// The floored running average as a number, for a host-scalar average: the same quotient and
+// gradient as clamp_min(1e-8) gives by the tensor.
+double floored_average(const at::Tensor& ema) {
+  const double average = scalar_to_double(ema);
+  const double floor = ema.scalar_type() == at::kFloat ? static_cast<double>(1e-8f) : 1e-8;
+  return std::isnan(average) ? average : std::max(average, floor);
 }
 
 
@@ -243,8 +300,27 @@ void define_integrator(py::module_& m) {
         at::Tensor delta = arg_tensor(delta_obj, "delta");
         unpack_shape(delta, 3);
         py::object predictor = module_attr(self, "predictor");
-        at::Tensor raw = fused_prediction_error(predictor, delta_obj, delta, state_prev);
-        if (!raw.defined()) {
+        at::Tensor w, b;
+        at::Tensor raw;
+        if (fusable_predictor(predictor, delta_obj, delta, state_prev, w, b)) {
+          const at::Tensor prev = from_py(state_prev);
+          at::Tensor error, norms;
+          {
+            at::NoGradGuard no_grad;
+            const std::vector<int64_t> last_dim{-1};
+            error = delta.select(1, 0) - at::addmm(b, prev, w.t());
+            norms = at::linalg_vector_norm(error, 2, last_dim, false, c10::nullopt);
+            raw = norms.mean();
+          }
+          const double decay = arg_float(self.attr("surprisal_decay"), "surprisal_decay");
+          at::Tensor ema = buffer(self, "surprisal_ema");
+          if (is_host_scalar(ema, raw.scalar_type()) && is_host_scalar(raw, raw.scalar_type())) {
+            // A non-finite error (a diverged chunk) leaves the running average as it was.
+            blend_if_finite(ema, decay, raw, 1.0 - decay);
+            return to_py(SurprisalScore::apply(delta, prev, w, b, error, norms, raw, floored_average(ema)));
+          }
+          raw = PredictionError::apply(delta, prev, w, b);
+        } else {
           at::Tensor pred_next = from_py(call_linear(predictor, state_prev));
           at::Tensor actual_next = delta.select(1, 0);
           const std::vector<int64_t> last_dim{-1};
@@ -255,11 +331,7 @@ void define_integrator(py::module_& m) {
         // A non-finite error (a diverged chunk) leaves the running average as it was.
         blend_if_finite(ema, decay, raw, 1.0 - decay);
         if (is_host_scalar(ema, raw.scalar_type()) && is_host_scalar(raw.detach(), raw.scalar_type())) {
-          // The floored average as a number: the same quotient and gradient as by the tensor.
-          const double average = scalar_to_double(ema);
-          const double floor = ema.scalar_type() == at::kFloat ? static_cast<double>(1e-8f) : 1e-8;
-          const double denom = std::isnan(average) ? average : std::max(average, floor);
-          return to_py(at::clamp(raw / denom, 0.0, 5.0));
+          return to_py(at::clamp(raw / floored_average(ema), 0.0, 5.0));
         }
         at::Tensor denom = ema.clamp_min(1e-8);
         return to_py(at::clamp(raw / denom, 0.0, 5.0));
