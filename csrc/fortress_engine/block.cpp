@@ -221,6 +221,64 @@ GateParts gate_composition(const std::vector<at::Tensor>& in, bool banded) {
   return parts;
 }
 
+// x [B, T, K] (contiguous) @ weight^T as at::linear computes it for such an input: the rows folded
+// into one product.
+at::Tensor rows_product(const at::Tensor& x, const at::Tensor& weight) {
+  return x.reshape({-1, x.size(-1)}).mm(weight.t()).view({x.size(0), x.size(1), weight.size(0)});
+}
+
+// out = (train * factor) * signal[b] + coupling * infer, with train replaced by train * factor when
+// `factor` is given, in one pass: each product and the sum rounded once in V, as the separate
+// tensor operations round them. All contiguous [B, T, S], signal [B] values.
+template <typename V>
+void gate_sum(V* train, const V* infer, const V* signal, const V* factor, V coupling, V* out, int64_t B,
+              int64_t per_row) {
+  for (int64_t b = 0; b < B; ++b) {
+    const V s = signal[b];
+    V* t = train + b * per_row;
+    const V* g = infer + b * per_row;
+    V* o = out + b * per_row;
+    if (factor) {
+      const V f = *factor;
+      for (int64_t i = 0; i < per_row; ++i) t[i] = t[i] * f;
+    }
+    for (int64_t i = 0; i < per_row; ++i) {
+      const V trained = t[i] * s;
+      const V inferred = coupling * g[i];
+      o[i] = trained + inferred;
+    }
+  }
+}
+
+// The composed gate's forward without a graph, with fewer operations: the products as at::linear
+// takes them for contiguous inputs, the band, the signal's product, the coupling's and their sum in
+// one pass over host memory. The same numbers as gate_composition; undefined parts where it does
+// not apply (the caller then composes).
+GateParts gate_forward(const std::vector<at::Tensor>& in, bool banded) {
+  const at::Tensor& x = in[0];
+  const at::ScalarType dtype = x.scalar_type();
+  if ((dtype != at::kFloat && dtype != at::kDouble) || !x.is_contiguous() || !readable_in_place(x) ||
+      !readable_in_place(in[1]) || !readable_in_place(in[2]) || !readable_in_place(in[3]) ||
+      !readable_in_place(in[6]) || !readable_in_place(in[7]) || in[3].dim() != 0 || in[6].dim() != 0 ||
+      in[7].dim() != 0) {
+    return GateParts{};
+  }
+  const int64_t B = x.size(0), T = x.size(1), S = x.size(2);
+  const at::Tensor signal = in[2].view({1, 1, 1}).expand({B, 1, 1}) * in[3];
+  GateParts parts;
+  parts.gate_input = at::cat({x, in[1], signal.expand({B, T, 1})}, -1);
+  parts.train_path = rows_product(parts.gate_input, in[4]);
+  const at::Tensor infer = rows_product(x, in[5]);
+  const at::Tensor signal_rows = signal.contiguous();
+  parts.out = at::empty_like(parts.train_path);
+  AT_DISPATCH_FLOATING_TYPES(dtype, "gate_sum", [&] {
+    gate_sum<scalar_t>(parts.train_path.data_ptr<scalar_t>(), infer.data_ptr<scalar_t>(),
+                       signal_rows.data_ptr<scalar_t>(), banded ? in[6].data_ptr<scalar_t>() : nullptr,
+                       *in[7].data_ptr<scalar_t>(), parts.out.data_ptr<scalar_t>(), B, T * S);
+  });
+  return parts;
+}
+
 class FusedGate : public torch::autograd::Function<FusedGate> {
  public:
   // x, state_delta [B, T, S]; surprisal one element; gain zero-dimensional; w_train [S, 2S + 1] and
@@ -230,7 +288,9 @@ class FusedGate : public torch::autograd::Function<FusedGate> {
                             const at::Tensor& surprisal, const at::Tensor& gain, const at::Tensor& w_train,
                             const at::Tensor& w_infer, const at::Tensor& factor, const at::Tensor& coupling,
                             bool banded) {
-    const GateParts parts = gate_composition({x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling}, banded);
+    const std::vector<at::Tensor> in{x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling};
+    GateParts parts = gate_forward(in, banded);
+    if (!parts.out.defined()) parts = gate_composition(in, banded);
     ctx->save_for_backward(
         {x, state_delta, surprisal, gain, w_train, w_infer, factor, coupling, parts.gate_input, parts.train_path});
     ctx->saved_data["banded"] = banded;
