@@ -279,6 +279,56 @@ GateParts gate_forward(const std::vector<at::Tensor>& in, bool banded) {
   return parts;
 }
 
+// The gate's backward products from its gradient `grad` [B, T, S]: grad * train_path, (grad * signal[b])
+// * factor (no factor: unbanded) and grad * coupling, each rounded as the tensor operation rounds it;
+// in one pass over host memory for contiguous float or double tensors, else as those operations.
+void gate_grad_products(const at::Tensor& grad, const at::Tensor& train_path, const at::Tensor& signal,
+                        const at::Tensor& factor, const at::Tensor& coupling, at::Tensor& grad_product,
+                        at::Tensor& d_train, at::Tensor& d_infer) {
+  const at::ScalarType dtype = grad.scalar_type();
+  const bool in_place = (dtype == at::kFloat || dtype == at::kDouble) && grad.is_contiguous() &&
+                        train_path.is_contiguous() && readable_in_place(grad) && readable_in_place(train_path) &&
+                        readable_in_place(signal) && readable_in_place(coupling) && coupling.dim() == 0 &&
+                        train_path.scalar_type() == dtype && signal.scalar_type() == dtype &&
+                        coupling.scalar_type() == dtype && train_path.sizes() == grad.sizes() &&
+                        (!factor.defined() || (readable_in_place(factor) && factor.dim() == 0 &&
+                                               factor.scalar_type() == dtype));
+  if (!in_place) {
+    grad_product = grad * train_path;
+    d_train = grad * signal.expand(grad.sizes());
+    if (factor.defined()) d_train = d_train * factor;
+    d_infer = grad * coupling;
+    return;
+  }
+  const int64_t B = grad.size(0), per_row = grad.numel() / std::max<int64_t>(B, 1);
+  const at::Tensor signal_rows = signal.contiguous();
+  grad_product = at::empty_like(grad);
+  d_train = at::empty_like(grad);
+  d_infer = at::empty_like(grad);
+  AT_DISPATCH_FLOATING_TYPES(dtype, "gate_grad_products", [&] {
+    const scalar_t* g = grad.data_ptr<scalar_t>();
+    const scalar_t* t = train_path.data_ptr<scalar_t>();
+    const scalar_t* sig = signal_rows.data_ptr<scalar_t>();
+    const scalar_t c = *coupling.data_ptr<scalar_t>();
+    scalar_t* p = grad_product.data_ptr<scalar_t>();
+    scalar_t* dt = d_train.data_ptr<scalar_t>();
+    scalar_t* di = d_infer.data_ptr<scalar_t>();
+    for (int64_t b = 0; b < B; ++b) {
+      const scalar_t s = sig[b];
+      const int64_t base = b * per_row;
+      for (int64_t i = base; i < base + per_row; ++i) {
+        p[i] = g[i] * t[i];
+        dt[i] = g[i] * s;
+        di[i] = g[i] * c;
+      }
+      if (factor.defined()) {
+        const scalar_t f = *factor.data_ptr<scalar_t>();
+        for (int64_t i = base; i < base + per_row; ++i) dt[i] = dt[i] * f;
+      }
+    }
+  });
+}
+
 class FusedGate : public torch::autograd::Function<FusedGate> {
  public:
   // x, state_delta [B, T, S]; surprisal one element; gain zero-dimensional; w_train [S, 2S + 1] and
@@ -319,12 +369,13 @@ class FusedGate : public torch::autograd::Function<FusedGate> {
     const at::Tensor scalar = surprisal.view({1, 1, 1}).expand({B, 1, 1});
     const at::Tensor signal = scalar * gain;
     // out = train_path * signal + coupling * infer_path
-    const at::Tensor signal_grad_product = at::sum_to(grad * train_path, signal.sizes());
-    at::Tensor d_train = grad * signal.expand(x.sizes());
-    if (banded) d_train = d_train * factor;
+    at::Tensor grad_product, d_train, d_infer;
+    gate_grad_products(grad, train_path, signal, banded ? factor : at::Tensor(), coupling, grad_product, d_train,
+                       d_infer);
+    const at::Tensor signal_grad_product = at::sum_to(grad_product, signal.sizes());
     const at::Tensor d_train_rows = d_train.reshape({-1, S});
     const at::Tensor d_input = d_train_rows.mm(w_train).view(gate_input.sizes());
-    const at::Tensor d_infer_rows = (grad * coupling).reshape({-1, S});
+    const at::Tensor d_infer_rows = d_infer.reshape({-1, S});
     if (ctx->needs_input_grad(0)) out[0] = d_input.narrow(-1, 0, S) + d_infer_rows.mm(w_infer).view(x.sizes());
     if (ctx->needs_input_grad(1)) out[1] = d_input.narrow(-1, S, S);
     if (ctx->needs_input_grad(4)) out[4] = d_train_rows.t().mm(gate_input.reshape({-1, 2 * S + 1}));
