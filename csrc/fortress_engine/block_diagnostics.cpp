@@ -181,7 +181,7 @@ py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
       case Src::UnionModeConfig: value = fortress.attr("_union_mode_config_code")(); break;
       case Src::QualityThreshold: value = python_float(fortress.attr("_quality_threshold")); break;
     }
-    diagnostics[e.key] = value;
+    if (PyDict_SetItem(diagnostics.ptr(), interned(e.key).ptr(), value.ptr()) < 0) throw py::error_already_set();
   }
 
   // The first three engrams.
