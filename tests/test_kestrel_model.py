@@ -463,6 +463,29 @@ def test_loss_and_its_graph_against_the_library_cross_entropy(hidden_row, graph)
     torch.testing.assert_close(second, ref_second, equal_nan=True)
 
 
+@pytest.mark.parametrize("ignored", [False, True])
+def test_loss_gradient_is_the_exponentials_formula_to_the_bit(ignored):
+    # Without a graph the logits' gradient is exps * (share / sums) with -share added at each
+    # target (share = 1 / count on counted rows, 0 elsewhere), each operation rounded as by tensors.
+    model = identity_model(width=16)
+    ids = token_ids()
+    labels = labels_with_ignored(ids) if ignored else ids
+    out = model(ids, labels)
+    (got,) = torch.autograd.grad(out["loss"] * 0.37, out["logits"])
+    with torch.no_grad():
+        logits = out["logits"][:, :-1].reshape(-1, VOCAB)
+        targets = labels[:, 1:].reshape(-1)
+        counted = targets != -100
+        exps = (logits - logits.amax(1, keepdim=True)).exp_()
+        sums = exps.sum(1, keepdim=True)
+        share = torch.tensor(0.37) / float(counted.sum())
+        scale = torch.where(counted, share, torch.zeros(())).unsqueeze(1)
+        expected = exps.mul(scale / sums)
+        expected.scatter_add_(1, torch.where(counted, targets, 0).unsqueeze(1), scale.neg())
+    assert torch.equal(got[:, :-1].reshape(-1, VOCAB), expected)
+    assert torch.equal(got[:, -1], torch.zeros_like(got[:, -1]))
+
+
 def test_labels_not_in_host_memory_go_to_the_library_cross_entropy():
     # Labels that do not lie in host memory are not read through their data pointer: the library's
     # cross-entropy takes them and gives its own result (a meta loss for meta labels).

@@ -238,6 +238,37 @@ constexpr int64_t kIgnoreIndex = -100;
 // scaled, from them in one [N, V] tensor, where the composed form keeps the log-probabilities and
 // adds a zero-filled [N, V] gradient and the log-softmax's own. A graph of the gradient is taken
 // from the logits.
+// The loss's gradient exps * (scale / sums), then -scale added at each row's target, with scale the
+// gradient's share g / count on counted rows and 0 on the others: one pass over host memory for
+// float32 values there, each operation rounded as the tensor operations round it. Undefined
+// elsewhere.
+at::Tensor host_loss_gradient(const at::Tensor& g, const at::Tensor& exps, const at::Tensor& sums,
+                              const at::Tensor& index, const at::Tensor& counted, int64_t count) {
+  if (!is_host_scalar(g, at::kFloat) || exps.scalar_type() != at::kFloat || sums.scalar_type() != at::kFloat ||
+      !exps.is_contiguous() || !sums.is_contiguous() || !readable_in_place(exps) || !readable_in_place(sums) ||
+      exps.dim() != 2 || sums.numel() != exps.size(0)) {
+    return at::Tensor();
+  }
+  const int64_t rows = exps.size(0), classes = exps.size(1);
+  const bool all = count == rows;
+  const float share = *static_cast<const float*>(g.data_ptr()) / static_cast<float>(static_cast<double>(count));
+  at::Tensor grad = at::empty_like(exps);
+  const float* e = exps.data_ptr<float>();
+  const float* sum = sums.data_ptr<float>();
+  const int64_t* target = index.data_ptr<int64_t>();
+  const bool* use = counted.data_ptr<bool>();
+  float* out = grad.data_ptr<float>();
+  for (int64_t i = 0; i < rows; ++i) {
+    const float scale = all || use[i] ? share : 0.0f;
+    const float factor = scale / sum[i];
+    const float* row = e + i * classes;
+    float* dst = out + i * classes;
+    for (int64_t j = 0; j < classes; ++j) dst[j] = row[j] * factor;
+    dst[target[i]] = dst[target[i]] + -scale;
+  }
+  return grad;
+}
+
 class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& index,
@@ -280,8 +311,11 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
     } else {
       const at::Tensor exps = ctx->saved_data["exps"].toTensor();
       const at::Tensor sums = ctx->saved_data["sums"].toTensor();
-      grad = exps.mul(scale / sums);
-      grad.scatter_add_(1, index, scale.neg());
+      grad = host_loss_gradient(g, exps, sums, index, counted, count);
+      if (!grad.defined()) {
+        grad = exps.mul(scale / sums);
+        grad.scatter_add_(1, index, scale.neg());
+      }
     }
     torch::autograd::variable_list out = none;
     out[0] = grad;
