@@ -1,6 +1,7 @@
 #include "kernels/attention.h"
 
 #include "kernels/op_support.h"
+#include "runtime/runtime.h"
 
 #include <ATen/Dispatch.h>
 #include <ATen/Parallel.h>
@@ -748,11 +749,11 @@ at::Tensor log_features(const at::Tensor& x) {
 // gradient sum(g y log f) in blocks of fixed size (the same sum on any thread count). The loops
 // run without branches (the signs of x follow no pattern) and vectorise.
 template <typename T>
-void features_backward_kernel(const at::Tensor& grad, const at::Tensor& positive, const at::Tensor& exponent,
+void features_backward_kernel(const at::Tensor& grad, const at::Tensor& x, const at::Tensor& exponent,
                               const at::Tensor& y, const at::Tensor& log_f, at::Tensor& dx, double& de) {
   const T e = exponent_value<T>(exponent);
   const T* gp = grad.data_ptr<T>();
-  const T* pp = positive.data_ptr<T>();
+  const T* xp = x.data_ptr<T>();
   const T* yp = y.data_ptr<T>();
   const T* lp = log_f.defined() ? log_f.data_ptr<T>() : nullptr;
   T* dxp = dx.data_ptr<T>();
@@ -762,7 +763,8 @@ void features_backward_kernel(const at::Tensor& grad, const at::Tensor& positive
   at::parallel_for(0, blocks, 1, [&](int64_t begin, int64_t end) {
     for (int64_t block = begin; block < end; ++block) {
       const int64_t i0 = block * kFeatureGrain, i1 = std::min(n, i0 + kFeatureGrain);
-      for (int64_t i = i0; i < i1; ++i) dxp[i] = gp[i] * yp[i] * e / (T(1) + pp[i]);
+      // max(x, 0): -inf gives 0, NaN stays NaN.
+      for (int64_t i = i0; i < i1; ++i) dxp[i] = gp[i] * yp[i] * e / (T(1) + (xp[i] < T(0) ? T(0) : xp[i]));
       if (!lp) continue;
       double sum = 0.0;
 #pragma omp simd reduction(+ : sum)
@@ -774,15 +776,51 @@ void features_backward_kernel(const at::Tensor& grad, const at::Tensor& positive
   for (double p : partial) de += p;
 }
 
+// The exponent's value: a zero-dimensional one in host memory read where it lies.
+double exponent_as_double(const at::Tensor& exponent) {
+  if (exponent.dim() == 0 && (is_host_scalar(exponent, at::kFloat) || is_host_scalar(exponent, at::kDouble))) {
+    return scalar_to_double(exponent);
+  }
+  return exponent.to(at::kDouble).contiguous().data_ptr<double>()[0];
+}
+
+// exp(e log f) over a contiguous x of the compute dtype, taking log_features(x) * e as the
+// separate operations round it: max(x, 0) and min(x, 0) in one pass, the logarithm in place,
+// then the sum and the product in one pass, the exponential in place. Both passes are branch-free
+// comparisons (NaN stays NaN), so the numbers are those of the operations one by one.
+template <typename T>
+at::Tensor powered_features(const at::Tensor& x, double e) {
+  const int64_t n = x.numel();
+  at::Tensor y = at::empty(x.sizes(), x.options());
+  at::Tensor low = at::empty(x.sizes(), x.options());
+  const T* xp = x.data_ptr<T>();
+  T* yp = y.data_ptr<T>();
+  T* lp = low.data_ptr<T>();
+  for (int64_t i = 0; i < n; ++i) {
+    const T v = xp[i];
+    yp[i] = v < T(0) ? T(0) : v;
+    lp[i] = v > T(0) ? T(0) : v;
+  }
+  y.log1p_();
+  const T scale = static_cast<T>(e);
+  for (int64_t i = 0; i < n; ++i) yp[i] = (yp[i] + lp[i]) * scale;
+  return y.exp_();
+}
+
 at::Tensor linear_attention_features_cpu(const at::Tensor& x, const at::Tensor& exponent) {
   if (!features_fused_covers(x, exponent)) return linear_attention_features_reference(x, exponent);
   const auto compute = compute_dtype(x.scalar_type());
   at::Tensor xc = x.to(compute);
-  const double e = exponent.to(at::kDouble).contiguous().data_ptr<double>()[0];
+  const double e = exponent_as_double(exponent);
   // x ** 0 is 1 for every x, an infinite or NaN one included. Otherwise exp(e log f), whose
   // exponential and logarithm run vectorised.
-  at::Tensor y = e == 0.0 ? at::ones(x.sizes(), x.options().dtype(compute)) : log_features(xc).mul_(e).exp_();
-  return y.to(x.scalar_type());
+  if (e == 0.0) return at::ones(x.sizes(), x.options().dtype(compute)).to(x.scalar_type());
+  if (xc.layout() == at::kStrided && xc.is_contiguous()) {
+    at::Tensor y;
+    AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention_features", [&] { y = powered_features<scalar_t>(xc, e); });
+    return y.to(x.scalar_type());
+  }
+  return log_features(xc).mul_(e).exp_().to(x.scalar_type());
 }
 
 using Grads2 = std::tuple<at::Tensor, at::Tensor>;
@@ -804,9 +842,8 @@ Grads2 linear_attention_features_backward_cpu(const at::Tensor& grad, const at::
                                               const at::Tensor& out, bool exponent_grad) {
   if (!features_fused_covers(x, exponent)) return features_backward_reference(grad, x, exponent, out);
   const auto compute = compute_dtype(x.scalar_type());
-  at::Tensor gc = grad.to(compute).expand(x.sizes()).contiguous(), xc = x.to(compute),
+  at::Tensor gc = grad.to(compute).expand(x.sizes()).contiguous(), xc = x.to(compute).contiguous(),
              yc = out.to(compute).contiguous();
-  at::Tensor positive = at::clamp_min(xc, 0).contiguous();  // -inf gives 0, NaN stays NaN
   // For the exponent's gradient: log f held finite, so a feature that is 0 (x = -inf) adds
   // 0 * log f = 0 (0 ** e has no slope in e) and an infinite one stays infinite.
   at::Tensor log_f;
@@ -819,7 +856,7 @@ Grads2 linear_attention_features_backward_cpu(const at::Tensor& grad, const at::
   double de = 0.0;
   if (x.numel() > 0) {
     AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention_features_backward", [&] {
-      features_backward_kernel<scalar_t>(gc, positive, exponent, yc, log_f, dx, de);
+      features_backward_kernel<scalar_t>(gc, xc, exponent, yc, log_f, dx, de);
     });
   }
   return {dx.to(x.scalar_type()), at::full(exponent.sizes(), de, exponent.options())};
