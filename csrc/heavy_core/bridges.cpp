@@ -139,9 +139,11 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
     const int64_t B = x_fast.size(0), L = x_fast.size(1), D = x_fast.size(2), dh = D / n_heads;
     static auto features_op = kernels::kestrel_op<FeaturesSignature>("kestrel::linear_attention_features");
     static auto attention_op = kernels::kestrel_op<LinearSignature>("kestrel::linear_attention");
-    const at::Tensor q = at::linear(x_fast, wq, bq).view({B, L, n_heads, dh});
-    const at::Tensor k = at::linear(x_slow, wk, bk).view({B, L, n_heads, dh});
-    const at::Tensor v = at::linear(x_slow, wv, bv).view({B, L, n_heads, dh});
+    // at::linear of a contiguous [B, L, D] input with a bias is this product of its rows.
+    const at::Tensor fast_rows = x_fast.view({B * L, D}), slow_rows = x_slow.view({B * L, D});
+    const at::Tensor q = at::addmm(bq, fast_rows, wq.t()).view({B, L, n_heads, dh});
+    const at::Tensor k = at::addmm(bk, slow_rows, wk.t()).view({B, L, n_heads, dh});
+    const at::Tensor v = at::addmm(bv, slow_rows, wv.t()).view({B, L, n_heads, dh});
     at::Tensor k_features, q_features, attended;
     {
       at::AutoDispatchBelowADInplaceOrView below;
@@ -149,7 +151,6 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
       q_features = features_op.call(q, exponent);
       attended = attention_op.call(q_features, k_features, v);
     }
-    const at::Tensor mixed = attended.reshape({B, L, D});
     ctx->save_for_backward({x_fast, x_slow, exponent, wq, bq, wk, bk, wv, bv, wo, bo});
     ctx->saved_data["n_heads"] = n_heads;
     ctx->saved_data["q"] = q;
@@ -158,7 +159,7 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
     ctx->saved_data["q_features"] = q_features;
     ctx->saved_data["k_features"] = k_features;
     ctx->saved_data["attended"] = attended;
-    return at::linear(mixed, wo, bo);
+    return at::addmm(bo, attended.view({B * L, D}), wo.t()).view({B, L, D});
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
