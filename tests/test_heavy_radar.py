@@ -404,3 +404,73 @@ def test_filter_network_runs_as_called(change):
     finally:
         if handle is not None:
             handle.remove()
+
+
+def _edit_through_data(r):
+    r.filter_gen[0].weight.data[3, 0] += 0.25  # no version bump
+
+
+def _edit_first_bias(r):
+    with torch.no_grad():
+        r.filter_gen[0].bias[5] = -2.0
+
+
+def _edit_last_weight(r):
+    with torch.no_grad():
+        r.filter_gen[2].weight.mul_(1.5)
+
+
+def _edit_positions(r):
+    r.pos_indices.data[2, 0] = 0.7
+
+
+def _load_other(r):
+    r.load_state_dict(Radar(3, max_l=16).state_dict())
+
+
+def _swap_sign_of_zero(r):
+    # 0.0 and -0.0 compare equal, yet the network may see them differently; the taps stay exact.
+    with torch.no_grad():
+        r.filter_gen[2].bias.copy_(torch.tensor([0.0, -0.0, 0.0]))
+
+
+@pytest.mark.parametrize("change", [_edit_through_data, _edit_first_bias, _edit_last_weight, _edit_positions,
+                                    _load_other, _swap_sign_of_zero])
+def test_frozen_short_filter_follows_every_change_of_its_network(change):
+    # A frozen network's taps may be reused from call to call; any change of what they come from
+    # must show in the next call, exactly as the network computes it now.
+    torch.manual_seed(5)
+    r = Radar(3, max_l=16).requires_grad_(False)
+    x = torch.randn(2, 9, 3)
+    for _ in range(2):
+        torch.testing.assert_close(r(x), direct_convolution(r, x).float(), rtol=1e-5, atol=1e-5)
+    change(r)
+    again = r(x)
+    torch.testing.assert_close(again, direct_convolution(r, x).float(), rtol=1e-5, atol=1e-5)
+    fresh = Radar(3, max_l=16).requires_grad_(False)
+    fresh.load_state_dict(r.state_dict())
+    assert torch.equal(fresh(x), again)
+
+
+def test_taps_first_made_in_inference_mode_serve_a_later_backward():
+    torch.manual_seed(6)
+    r = Radar(3, max_l=16).requires_grad_(False)
+    x = torch.randn(2, 9, 3)
+    with torch.inference_mode():
+        expected = r(x)
+    x.requires_grad_(True)
+    y = r(x)
+    y.sum().backward()
+    assert torch.equal(y.detach(), expected)
+    assert x.grad is not None and x.grad.shape == x.shape
+
+
+def test_learning_short_filter_takes_gradients_after_frozen_calls():
+    torch.manual_seed(7)
+    r = Radar(3, max_l=16).requires_grad_(False)
+    x = torch.randn(2, 9, 3)
+    r(x)
+    r.requires_grad_(True)
+    r(x).pow(2).sum().backward()
+    for p in r.filter_gen.parameters():
+        assert p.grad is not None and p.grad.abs().sum() > 0
