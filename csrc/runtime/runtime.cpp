@@ -645,14 +645,10 @@ const ModuleClass& module_class(const char* name) {
   return classes->back().second;
 }
 
-// The instance dictionary of a module whose call is exactly torch.nn.<name>.forward (see
-// plain_module), or nothing.
-py::object plain_instance_dict(const py::handle& module, const char* name) {
-  const ModuleClass& cls = module_class(name);
-  if (reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())) != cls.type) return py::object();
+// The instance dictionary of a module whose call runs nothing but its forward (no hook of its own
+// or global, not compiled, outside tracing) and that sets no `forward` of its own, or nothing.
+py::object unhooked_instance_dict(const py::handle& module) {
   if (torch::jit::tracer::isTracing()) return py::object();
-  PyObject* own_forward = PyDict_GetItem(reinterpret_cast<PyTypeObject*>(cls.type)->tp_dict, interned("forward").ptr());
-  if (!own_forward || own_forward != cls.forward) return py::object();
   PyObject* instance_dict = PyObject_GenericGetDict(module.ptr(), nullptr);
   if (!instance_dict) {
     PyErr_Clear();
@@ -670,7 +666,30 @@ py::object plain_instance_dict(const py::handle& module, const char* name) {
   }
   return dict;
 }
+
+// The instance dictionary of a module whose call is exactly torch.nn.<name>.forward (see
+// plain_module), or nothing.
+py::object plain_instance_dict(const py::handle& module, const char* name) {
+  const ModuleClass& cls = module_class(name);
+  if (reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())) != cls.type) return py::object();
+  PyObject* own_forward = PyDict_GetItem(reinterpret_cast<PyTypeObject*>(cls.type)->tp_dict, interned("forward").ptr());
+  if (!own_forward || own_forward != cls.forward) return py::object();
+  return unhooked_instance_dict(module);
+}
 }  // namespace
+
+bool calls_only(const py::handle& module, const py::handle& type, const py::handle& forward) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())) != type.ptr()) return false;
+  static PyObject* module_call = [] {
+    PyObject* call = PyObject_GetAttrString(nn_module().ptr(), "__call__");  // leaked: lives with the process
+    if (!call) PyErr_Clear();
+    return call;
+  }();
+  PyObject* call = _PyType_Lookup(Py_TYPE(module.ptr()), interned("__call__").ptr());
+  if (!module_call || call != module_call) return false;
+  if (!resolves_to(module, "forward", forward)) return false;
+  return static_cast<bool>(unhooked_instance_dict(module));
+}
 
 bool plain_module(const py::handle& module, const char* name) {
   return static_cast<bool>(plain_instance_dict(module, name));

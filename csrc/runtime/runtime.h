@@ -395,6 +395,12 @@ inline at::Tensor converted(const at::Tensor& t, const at::Device& device) {
 // run the forward's operations themselves.
 bool plain_module(const py::handle& module, const char* name);
 
+// Whether calling `module` runs exactly `forward` and nothing more: the module is of `type` itself
+// (no subclass), whose __call__ is nn.Module's and whose `forward` resolves to `forward` (nothing
+// set on the instance), with no hook of its own or global, not compiled, and outside tracing.
+// Callers may then run that forward themselves.
+bool calls_only(const py::handle& module, const py::handle& type, const py::handle& forward);
+
 // A linear layer whose call is exactly torch.nn.functional.linear(x, weight, bias): an
 // nn.Linear itself (no subclass, its class's own forward), with no hook of its own or global, no
 // forward, weight or bias set on the instance, not compiled, and called outside tracing with a
