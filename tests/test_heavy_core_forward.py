@@ -375,3 +375,57 @@ def test_routed_mix_second_order_and_saved_parameters():
         core.routing_sharpness.add_(1.0)
     with pytest.raises(RuntimeError, match="modified by an inplace operation"):
         y.sum().backward()
+
+
+def _forward_hook(module, seen):
+    module.register_forward_hook(lambda m, i, o: seen.append("hook") or o * 2.0)
+
+
+def _forward_pre_hook(module, seen):
+    module.register_forward_pre_hook(
+        lambda m, i: seen.append("pre") or tuple(t * 2.0 if t.dim() == 3 else t for t in i))
+
+
+def _instance_forward(module, seen):
+    original = module.forward
+
+    def forward(*args):
+        seen.append("instance")
+        return original(*args) * 2.0
+    module.forward = forward
+
+
+def _subclass(module, seen):
+    class Doubled(type(module)):
+        def forward(self, *args):
+            seen.append("subclass")
+            return super().forward(*args) * 2.0
+    module.__class__ = Doubled
+
+
+def _global_hook(module, seen):
+    handle = torch.nn.modules.module.register_module_forward_hook(
+        lambda m, i, o: (seen.append("global") or o * 2.0) if m is module else None)
+    return handle.remove
+
+
+@pytest.mark.parametrize("part", ["radar", "cross_attn"])
+@pytest.mark.parametrize("change", [_forward_hook, _forward_pre_hook, _instance_forward, _subclass, _global_hook])
+@pytest.mark.parametrize("mode", ["linear", "quadratic"])
+def test_radar_and_bridge_calls_keep_what_callers_change(part, change, mode):
+    # The core may run its own radar's and bridge's forward without nn.Module's call; a hook, an
+    # override or a subclass on either must still run, and change the output as it says.
+    core, ref = make_core(seed=2, cross_attn_mode=mode), make_core(seed=2, cross_attn_mode=mode)
+    x = inputs(seed=3)
+    expected, _ = ref(x)
+    seen = []
+    undo = change(getattr(core, part), seen)
+    try:
+        out, _ = core(x)
+    finally:
+        if undo:
+            undo()
+    assert seen
+    assert not torch.allclose(out, expected)
+    plain, _ = make_core(seed=2, cross_attn_mode=mode)(x)
+    assert torch.equal(plain, expected)

@@ -7,13 +7,16 @@
 #include "kernels/op_support.h"
 #include "runtime/gil.h"
 
+#include <ATen/record_function.h>
 #include <c10/core/impl/LocalDispatchKeySet.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/utils/disable_torch_function.h>
 
 #include <array>
 #include <optional>
+#include <string>
 #include <tuple>
+#include <vector>
 
 namespace kestrel::heavy {
 namespace {
@@ -302,16 +305,42 @@ py::object linear_forward(py::object self, py::object x_fast, py::object x_slow,
   return child(self, "out_proj")(to_py(out));
 }
 
-void define_bridge(py::module_& m, const char* name, const char* doc,
-                   py::object (*forward)(py::object, py::object, py::object, py::object)) {
+using BridgeForward = py::object (*)(py::object, py::object, py::object, py::object);
+
+// A bridge class as defined: the class, its forward function and the C++ forward behind it.
+struct BridgeClass {
+  py::object type, function;
+  BridgeForward forward = nullptr;
+  std::string profile_name;  // the range a call of the method records
+};
+std::vector<BridgeClass>& bridge_classes() {
+  static auto* classes = new std::vector<BridgeClass>();  // lives until exit, as the classes do
+  return *classes;
+}
+
+void define_bridge(py::module_& m, const char* name, const char* doc, BridgeForward forward) {
   py::object cls = new_class(m, name, nn_module(), doc);
   def_method(cls, "__init__", &bridge_init, nullptr, arg("d_model", "int"), arg("n_heads", "int") = 8);
   def_method(cls, "forward", forward, "Bridge output [B, L, D] for the fast stream reading the slow stream.",
              arg("x_fast", "torch.Tensor"), arg("x_slow", "torch.Tensor"), arg("pressure", "torch.Tensor"),
              returns("torch.Tensor"));
+  PyObject* function = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "forward");
+  bridge_classes().push_back(
+      BridgeClass{cls, py::reinterpret_borrow<py::object>(function), forward, std::string(name) + ".forward"});
 }
 
 }  // namespace
+
+py::object call_bridge(const py::object& bridge, const py::object& x_fast, const py::object& x_slow,
+                       const py::object& pressure) {
+  for (const BridgeClass& c : bridge_classes()) {
+    if (calls_only(bridge, c.type, c.function)) {
+      RECORD_FUNCTION(c.profile_name, std::vector<c10::IValue>());
+      return c.forward(bridge, x_fast, x_slow, pressure);
+    }
+  }
+  return bridge(x_fast, x_slow, pressure);
+}
 
 void define_cross_attention(py::module_& m) {
   define_bridge(m, "MorvaCrossAttention", kQuadraticDoc, &quadratic_forward);

@@ -27,6 +27,13 @@ void define_demonstration(py::module_& m);         // _run_demonstration (the la
 enum class SyncErrorMember { TwoHeadEngine, HeavyCore };
 void def_safe_symmetric_kl(const py::object& cls, SyncErrorMember member);
 
+// radar(x) and bridge(x_fast, x_slow, pressure) for the module's own radar and bridges: their
+// forward run directly when calling the module would run nothing else (see calls_only), the
+// module's call otherwise (hooks, overrides, subclasses, tracing).
+py::object call_radar(const py::object& radar, const py::object& x);
+py::object call_bridge(const py::object& bridge, const py::object& x_fast, const py::object& x_slow,
+                       const py::object& pressure);
+
 // A module called with one tensor argument, its result required to be a tensor.
 at::Tensor call_tensor(const py::object& module, const py::handle& input, const char* what);
 

@@ -15,6 +15,7 @@
 
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/jit/frontend/tracer.h>
+#include <torch/csrc/utils/disable_torch_function.h>
 
 #include <cmath>
 #include <string>
@@ -88,8 +89,12 @@ class SharedStart {
  public:
   SharedStart(const py::object& fast_path, const py::object& slow_path) {
     if (!fast_path.is(slow_path)) return;
-    integrator_ = fast_path.attr("integrator");
-    start_ = integrator_.attr(kCarried).attr("detach")().attr("clone")();
+    integrator_ = module_attr(fast_path, "integrator");
+    py::object carried = module_attr(integrator_, kCarried);
+    // A tensor is copied here; anything else answers detach and clone as it does.
+    start_ = is_tensor(carried) && !torch::check_has_torch_function(carried.ptr())
+                 ? to_py(from_py(carried).detach().clone())
+                 : carried.attr("detach")().attr("clone")();
   }
   ~SharedStart() {
     if (fast_end_ && !carried_) {
@@ -105,7 +110,7 @@ class SharedStart {
   // Between the runs: keep the fast run's end state, put the start state back.
   void rewind() {
     if (!start_) return;
-    fast_end_ = integrator_.attr(kCarried);
+    fast_end_ = module_attr(integrator_, kCarried);
     set_attr(integrator_, kCarried, start_);
   }
   // After the slow run: the fast run's end state carries on.
@@ -261,11 +266,12 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
 
   // 1. Both paths; the slow one reads the radar's view of the input. What either block, the
   // pressure update or the shock control would refuse is refused before the fast block runs.
-  py::object fast_path = self.attr("fast_path");
-  py::object slow_path = self.attr("slow_path");
+  py::object fast_path = module_attr(self, "fast_path");
+  py::object slow_path = module_attr(self, "slow_path");
   check_block_call(fast_path, x_obj, state, false);
-  py::object x_radar = self.attr("radar")(x_obj);
-  const double kl_temp = kl_temperature(slow_path.attr("fortress"));
+  py::object x_radar = call_radar(module_attr(self, "radar"), x_obj);
+  py::object fortress = module_attr(slow_path, "fortress");
+  const double kl_temp = kl_temperature(fortress);
   check_block_call(slow_path, x_radar, state, true);
   const ShockCounters counters(self);
   SharedStart shared_start(fast_path, slow_path);
@@ -281,7 +287,8 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
   const at::Tensor y_slow = arg_tensor(y_slow_obj, "y_slow");
 
   // 2. Disagreement of the heads, fed with the engrams' conflict into the slow fortress's pressure.
-  py::object fortress = slow_path.attr("fortress");
+  // The slow block may have replaced its fortress while it ran.
+  fortress = module_attr(slow_path, "fortress");
   const at::Tensor sync_error =
       arg_tensor(self.attr("_safe_symmetric_kl")(y_fast_obj, y_slow_obj, kl_temp), "sync_error");
 
@@ -335,7 +342,7 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
   }
 
   // 4. Bridge and pressure-routed mix: the fast output passes whole, the bridge is weighted.
-  py::object context_obj = self.attr("cross_attn")(y_fast_obj, y_slow_obj, to_py(P));
+  py::object context_obj = call_bridge(module_attr(self, "cross_attn"), y_fast_obj, y_slow_obj, to_py(P));
   const at::Tensor context = arg_tensor(context_obj, "context_bridge");
   const at::Tensor output = routing->mix(y_fast, context);
 
