@@ -429,3 +429,14 @@ def test_radar_and_bridge_calls_keep_what_callers_change(part, change, mode):
     assert not torch.allclose(out, expected)
     plain, _ = make_core(seed=2, cross_attn_mode=mode)(x)
     assert torch.equal(plain, expected)
+
+
+def test_a_subclass_sync_error_is_the_one_the_core_uses():
+    core = make_core(seed=2)
+
+    class Fixed(type(core)):
+        def _safe_symmetric_kl(self, fast_logits, slow_logits, temperature=2.0):
+            return torch.tensor(0.375)
+    core.__class__ = Fixed
+    _, diag = core(inputs(seed=3))
+    assert diag["vgt_dance_friction_kl"] == 0.375

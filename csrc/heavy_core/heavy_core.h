@@ -26,6 +26,10 @@ void define_demonstration(py::module_& m);         // _run_demonstration (the la
 // temperature to 2.0.
 enum class SyncErrorMember { TwoHeadEngine, HeavyCore };
 void def_safe_symmetric_kl(const py::object& cls, SyncErrorMember member);
+// self._safe_symmetric_kl(fast, slow, temperature): the member run directly when it resolves to the
+// one def_safe_symmetric_kl defined, the override otherwise.
+py::object safe_symmetric_kl(const py::object& self, SyncErrorMember member, const py::object& fast_logits,
+                             const py::object& slow_logits, double temperature);
 
 // radar(x) and bridge(x_fast, x_slow, pressure) for the module's own radar and bridges: their
 // forward run directly when calling the module would run nothing else (see calls_only), the

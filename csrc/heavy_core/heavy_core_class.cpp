@@ -290,7 +290,7 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
   // The slow block may have replaced its fortress while it ran.
   fortress = module_attr(slow_path, "fortress");
   const at::Tensor sync_error =
-      arg_tensor(self.attr("_safe_symmetric_kl")(y_fast_obj, y_slow_obj, kl_temp), "sync_error");
+      arg_tensor(safe_symmetric_kl(self, SyncErrorMember::HeavyCore, y_fast_obj, y_slow_obj, kl_temp), "sync_error");
 
   if (truth(slow_path.attr("fortress_config").attr("enable_vgt"))) {
     const double avg_conflict = average_conflict(fortress);

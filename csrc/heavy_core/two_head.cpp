@@ -94,7 +94,8 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   const at::Tensor y_fast = arg_tensor(fast[0], "y_fast");
   const at::Tensor y_slow = arg_tensor(slow[0], "y_slow");
 
-  const at::Tensor sync_raw = arg_tensor(self.attr("_safe_symmetric_kl")(fast[0], slow[0], temperature), "sync");
+  const at::Tensor sync_raw =
+      arg_tensor(safe_symmetric_kl(self, SyncErrorMember::TwoHeadEngine, fast[0], slow[0], temperature), "sync");
 
   // A non-finite sync error becomes 1.0, decided on the device.
   const at::TensorOptions options =
