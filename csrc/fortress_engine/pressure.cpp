@@ -677,10 +677,11 @@ void update_global_pressure(py::object self, py::object avg_conflict, py::object
 }  // namespace
 
 void define_pressure_methods(const py::object& cls) {
-  def_method(cls, "_compute_pressure", &compute_pressure,
-             "VGT: Compute shared pressure scalar from exhaust signals.", py::arg("engram_conflict"),
-             py::arg("global_surprisal"), py::arg("global_dance_friction"));
-  own_compute_pressure = py::object(cls.attr("_compute_pressure")).release().ptr();  // kept for the process
+  own_compute_pressure = def_method(cls, "_compute_pressure", &compute_pressure,
+                                    "VGT: Compute shared pressure scalar from exhaust signals.", py::arg("engram_conflict"),
+                                    py::arg("global_surprisal"), py::arg("global_dance_friction"))
+                             .release()
+                             .ptr();  // kept for the process
   def_method(cls, "_update_global_pressure", &update_global_pressure,
              "Update the global pressure from conflict, surprisal and the fast/slow disagreement:\n"
              "calm and tension statistics, raw pressure, optional spike, rate limit and smoothing.",

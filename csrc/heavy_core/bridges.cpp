@@ -321,12 +321,11 @@ std::vector<BridgeClass>& bridge_classes() {
 void define_bridge(py::module_& m, const char* name, const char* doc, BridgeForward forward) {
   py::object cls = new_class(m, name, nn_module(), doc);
   def_method(cls, "__init__", &bridge_init, nullptr, arg("d_model", "int"), arg("n_heads", "int") = 8);
-  def_method(cls, "forward", forward, "Bridge output [B, L, D] for the fast stream reading the slow stream.",
-             arg("x_fast", "torch.Tensor"), arg("x_slow", "torch.Tensor"), arg("pressure", "torch.Tensor"),
-             returns("torch.Tensor"));
-  PyObject* function = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "forward");
-  bridge_classes().push_back(
-      BridgeClass{cls, py::reinterpret_borrow<py::object>(function), forward, std::string(name) + ".forward"});
+  py::object function =
+      def_method(cls, "forward", forward, "Bridge output [B, L, D] for the fast stream reading the slow stream.",
+                 arg("x_fast", "torch.Tensor"), arg("x_slow", "torch.Tensor"), arg("pressure", "torch.Tensor"),
+                 returns("torch.Tensor"));
+  bridge_classes().push_back(BridgeClass{cls, function, forward, std::string(name) + ".forward"});
 }
 
 }  // namespace

@@ -526,12 +526,10 @@ double to_double(const py::handle& value) {
 void define_radar(py::module_& m) {
   py::object cls = new_class(m, "OptimizedMorvaRadar", nn_module(), kRadarDoc);
   def_method(cls, "__init__", &radar_init, nullptr, arg("d_model", "int"), arg("max_l", "int") = 65536);
-  def_method(cls, "forward", &radar_forward,
-             "Causal long convolution: [B, L, d_model] -> [B, L, d_model], in the input's dtype.",
-             arg("x", "torch.Tensor"), returns("torch.Tensor"));
+  radar_forward_function() = def_method(cls, "forward", &radar_forward,
+                                        "Causal long convolution: [B, L, d_model] -> [B, L, d_model], in the input's dtype.",
+                                        arg("x", "torch.Tensor"), returns("torch.Tensor"));
   radar_type() = cls;
-  radar_forward_function() = py::reinterpret_borrow<py::object>(PyDict_GetItemString(
-      reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "forward"));
 }
 
 }  // namespace kestrel::heavy

@@ -53,16 +53,12 @@ void def_safe_symmetric_kl(const py::object& cls, SyncErrorMember member) {
   constexpr const char* doc =
       "Bounded symmetric KL divergence between softmax(fast / t) and softmax(slow / t) along the last\n"
       "dimension, t floored at 1e-6, log-probabilities clamped to [-30, 30]; a float32 scalar.";
-  if (detach) {
-    def_method(cls, "_safe_symmetric_kl", impl, doc, arg("fast_logits", "torch.Tensor"), arg("slow_logits", "torch.Tensor"),
-               arg("temperature", "float") = 2.0, returns("torch.Tensor"));
-  } else {
-    def_method(cls, "_safe_symmetric_kl", impl, doc, arg("fast_logits", "torch.Tensor"), arg("slow_logits", "torch.Tensor"),
-               arg("temperature", "float"), returns("torch.Tensor"));
-  }
-  PyObject* function = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "_safe_symmetric_kl");
-  member_of(member) = Member{py::reinterpret_borrow<py::object>(function),
-                             runtime::qualname_in(cls, "_safe_symmetric_kl")};
+  py::object function =
+      detach ? def_method(cls, "_safe_symmetric_kl", impl, doc, arg("fast_logits", "torch.Tensor"),
+                          arg("slow_logits", "torch.Tensor"), arg("temperature", "float") = 2.0, returns("torch.Tensor"))
+             : def_method(cls, "_safe_symmetric_kl", impl, doc, arg("fast_logits", "torch.Tensor"),
+                          arg("slow_logits", "torch.Tensor"), arg("temperature", "float"), returns("torch.Tensor"));
+  member_of(member) = Member{function, runtime::qualname_in(cls, "_safe_symmetric_kl")};
 }
 
 }  // namespace kestrel::heavy

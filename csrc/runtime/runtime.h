@@ -221,11 +221,13 @@ py::object function(const char* name, const std::string& qualname, const py::obj
 }  // namespace runtime
 
 // Attaches a C++ method to `cls`; `self` is bound like a Python method's. `doc` may be null.
+// Returns the function as the class holds it: what resolves_to and calls_only compare with.
 template <typename F, typename... Extra>
-void def_method(const py::object& cls, const char* name, F&& f, const char* doc, Extra&&... extra) {
-  py::setattr(cls, name,
-              runtime::function<true>(name, runtime::qualname_in(cls, name), cls.attr("__module__"),
-                                      std::forward<F>(f), doc, std::forward<Extra>(extra)...));
+py::object def_method(const py::object& cls, const char* name, F&& f, const char* doc, Extra&&... extra) {
+  py::object method = runtime::function<true>(name, runtime::qualname_in(cls, name), cls.attr("__module__"),
+                                              std::forward<F>(f), doc, std::forward<Extra>(extra)...);
+  py::setattr(cls, name, method);
+  return method;
 }
 
 // A method carrying the TorchScript export mark (torch.jit.export).
