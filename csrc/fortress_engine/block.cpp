@@ -40,9 +40,9 @@ py::object linear(const py::object& in, const py::object& out) {
 
 // The truth value of a tensor's single element, as Python's bool(t.item()) (NaN counts as true).
 bool scalar_truth(const at::Tensor& t) {
-  for (const at::ScalarType dtype : {at::kFloat, at::kDouble, at::kLong}) {
-    if (is_host_scalar(t, dtype)) return scalar_to_double(t) != 0.0;  // read where it lies
-  }
+  // Read where it lies.
+  if (is_host_scalar(t, at::kFloat) || is_host_scalar(t, at::kDouble)) return scalar_to_double(t) != 0.0;
+  if (is_host_scalar(t, at::kLong)) return scalar_to_int(t) != 0;
   const at::Scalar v = t.item();
   if (v.isBoolean()) return v.toBool();
   if (v.isFloatingPoint()) return v.toDouble() != 0.0;

@@ -776,14 +776,6 @@ void features_backward_kernel(const at::Tensor& grad, const at::Tensor& x, const
   for (double p : partial) de += p;
 }
 
-// The exponent's value: a zero-dimensional one in host memory read where it lies.
-double exponent_as_double(const at::Tensor& exponent) {
-  if (exponent.dim() == 0 && (is_host_scalar(exponent, at::kFloat) || is_host_scalar(exponent, at::kDouble))) {
-    return scalar_to_double(exponent);
-  }
-  return exponent.to(at::kDouble).contiguous().data_ptr<double>()[0];
-}
-
 // exp(e log f) over a contiguous x of the compute dtype, taking log_features(x) * e as the
 // separate operations round it: max(x, 0) and min(x, 0) in one pass, the logarithm in place,
 // then the sum and the product in one pass, the exponential in place. Both passes are branch-free
@@ -811,7 +803,7 @@ at::Tensor linear_attention_features_cpu(const at::Tensor& x, const at::Tensor& 
   if (!features_fused_covers(x, exponent)) return linear_attention_features_reference(x, exponent);
   const auto compute = compute_dtype(x.scalar_type());
   at::Tensor xc = x.to(compute);
-  const double e = exponent_as_double(exponent);
+  const double e = scalar_to_double(exponent);
   // x ** 0 is 1 for every x, an infinite or NaN one included. Otherwise exp(e log f), whose
   // exponential and logarithm run vectorised.
   if (e == 0.0) return at::ones(x.sizes(), x.options().dtype(compute)).to(x.scalar_type());

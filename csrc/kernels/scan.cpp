@@ -1,6 +1,7 @@
 #include "kernels/scan.h"
 
 #include "kernels/op_support.h"
+#include "runtime/runtime.h"
 
 #include <ATen/OpMathType.h>
 #include <ATen/Parallel.h>
@@ -166,21 +167,6 @@ void scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delta, const at
   for (double p : partial) d_a += p;
 }
 
-// The retention's one value as a double: read where it lies when it is a plain CPU value, else
-// through .item().
-double retention_value(const at::Tensor& retention) {
-  if (retention.device().is_cpu() && retention.layout() == at::kStrided && retention.has_storage() &&
-      !retention.is_neg() && !retention.is_conj() && !retention._is_zerotensor() &&
-      at::isFloatingType(retention.scalar_type()) && !retention.key_set().has(c10::DispatchKey::Python)) {
-    double value = 0.0;
-    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, retention.scalar_type(), "retention_value", [&] {
-      value = static_cast<double>(*retention.data_ptr<scalar_t>());
-    });
-    return value;
-  }
-  return retention.item<double>();
-}
-
 bool fused_path_covers(const at::Tensor& delta, const at::Tensor& gate) {
   return delta.device().is_cpu() && at::isFloatingType(delta.scalar_type()) &&
          gate.scalar_type() == delta.scalar_type();
@@ -205,7 +191,7 @@ at::Tensor gated_scan_cpu(const at::Tensor& delta, const at::Tensor& gate, const
   const int64_t B = delta.size(0), T = delta.size(1), S = delta.size(2);
   at::Tensor out = at::empty({B, T, S}, delta.options());
   if (out.numel() == 0) return out;
-  const double a = retention_value(retention);
+  const double a = scalar_to_double(retention);
   at::Tensor d = delta.contiguous(), g = gate.contiguous();
   at::Tensor s0 = start.to(delta.scalar_type()).expand({B, S}).contiguous();
   AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, delta.scalar_type(), "gated_scan", [&] {
@@ -268,7 +254,7 @@ ScanGrads gated_scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delt
   at::Tensor d_start = at::zeros({B, S}, delta.options());
   double d_a = 0.0;
   if (d_delta.numel() > 0) {
-    const double a = retention_value(retention);
+    const double a = scalar_to_double(retention);
     at::Tensor g = grad.to(delta.scalar_type()).contiguous();
     at::Tensor d = delta.contiguous(), gt = gate.contiguous(), sigma = out.contiguous();
     at::Tensor s0 = start.to(delta.scalar_type()).expand({B, S}).contiguous();

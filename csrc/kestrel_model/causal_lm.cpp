@@ -353,9 +353,7 @@ at::Tensor fused_token_loss(const at::Tensor& flat_logits, int64_t n, const Targ
 
 // Targets that can be read where they lie: a contiguous int64 tensor in host memory.
 bool host_targets(const at::Tensor& t) {
-  return t.device().is_cpu() && t.layout() == at::kStrided && t.scalar_type() == at::kLong && t.is_contiguous() &&
-         t.has_storage() && !t.is_neg() && !t._is_zerotensor() &&
-         !t.key_set().has(c10::DispatchKey::Python) && t.data_ptr() != nullptr;
+  return t.scalar_type() == at::kLong && t.is_contiguous() && readable_in_place(t);
 }
 
 // cross_entropy(flat_logits, flat_targets), mean over the counted targets.

@@ -1055,8 +1055,15 @@ bool is_writable_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
 }
 
 double scalar_to_double(const at::Tensor& t) {
-  if (is_host_scalar(t, at::kFloat)) return *static_cast<const float*>(t.data_ptr());
-  if (is_host_scalar(t, at::kDouble)) return *static_cast<const double*>(t.data_ptr());
+  if (t.defined() && t.numel() == 1 && readable_in_place(t)) {
+    switch (t.scalar_type()) {
+      case at::kFloat: return *static_cast<const float*>(t.data_ptr());
+      case at::kDouble: return *static_cast<const double*>(t.data_ptr());
+      case at::kHalf: return static_cast<double>(*static_cast<const at::Half*>(t.data_ptr()));
+      case at::kBFloat16: return static_cast<double>(*static_cast<const at::BFloat16*>(t.data_ptr()));
+      default: break;
+    }
+  }
   return t.item<double>();
 }
 
