@@ -208,23 +208,22 @@ constexpr int64_t kUnitShape[] = {1, 1, 1};
 // the intermediates the fused backward reads: the fused forward runs it without a graph, a graph of
 // the backward differentiates it.
 struct GateParts {
-  at::Tensor gate_input, train_path, out;
+  at::Tensor signal, gate_input, train_path, out;  // signal [B, 1, 1]: surprisal * gain
 };
-GateParts gate_composition(const std::vector<at::Tensor>& in, bool banded) {
+// The signal and the gate layer's input [x, state_delta, signal], as both forms make them.
+GateParts gate_inputs(const std::vector<at::Tensor>& in) {
   const int64_t B = in[0].size(0), T = in[0].size(1);
-  const at::Tensor signal = in[2].view({1, 1, 1}).expand({B, 1, 1}) * in[3];
   GateParts parts;
-  parts.gate_input = at::cat({in[0], in[1], signal.expand({B, T, 1})}, -1);
-  parts.train_path = at::linear(parts.gate_input, in[4]);
-  if (banded) parts.train_path = parts.train_path * in[6];
-  parts.out = parts.train_path * signal.expand(in[0].sizes()) + in[7] * at::linear(in[0], in[5]);
+  parts.signal = in[2].view({1, 1, 1}).expand({B, 1, 1}) * in[3];
+  parts.gate_input = at::cat({in[0], in[1], parts.signal.expand({B, T, 1})}, -1);
   return parts;
 }
-
-// x [B, T, K] (contiguous) @ weight^T as at::linear computes it for such an input: the rows folded
-// into one product.
-at::Tensor rows_product(const at::Tensor& x, const at::Tensor& weight) {
-  return x.reshape({-1, x.size(-1)}).mm(weight.t()).view({x.size(0), x.size(1), weight.size(0)});
+GateParts gate_composition(const std::vector<at::Tensor>& in, bool banded) {
+  GateParts parts = gate_inputs(in);
+  parts.train_path = at::linear(parts.gate_input, in[4]);
+  if (banded) parts.train_path = parts.train_path * in[6];
+  parts.out = parts.train_path * parts.signal.expand(in[0].sizes()) + in[7] * at::linear(in[0], in[5]);
+  return parts;
 }
 
 // out = (train * factor) * signal[b] + coupling * infer, with train replaced by train * factor when
@@ -264,12 +263,10 @@ GateParts gate_forward(const std::vector<at::Tensor>& in, bool banded) {
     return GateParts{};
   }
   const int64_t B = x.size(0), T = x.size(1), S = x.size(2);
-  const at::Tensor signal = in[2].view({1, 1, 1}).expand({B, 1, 1}) * in[3];
-  GateParts parts;
-  parts.gate_input = at::cat({x, in[1], signal.expand({B, T, 1})}, -1);
-  parts.train_path = rows_product(parts.gate_input, in[4]);
-  const at::Tensor infer = rows_product(x, in[5]);
-  const at::Tensor signal_rows = signal.contiguous();
+  GateParts parts = gate_inputs(in);
+  parts.train_path = rows_linear(parts.gate_input, in[4]);
+  const at::Tensor infer = rows_linear(x, in[5]);
+  const at::Tensor signal_rows = parts.signal.contiguous();
   parts.out = at::empty_like(parts.train_path);
   AT_DISPATCH_FLOATING_TYPES(dtype, "gate_sum", [&] {
     gate_sum<scalar_t>(parts.train_path.data_ptr<scalar_t>(), infer.data_ptr<scalar_t>(),

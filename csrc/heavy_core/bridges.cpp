@@ -142,11 +142,10 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
     const int64_t B = x_fast.size(0), L = x_fast.size(1), D = x_fast.size(2), dh = D / n_heads;
     static auto features_op = kernels::kestrel_op<FeaturesSignature>("kestrel::linear_attention_features");
     static auto attention_op = kernels::kestrel_op<LinearSignature>("kestrel::linear_attention");
-    // at::linear of a contiguous [B, L, D] input with a bias is this product of its rows.
-    const at::Tensor fast_rows = x_fast.view({B * L, D}), slow_rows = x_slow.view({B * L, D});
-    const at::Tensor q = at::addmm(bq, fast_rows, wq.t()).view({B, L, n_heads, dh});
-    const at::Tensor k = at::addmm(bk, slow_rows, wk.t()).view({B, L, n_heads, dh});
-    const at::Tensor v = at::addmm(bv, slow_rows, wv.t()).view({B, L, n_heads, dh});
+    // The products at::linear makes of the contiguous [B, L, D] inputs, without its dispatch around them.
+    const at::Tensor q = rows_linear(x_fast, wq, bq).view({B, L, n_heads, dh});
+    const at::Tensor k = rows_linear(x_slow, wk, bk).view({B, L, n_heads, dh});
+    const at::Tensor v = rows_linear(x_slow, wv, bv).view({B, L, n_heads, dh});
     at::Tensor k_features, q_features, attended;
     {
       at::AutoDispatchBelowADInplaceOrView below;
@@ -162,7 +161,7 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
     ctx->saved_data["q_features"] = q_features;
     ctx->saved_data["k_features"] = k_features;
     ctx->saved_data["attended"] = attended;
-    return at::addmm(bo, attended.view({B * L, D}), wo.t()).view({B, L, D});
+    return rows_linear(attended.view({B, L, D}), wo, bo);
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,

@@ -719,6 +719,14 @@ PlainLinear plain_linear(const py::handle& module, const py::handle& x) {
   return result;
 }
 
+at::Tensor rows_linear(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias) {
+  const at::Tensor rows = x.reshape({-1, x.size(-1)});
+  const at::Tensor out = bias.defined() ? at::addmm(bias, rows, weight.t()) : at::mm(rows, weight.t());
+  std::vector<int64_t> sizes = x.sizes().vec();
+  sizes.back() = weight.size(0);
+  return out.view(sizes);
+}
+
 namespace {
 // x [..., in] @ weight^T (+ bias) as one autograd node. The composed form records up to four (a
 // reshape, the transpose, the product, the unfold) for an input of three or more dimensions; at
@@ -759,12 +767,8 @@ class LinearRows : public torch::autograd::Function<LinearRows<WithBias>> {
  private:
   static at::Tensor product(torch::autograd::AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight,
                             const at::Tensor& bias) {
-    const at::Tensor rows = x.reshape({-1, x.size(-1)});
-    const at::Tensor out = WithBias ? at::addmm(bias, rows, weight.t()) : at::mm(rows, weight.t());
     ctx->save_for_backward({x, weight});  // the input itself: a graph of the gradient reaches it
-    std::vector<int64_t> sizes = x.sizes().vec();
-    sizes.back() = weight.size(0);
-    return out.view(sizes);
+    return rows_linear(x, weight, bias);
   }
 };
 }  // namespace

@@ -416,6 +416,9 @@ struct PlainLinear {
 PlainLinear plain_linear(const py::handle& module, const py::handle& x);
 // module(x): linear_rows for a plain linear layer, otherwise the module's own call.
 py::object call_linear(const py::handle& module, const py::object& x);
+// x [..., in] @ weight^T (+ bias) as at::linear computes it for a contiguous input of two or more
+// dimensions: its rows folded into one product (addmm with a bias, mm without). No node of its own.
+at::Tensor rows_linear(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias = at::Tensor());
 // at::linear(x, weight, bias), the same numbers and gradients; under a graph, for a contiguous
 // floating input of two or more dimensions, one autograd node rather than the composed form's
 // reshape, transpose, product and unfold. Twice differentiable.
