@@ -150,6 +150,19 @@ at::Tensor composed_prediction_error(const at::Tensor& delta, const at::Tensor& 
   return at::linalg_vector_norm(error, 2, last_dim, false, c10::nullopt).mean();
 }
 
+// The rows' prediction errors delta[:, 0] - (prev @ weight^T + bias) and their norms, as the plain
+// predictor's product makes them.
+struct RowErrors {
+  at::Tensor error, norms;
+};
+RowErrors row_errors(const at::Tensor& delta, const at::Tensor& prev, const at::Tensor& weight, const at::Tensor& bias) {
+  const std::vector<int64_t> last_dim{-1};
+  RowErrors r;
+  r.error = delta.select(1, 0) - at::addmm(bias, prev, weight.t());
+  r.norms = at::linalg_vector_norm(r.error, 2, last_dim, false, c10::nullopt);
+  return r;
+}
+
 // The gradients of the raw error (delta, prev, weight, bias) for its gradient `grad`, from the saved
 // (delta, prev, weight, bias, error, norms), as autograd takes them through the composed form.
 void prediction_error_grads(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
@@ -178,11 +191,9 @@ class PredictionError : public torch::autograd::Function<PredictionError> {
   // delta [B, T, S] (T > 0), prev [B, S], the predictor's weight [S, S] and bias [S].
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& delta, const at::Tensor& prev,
                             const at::Tensor& weight, const at::Tensor& bias) {
-    const std::vector<int64_t> last_dim{-1};
-    const at::Tensor error = delta.select(1, 0) - at::addmm(bias, prev, weight.t());
-    const at::Tensor norms = at::linalg_vector_norm(error, 2, last_dim, false, c10::nullopt);
-    ctx->save_for_backward({delta, prev, weight, bias, error, norms});
-    return norms.mean();
+    const RowErrors r = row_errors(delta, prev, weight, bias);
+    ctx->save_for_backward({delta, prev, weight, bias, r.error, r.norms});
+    return r.norms.mean();
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
@@ -300,26 +311,16 @@ void define_integrator(py::module_& m) {
         at::Tensor delta = arg_tensor(delta_obj, "delta");
         unpack_shape(delta, 3);
         py::object predictor = module_attr(self, "predictor");
-        at::Tensor w, b;
+        at::Tensor w, b, prev;
         at::Tensor raw;
-        if (fusable_predictor(predictor, delta_obj, delta, state_prev, w, b)) {
-          const at::Tensor prev = from_py(state_prev);
-          at::Tensor error, norms;
-          {
-            at::NoGradGuard no_grad;
-            const std::vector<int64_t> last_dim{-1};
-            error = delta.select(1, 0) - at::addmm(b, prev, w.t());
-            norms = at::linalg_vector_norm(error, 2, last_dim, false, c10::nullopt);
-            raw = norms.mean();
-          }
-          const double decay = arg_float(self.attr("surprisal_decay"), "surprisal_decay");
-          at::Tensor ema = buffer(self, "surprisal_ema");
-          if (is_host_scalar(ema, raw.scalar_type()) && is_host_scalar(raw, raw.scalar_type())) {
-            // A non-finite error (a diverged chunk) leaves the running average as it was.
-            blend_if_finite(ema, decay, raw, 1.0 - decay);
-            return to_py(SurprisalScore::apply(delta, prev, w, b, error, norms, raw, floored_average(ema)));
-          }
-          raw = PredictionError::apply(delta, prev, w, b);
+        RowErrors errors;
+        const bool fused = fusable_predictor(predictor, delta_obj, delta, state_prev, w, b);
+        if (fused) {
+          // Taken without a graph first: with host-scalar averages the score is one node over them.
+          prev = from_py(state_prev);
+          at::NoGradGuard no_grad;
+          errors = row_errors(delta, prev, w, b);
+          raw = errors.norms.mean();
         } else {
           at::Tensor pred_next = from_py(call_linear(predictor, state_prev));
           at::Tensor actual_next = delta.select(1, 0);
@@ -328,6 +329,12 @@ void define_integrator(py::module_& m) {
         }
         const double decay = arg_float(self.attr("surprisal_decay"), "surprisal_decay");
         at::Tensor ema = buffer(self, "surprisal_ema");
+        if (fused && is_host_scalar(ema, raw.scalar_type()) && is_host_scalar(raw, raw.scalar_type())) {
+          // A non-finite error (a diverged chunk) leaves the running average as it was.
+          blend_if_finite(ema, decay, raw, 1.0 - decay);
+          return to_py(SurprisalScore::apply(delta, prev, w, b, errors.error, errors.norms, raw, floored_average(ema)));
+        }
+        if (fused) raw = PredictionError::apply(delta, prev, w, b);
         // A non-finite error (a diverged chunk) leaves the running average as it was.
         blend_if_finite(ema, decay, raw, 1.0 - decay);
         if (is_host_scalar(ema, raw.scalar_type()) && is_host_scalar(raw.detach(), raw.scalar_type())) {
