@@ -455,6 +455,7 @@ struct ModuleLookup {
   PyObject* getattribute = nullptr;  // object.__getattribute__
   PyObject* getattr = nullptr;       // nn.Module.__getattr__
   PyObject* module_type = nullptr;   // nn.Module
+  PyObject* call = nullptr;          // nn.Module.__call__
 };
 
 const ModuleLookup& module_lookup() {
@@ -469,6 +470,8 @@ const ModuleLookup& module_lookup() {
     if (!l.getattribute) PyErr_Clear();
     l.getattr = PyObject_GetAttrString(l.module_type, "__getattr__");
     if (!l.getattr) PyErr_Clear();
+    l.call = PyObject_GetAttrString(l.module_type, "__call__");
+    if (!l.call) PyErr_Clear();
     return l;
   }();
   return lookup;
@@ -680,13 +683,8 @@ py::object plain_instance_dict(const py::handle& module, const char* name) {
 
 bool calls_only(const py::handle& module, const py::handle& type, const py::handle& forward) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())) != type.ptr()) return false;
-  static PyObject* module_call = [] {
-    PyObject* call = PyObject_GetAttrString(nn_module().ptr(), "__call__");  // leaked: lives with the process
-    if (!call) PyErr_Clear();
-    return call;
-  }();
-  PyObject* call = _PyType_Lookup(Py_TYPE(module.ptr()), interned("__call__").ptr());
-  if (!module_call || call != module_call) return false;
+  PyObject* module_call = module_lookup().call;
+  if (!module_call || _PyType_Lookup(Py_TYPE(module.ptr()), interned("__call__").ptr()) != module_call) return false;
   if (!resolves_to(module, "forward", forward)) return false;
   return static_cast<bool>(unhooked_instance_dict(module));
 }
