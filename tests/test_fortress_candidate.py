@@ -283,3 +283,38 @@ def test_a_state_narrower_than_the_smallest_rank(mode):
     assert mem.last_candidate_rank.item() == 2
     assert mem._promote_candidate(candidate, "forced_union", mode="forced") is True
     assert mem.engram_stack[0][0].shape == (2, 4) and mem.engram_stack[0][1] == 2
+
+
+def test_a_covariance_that_stands_still_gives_the_same_candidate_and_any_change_is_seen():
+    first = rotation(1) @ diagonal(10, 6, 3, 1, 0.5, 0.3, 0.1, 0.1) @ rotation(1).T
+    mem = with_covariance(memory(D, k_min=2, k_max_ratio=1.0), first)
+    candidate, _ = mem._compute_promotion_candidate()
+    kept = candidate["E_new"].clone()
+    candidate["E_new"].zero_()  # the caller's own tensor
+    again, _ = mem._compute_promotion_candidate()
+    assert torch.equal(again["E_new"], kept) and again["quality"] == candidate["quality"]
+    assert again["remaining_rank"] == candidate["remaining_rank"] == 4
+
+    # An edit that bypasses the version counter, to a spectrum of other directions and rank.
+    second = rotation(2) @ diagonal(10, 9, 8, 7, 6, 0.1, 0.1, 0.1) @ rotation(2).T
+    mem.cov_C.data.copy_(second * 10)
+    changed, _ = mem._compute_promotion_candidate()
+    E = changed["E_new"]
+    assert changed["remaining_rank"] == E.shape[1] == 5 and orthonormal(E)
+    assert torch.allclose((E.T @ rotation(2)[:, :5]).abs().sum(1), torch.ones(5), atol=1e-4)
+
+
+def test_an_adaptive_rank_that_writes_the_eigenvalues_leaves_later_calls_alone():
+    cov = rotation(3) @ diagonal(10, 6, 3, 1, 0.5, 0.3, 0.1, 0.1) @ rotation(3).T
+    mem = with_covariance(memory(D, k_min=2, k_max_ratio=1.0), cov)
+    plain, _ = mem._compute_promotion_candidate()
+
+    def zeroing(eigenvalues):
+        eigenvalues.zero_()
+        return 4
+    mem._compute_adaptive_rank = zeroing
+    overridden, _ = mem._compute_promotion_candidate()
+    assert overridden["quality"] == 0.0  # the quality is read from the values the override left
+    del mem._compute_adaptive_rank
+    after, _ = mem._compute_promotion_candidate()
+    assert after["quality"] == plain["quality"] and torch.equal(after["E_new"], plain["E_new"])

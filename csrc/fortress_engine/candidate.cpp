@@ -8,6 +8,7 @@
 // An error inside a stage abandons that stage only. The decomposition runs in float32 whatever
 // the buffers' dtype; only the returned basis is converted back.
 #include "fortress_engine/fortress.h"
+#include "runtime/memo.h"
 
 #include <optional>
 
@@ -54,8 +55,37 @@ int64_t rank_from_singular_values(const at::Tensor& S) {
   return at::gt(S, tol).sum().item<int64_t>();
 }
 
+// While a candidate is blocked its covariance often stands still (nothing is accumulated on
+// calls that are not calm), and the decision asks for the same candidate call after call. The
+// decompositions of unchanged matrices are kept and reused; any change of their bits computes them
+// anew.
+ContentMemo& eigen_memo() {
+  static ContentMemo* memo = new ContentMemo(4, int64_t(1) << 20);  // lives until exit: no teardown order to meet
+  return *memo;
+}
+ContentMemo& rank_memo() {
+  static ContentMemo* memo = new ContentMemo(4, int64_t(1) << 20);
+  return *memo;
+}
+
+// Eigenvalues in descending order and their eigenvectors, in the same order, of a symmetric
+// matrix. The values are the caller's own copy.
+std::pair<at::Tensor, at::Tensor> descending_eigh(const at::Tensor& C) {
+  const ContentMemo::Tensors found = eigen_memo().get({C}, [&] {
+    auto [values, vectors] = at::linalg_eigh(C);
+    return ContentMemo::Tensors{values.flip({0}), vectors.flip({1})};
+  });
+  return {found[0].clone(), found[1]};
+}
+
 int64_t rank_of(const at::Tensor& A) {
-  return at::linalg_matrix_rank(A, c10::optional<double>(1e-05), c10::optional<double>(1e-05), false).item<int64_t>();
+  return rank_memo()
+      .get({A},
+           [&] {
+             return ContentMemo::Tensors{at::linalg_matrix_rank(A, c10::optional<double>(1e-05),
+                                                                c10::optional<double>(1e-05), false)};
+           })[0]
+      .item<int64_t>();
 }
 
 py::object compute_promotion_candidate(py::object self) {
@@ -104,9 +134,7 @@ py::object compute_promotion_candidate(py::object self) {
 
   // Eigen stage: the leading eigenvectors, with the engrams' span projected out.
   Result result = guarded([&]() -> Result {
-    auto [values, vectors] = at::linalg_eigh(C_fp32);
-    values = values.flip({0});
-    vectors = vectors.flip({1});
+    const auto [values, vectors] = descending_eigh(C_fp32);
     const int64_t k_adaptive = arg_int(self.attr("_compute_adaptive_rank")(to_py(values)), "k_adaptive");
     const double quality = (values.slice(0, 0, k_adaptive).sum() / (values.sum() + eps)).item<double>();
     at::Tensor E_new = vectors.slice(1, 0, k_adaptive).clone();

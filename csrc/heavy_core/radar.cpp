@@ -3,8 +3,8 @@
 #include "heavy_core/heavy_core.h"
 
 #include "runtime/gil.h"
+#include "runtime/memo.h"
 
-#include <c10/core/impl/LocalDispatchKeySet.h>
 
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
@@ -14,8 +14,6 @@
 #include <ATen/record_function.h>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <list>
 #include <mutex>
 #include <vector>
@@ -381,65 +379,10 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
 // the same taps for the same positions and weights: the taps are kept, with copies of what they
 // were computed from, and reused while every input is bitwise the same (a few networks, the most
 // recently used first). Any change (an optimiser step, a load, an edit through .data or in place,
-// another dtype, shape or length) misses and computes anew. Only float32 inputs in host memory
-// take part; they are compared byte for byte, a few thousand at most.
-class TapsCache {
- public:
-  template <typename Compute>
-  at::Tensor get(const std::array<at::Tensor, 5>& inputs, Compute&& compute) {
-    if (!cacheable(inputs)) return compute();
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-      if (same(it->inputs, inputs)) {
-        entries_.splice(entries_.begin(), entries_, it);
-        return entries_.front().taps;
-      }
-    }
-    at::Tensor taps = compute();
-    // An inference tensor could not be saved for a later call's backward.
-    if (!readable_in_place(taps) || taps.requires_grad() || taps.is_inference()) return taps;
-    Entry entry;
-    for (size_t i = 0; i < inputs.size(); ++i) entry.inputs[i] = inputs[i].clone();
-    entry.taps = taps;
-    entries_.push_front(std::move(entry));
-    if (entries_.size() > kEntries) entries_.pop_back();
-    return taps;
-  }
-
- private:
-  static constexpr size_t kEntries = 4;
-  static constexpr int64_t kMaxElements = int64_t(1) << 16;
-  struct Entry {
-    std::array<at::Tensor, 5> inputs;
-    at::Tensor taps;
-  };
-  static bool cacheable(const std::array<at::Tensor, 5>& inputs) {
-    // Under autocast the products run in another dtype.
-    if (!c10::impl::tls_is_dispatch_key_excluded(c10::DispatchKey::AutocastCPU)) return false;
-    for (const at::Tensor& t : inputs) {
-      if (!t.defined() || t.scalar_type() != at::kFloat || !t.is_contiguous() || !readable_in_place(t) ||
-          t.numel() > kMaxElements || (at::GradMode::is_enabled() && t.requires_grad())) {
-        return false;
-      }
-    }
-    return true;
-  }
-  static bool same(const std::array<at::Tensor, 5>& kept, const std::array<at::Tensor, 5>& inputs) {
-    for (size_t i = 0; i < inputs.size(); ++i) {
-      if (kept[i].sizes() != inputs[i].sizes()) return false;
-      if (std::memcmp(kept[i].data_ptr(), inputs[i].data_ptr(), static_cast<size_t>(inputs[i].nbytes())) != 0) {
-        return false;
-      }
-    }
-    return true;
-  }
-  std::mutex mutex_;
-  std::list<Entry> entries_;
-};
-
-TapsCache& taps_cache() {
-  static TapsCache* cache = new TapsCache();  // lives until exit: no teardown order to meet
-  return *cache;
+// another dtype, shape or length) misses and computes anew.
+ContentMemo& taps_memo() {
+  static ContentMemo* memo = new ContentMemo(4, int64_t(1) << 18);  // lives until exit: no teardown order to meet
+  return *memo;
 }
 
 // The taps filter_gen(positions) gives. The radar's own network, a plain Sequential of a plain
@@ -460,9 +403,10 @@ at::Tensor filter_taps(const py::object& filter_gen, const at::Tensor& positions
         if (!in_place) throw py::error_already_set();
         const bool silu_in_place = py::reinterpret_steal<py::object>(in_place).ptr() != Py_False;
         if (!silu_in_place && first.bias.defined() && last.bias.defined()) {
-          return taps_cache().get({positions, first.weight, first.bias, last.weight, last.bias}, [&] {
-            return at::linear(at::silu(at::linear(positions, first.weight, first.bias)), last.weight, last.bias);
-          });
+          return taps_memo().get({positions, first.weight, first.bias, last.weight, last.bias}, [&] {
+            return ContentMemo::Tensors{
+                at::linear(at::silu(at::linear(positions, first.weight, first.bias)), last.weight, last.bias)};
+          })[0];
         }
         if (!silu_in_place) {
           return at::linear(at::silu(at::linear(positions, first.weight, first.bias)), last.weight, last.bias);
