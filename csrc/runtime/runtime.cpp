@@ -382,18 +382,34 @@ void set_context(const py::error_already_set& raised, const py::error_already_se
 
 py::handle interned(const char* name) {
   // Keyed by the text's address; the stored string's text is compared as well, so a name that is
-  // not a literal is still given its own string.
+  // not a literal is still given its own string. A small table indexed by the address answers
+  // most calls before the map is asked.
+  struct Recent {
+    const char* name;
+    PyObject* str;  // held by the map
+  };
+  static Recent recent[1024];
+  // Literals lie a few bytes apart: the address is mixed before its top bits pick the slot.
+  Recent& slot = recent[(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name)) * 0x9E3779B97F4A7C15ull) >> 54];
+  if (slot.name == name && std::strcmp(PyUnicode_AsUTF8(slot.str), name) == 0) return slot.str;
+
   static auto* table = new std::unordered_map<const char*, PyObject*>();  // lives as long as the interpreter
   auto found = table->find(name);
-  if (found != table->end() && std::strcmp(PyUnicode_AsUTF8(found->second), name) == 0) return found->second;
-  PyObject* str = PyUnicode_InternFromString(name);
-  if (!str) throw py::error_already_set();
-  if (found != table->end()) {
-    Py_DECREF(found->second);
-    found->second = str;
+  PyObject* str = nullptr;
+  if (found != table->end() && std::strcmp(PyUnicode_AsUTF8(found->second), name) == 0) {
+    str = found->second;
   } else {
-    table->emplace(name, str);
+    str = PyUnicode_InternFromString(name);
+    if (!str) throw py::error_already_set();
+    if (found != table->end()) {
+      // The address now holds another text; its one slot is rewritten below.
+      Py_DECREF(found->second);
+      found->second = str;
+    } else {
+      table->emplace(name, str);
+    }
   }
+  slot = Recent{name, str};
   return str;
 }
 
