@@ -163,11 +163,21 @@ RowErrors row_errors(const at::Tensor& delta, const at::Tensor& prev, const at::
   return r;
 }
 
+// The gradients of prev, weight and bias from the prediction's gradient, as autograd takes them
+// through the predictor's product.
+void prediction_grads(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
+                      const at::Tensor& d_prediction, torch::autograd::variable_list& out) {
+  const at::Tensor &prev = saved[1], &weight = saved[2], &bias = saved[3];
+  if (ctx->needs_input_grad(1)) out[1] = d_prediction.mm(weight);
+  if (ctx->needs_input_grad(2)) out[2] = d_prediction.t().mm(prev);
+  if (ctx->needs_input_grad(3)) out[3] = at::sum_to(d_prediction, bias.sizes());
+}
+
 // The gradients of the raw error (delta, prev, weight, bias) for its gradient `grad`, from the saved
 // (delta, prev, weight, bias, error, norms), as autograd takes them through the composed form.
 void prediction_error_grads(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
                             const at::Tensor& grad, torch::autograd::variable_list& out) {
-  const at::Tensor &delta = saved[0], &prev = saved[1], &weight = saved[2], &bias = saved[3];
+  const at::Tensor& delta = saved[0];
   const at::Tensor &error = saved[4], &norms = saved[5];
   const int64_t rows = norms.size(0);
   // The mean's share, times the norm's derivative error / norm (0 where the norm is 0), as autograd
@@ -180,10 +190,50 @@ void prediction_error_grads(torch::autograd::AutogradContext* ctx, const torch::
     d_delta.select(1, 0).copy_(d_error);
     out[0] = d_delta;
   }
-  const at::Tensor d_prediction = -d_error;
-  if (ctx->needs_input_grad(1)) out[1] = d_prediction.mm(weight);
-  if (ctx->needs_input_grad(2)) out[2] = d_prediction.t().mm(prev);
-  if (ctx->needs_input_grad(3)) out[3] = at::sum_to(d_prediction, bias.sizes());
+  prediction_grads(ctx, saved, -d_error, out);
+}
+
+// The rows' errors and norms as contiguous float or double host tensors of one dtype: their
+// gradients can be taken by a loop over them.
+bool host_rows(const at::Tensor& error, const at::Tensor& norms) {
+  const at::ScalarType dtype = error.scalar_type();
+  return (dtype == at::kFloat || dtype == at::kDouble) && norms.scalar_type() == dtype && error.dim() == 2 &&
+         norms.dim() == 1 && norms.size(0) == error.size(0) && error.is_contiguous() && norms.is_contiguous() &&
+         readable_in_place(error) && readable_in_place(norms);
+}
+
+// prediction_error_grads for a raw error's gradient `grad` given as a number of the rows' dtype,
+// with host rows: the mean's share, the norm's derivative, the negation and the delta's first step
+// in one pass, each element the number the tensor operations give.
+template <typename scalar_t>
+void host_prediction_error_grads(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
+                                 scalar_t grad, torch::autograd::variable_list& out) {
+  const at::Tensor &delta = saved[0], &error = saved[4], &norms = saved[5];
+  const int64_t rows = error.size(0), S = error.size(1);
+  const scalar_t share = grad / static_cast<scalar_t>(rows);
+  at::Tensor d_prediction = at::empty({rows, S}, error.options());
+  const scalar_t* e = error.data_ptr<scalar_t>();
+  const scalar_t* n = norms.data_ptr<scalar_t>();
+  scalar_t* dp = d_prediction.data_ptr<scalar_t>();
+  for (int64_t r = 0; r < rows; ++r) {
+    const scalar_t norm = n[r];
+    for (int64_t c = 0; c < S; ++c) {
+      const scalar_t unit = norm == scalar_t(0) ? scalar_t(0) : e[r * S + c] / norm;
+      dp[r * S + c] = -(share * unit);
+    }
+  }
+  if (ctx->needs_input_grad(0)) {
+    const int64_t T = delta.size(1);
+    at::Tensor d_delta = at::empty({rows, T, S}, error.options());
+    scalar_t* dd = d_delta.data_ptr<scalar_t>();
+    for (int64_t r = 0; r < rows; ++r) {
+      scalar_t* row = dd + r * T * S;
+      for (int64_t c = 0; c < S; ++c) row[c] = -dp[r * S + c];
+      std::fill(row + S, row + T * S, scalar_t(0));
+    }
+    out[0] = d_delta;
+  }
+  prediction_grads(ctx, saved, d_prediction, out);
 }
 
 class PredictionError : public torch::autograd::Function<PredictionError> {
@@ -208,6 +258,12 @@ class PredictionError : public torch::autograd::Function<PredictionError> {
           [](const std::vector<at::Tensor>& in) { return composed_prediction_error(in[0], in[1], in[2], in[3]); },
           {delta, prev, weight, bias}, grad);
       for (size_t i = 0; i < 4; ++i) out[i] = vjp[i];
+      return out;
+    }
+    if (host_rows(saved[4], saved[5]) && is_host_scalar(grad, saved[4].scalar_type())) {
+      AT_DISPATCH_FLOATING_TYPES(grad.scalar_type(), "prediction_error_backward", [&] {
+        host_prediction_error_grads<scalar_t>(ctx, saved, *grad.data_ptr<scalar_t>(), out);
+      });
       return out;
     }
     prediction_error_grads(ctx, saved, grad, out);
@@ -249,6 +305,16 @@ class SurprisalScore : public torch::autograd::Function<SurprisalScore> {
       return out;
     }
     const at::Tensor& quotient = saved[6];
+    if (host_rows(saved[4], saved[5]) && is_host_scalar(quotient, saved[4].scalar_type()) &&
+        is_host_scalar(grad, saved[4].scalar_type())) {
+      // The clamp's pass and the division by the average on the numbers themselves.
+      AT_DISPATCH_FLOATING_TYPES(quotient.scalar_type(), "surprisal_score_backward", [&] {
+        const scalar_t q = *quotient.data_ptr<scalar_t>();
+        const scalar_t passed = q >= scalar_t(0) && q <= scalar_t(5) ? *grad.data_ptr<scalar_t>() : scalar_t(0);
+        host_prediction_error_grads<scalar_t>(ctx, saved, passed / static_cast<scalar_t>(denom), out);
+      });
+      return out;
+    }
     const at::Tensor zero = at::scalar_tensor(0.0, grad.options());
     const at::Tensor raw_grad = at::where(at::logical_and(quotient >= 0.0, quotient <= 5.0), grad, zero) / denom;
     prediction_error_grads(ctx, saved, raw_grad, out);
