@@ -103,6 +103,19 @@ def test_non_contiguous_inputs_and_empty_sequence():
     assert empty.shape == (2, 0, 10)
 
 
+@pytest.mark.parametrize("start_rows, retention_dtype", [(None, torch.float32), (1, torch.float64)])
+def test_empty_sequence_gradients_are_zero(start_rows, retention_dtype):
+    # Without time steps nothing reaches the start or the retention: their gradients are zeros of
+    # their own shapes and dtypes, not whatever memory the reverse scan would otherwise overwrite.
+    d, g, s, _ = inputs(3, 4, 6, dtype=torch.float32, start_rows=start_rows)
+    a = torch.tensor([0.7], dtype=retention_dtype, requires_grad=True)
+    out = scan(d[:, :0], g[:, :0], s, a)
+    grads = torch.autograd.grad(out.sum(), (d, g, s, a), allow_unused=True)
+    assert grads[0].abs().sum() == 0 and grads[1].abs().sum() == 0
+    assert torch.equal(grads[2], torch.zeros_like(s)) and torch.equal(grads[3], torch.zeros_like(a))
+    assert grads[3].dtype == retention_dtype
+
+
 def test_retention_gradient_keeps_its_shape_and_dtype():
     d, g, s, _ = inputs(2, 5, 4, dtype=torch.float32)
     a = torch.tensor([0.7], requires_grad=True)

@@ -212,8 +212,10 @@ ScanGrads shaped_grads(const at::Tensor& delta, const at::Tensor& gate, const at
                        const at::Tensor& retention, const at::Tensor& d_delta, const at::Tensor& d_gate,
                        const at::Tensor& d_start_rows, const at::Tensor& d_a) {
   at::Tensor d_start = start.size(0) == d_start_rows.size(0) ? d_start_rows : d_start_rows.sum(0, true);
-  return {d_delta.to(delta.scalar_type()), d_gate.to(gate.scalar_type()), d_start.to(start.scalar_type()),
-          d_a.reshape(retention.sizes()).to(retention.scalar_type())};
+  return {converted(d_delta, d_delta.device(), delta.scalar_type()), converted(d_gate, d_gate.device(), gate.scalar_type()),
+          converted(d_start, d_start.device(), start.scalar_type()),
+          converted(d_a.sizes() == retention.sizes() ? d_a : d_a.reshape(retention.sizes()), d_a.device(),
+                    retention.scalar_type())};
 }
 
 // The backward written out in ATen operations, for every device: the reverse scan one step at a time.
@@ -249,18 +251,35 @@ ScanGrads gated_scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delt
     return gated_scan_backward_reference(grad, delta, gate, start, retention, out);
   }
   const int64_t B = delta.size(0), T = delta.size(1), S = delta.size(2);
+  const at::ScalarType dtype = delta.scalar_type();
   at::Tensor d_delta = at::empty({B, T, S}, delta.options());
   at::Tensor d_gate = at::empty({B, T, S}, delta.options());
-  at::Tensor d_start = at::zeros({B, S}, delta.options());
+  // The reverse scan writes every row of the start's gradient; without time steps it is zero.
+  at::Tensor d_start = d_delta.numel() > 0 ? at::empty({B, S}, delta.options()) : at::zeros({B, S}, delta.options());
   double d_a = 0.0;
   if (d_delta.numel() > 0) {
     const double a = scalar_to_double(retention);
-    at::Tensor g = grad.to(delta.scalar_type()).contiguous();
+    at::Tensor g = converted(grad, grad.device(), dtype).contiguous();
     at::Tensor d = delta.contiguous(), gt = gate.contiguous(), sigma = out.contiguous();
-    at::Tensor s0 = start.to(delta.scalar_type()).expand({B, S}).contiguous();
-    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, delta.scalar_type(), "gated_scan_backward", [&] {
+    at::Tensor s0 = converted(start, start.device(), dtype);
+    if (s0.size(0) != B) s0 = s0.expand({B, S});
+    s0 = s0.contiguous();
+    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, dtype, "gated_scan_backward", [&] {
       scan_backward_cpu<scalar_t>(g, d, gt, s0, sigma, a, d_delta, d_gate, d_start, d_a);
     });
+  }
+  const at::ScalarType a_dtype = retention.scalar_type();
+  if ((a_dtype == at::kFloat || a_dtype == at::kDouble) && retention.device().is_cpu() &&
+      retention.layout() == at::kStrided) {
+    // The retention's gradient made in its own dtype directly: the rounding the conversion from
+    // double gives.
+    at::Tensor d_retention = at::empty(retention.sizes(), retention.options());
+    if (a_dtype == at::kFloat) {
+      *d_retention.data_ptr<float>() = static_cast<float>(d_a);
+    } else {
+      *d_retention.data_ptr<double>() = d_a;
+    }
+    return shaped_grads(delta, gate, start, retention, d_delta, d_gate, d_start, d_retention);
   }
   return shaped_grads(delta, gate, start, retention, d_delta, d_gate, d_start,
                       at::full({}, d_a, retention.options().dtype(at::kDouble)));
