@@ -230,6 +230,16 @@ namespace {
 
 constexpr int64_t kIgnoreIndex = -100;
 
+// dst = src * factor over n elements of rows that do not overlap, in blocks of eight the compiler
+// turns into vector products (each element's product the same), then the rest.
+inline void scaled_row(const float* __restrict src, float factor, float* __restrict dst, int64_t n) {
+  int64_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    for (int64_t k = 0; k < 8; ++k) dst[j + k] = src[j + k] * factor;
+  }
+  for (; j < n; ++j) dst[j] = src[j] * factor;
+}
+
 // The mean next-token cross-entropy of float32 CPU logits [N, V] against targets [N] (each in
 // [0, V) or the ignore index; `index` [N, 1] the targets with 0 for the ignored ones, `counted`
 // [N] which rows count, `count` > 0 of them): the number cross_entropy(logits, targets) gives,
@@ -263,7 +273,7 @@ at::Tensor host_loss_gradient(const at::Tensor& g, const at::Tensor& exps, const
     const float factor = scale / sum[i];
     const float* row = e + i * classes;
     float* dst = out + i * classes;
-    for (int64_t j = 0; j < classes; ++j) dst[j] = row[j] * factor;
+    scaled_row(row, factor, dst, classes);
     dst[target[i]] = dst[target[i]] + -scale;
   }
   return grad;
