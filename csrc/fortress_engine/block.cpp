@@ -326,6 +326,61 @@ void gate_grad_products(const at::Tensor& grad, const at::Tensor& train_path, co
   });
 }
 
+// The surprisal (one element) and the gain (zero-dimensional) as float or double host numbers of
+// the gradient's dtype: the signal and its gradients can be taken on the numbers.
+bool host_gate_scalars(const at::Tensor& surprisal, const at::Tensor& gain, at::ScalarType dtype) {
+  return (dtype == at::kFloat || dtype == at::kDouble) && surprisal.numel() == 1 &&
+         surprisal.scalar_type() == dtype && readable_in_place(surprisal) && is_host_scalar(gain, dtype);
+}
+
+// The fused gate's backward without a graph for host surprisal and gain, from the saved (x,
+// state_delta, surprisal, gain, w_train, w_infer, factor, coupling, gate_input, train_path): the
+// signal surprisal * gain, the products with its gradient d_signal [B] and d_signal's share
+// signal_grad_product + the gate input's signal column on the numbers, each rounded as the tensor
+// operations round it; the products, the sums and the rest as the tensor path takes them.
+template <typename scalar_t>
+void host_gate_backward(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
+                        const at::Tensor& grad, bool banded, torch::autograd::variable_list& out) {
+  const at::Tensor &x = saved[0], &surprisal = saved[2], &gain = saved[3];
+  const at::Tensor &w_train = saved[4], &w_infer = saved[5], &factor = saved[6], &coupling = saved[7];
+  const at::Tensor &gate_input = saved[8], &train_path = saved[9];
+  const int64_t B = x.size(0), S = x.size(2);
+  const std::vector<int64_t> rows_shape{B, 1, 1};
+  const scalar_t s = *static_cast<const scalar_t*>(surprisal.data_ptr());
+  const scalar_t g = *gain.data_ptr<scalar_t>();
+  at::Tensor signal = at::empty(rows_shape, grad.options());
+  std::fill_n(signal.data_ptr<scalar_t>(), B, s * g);
+  // out = train_path * signal + coupling * infer_path
+  at::Tensor grad_product, d_train, d_infer;
+  gate_grad_products(grad, train_path, signal, banded ? factor : at::Tensor(), coupling, grad_product, d_train,
+                     d_infer);
+  const at::Tensor signal_grad_product = at::sum_to(grad_product, rows_shape);
+  const at::Tensor d_train_rows = d_train.reshape({-1, S});
+  const at::Tensor d_input = d_train_rows.mm(w_train).view(gate_input.sizes());
+  const at::Tensor d_infer_rows = d_infer.reshape({-1, S});
+  if (ctx->needs_input_grad(0)) out[0] = d_input.narrow(-1, 0, S) + d_infer_rows.mm(w_infer).view(x.sizes());
+  if (ctx->needs_input_grad(1)) out[1] = d_input.narrow(-1, S, S);
+  if (ctx->needs_input_grad(4)) out[4] = d_train_rows.t().mm(gate_input.reshape({-1, 2 * S + 1}));
+  if (ctx->needs_input_grad(5)) out[5] = d_infer_rows.t().mm(x.reshape({-1, S}));
+  if (!ctx->needs_input_grad(2) && !ctx->needs_input_grad(3)) return;
+  const at::Tensor column = at::sum_to(d_input.narrow(-1, 2 * S, 1), rows_shape).contiguous();
+  const at::Tensor shares = signal_grad_product.contiguous();
+  // d_signal * gain and d_signal * surprisal, one row each.
+  at::Tensor by_gain = at::empty(rows_shape, grad.options());
+  at::Tensor by_surprisal = at::empty(rows_shape, grad.options());
+  const scalar_t* a = shares.data_ptr<scalar_t>();
+  const scalar_t* c = column.data_ptr<scalar_t>();
+  scalar_t* pg = by_gain.data_ptr<scalar_t>();
+  scalar_t* ps = by_surprisal.data_ptr<scalar_t>();
+  for (int64_t b = 0; b < B; ++b) {
+    const scalar_t d_signal = a[b] + c[b];
+    pg[b] = d_signal * g;
+    ps[b] = d_signal * s;
+  }
+  if (ctx->needs_input_grad(2)) out[2] = at::sum_to(by_gain, c10::IntArrayRef(kUnitShape)).view(surprisal.sizes());
+  if (ctx->needs_input_grad(3)) out[3] = at::sum_to(by_surprisal, gain.sizes());
+}
+
 class FusedGate : public torch::autograd::Function<FusedGate> {
  public:
   // x, state_delta [B, T, S]; surprisal one element; gain zero-dimensional; w_train [S, 2S + 1] and
@@ -363,6 +418,12 @@ class FusedGate : public torch::autograd::Function<FusedGate> {
     const at::Tensor& gate_input = saved[8];
     const at::Tensor& train_path = saved[9];
     const int64_t B = x.size(0), S = x.size(2);
+    if (host_gate_scalars(surprisal, gain, grad.scalar_type())) {
+      AT_DISPATCH_FLOATING_TYPES(grad.scalar_type(), "fused_gate_backward", [&] {
+        host_gate_backward<scalar_t>(ctx, saved, grad, banded, out);
+      });
+      return out;
+    }
     const at::Tensor scalar = surprisal.view({1, 1, 1}).expand({B, 1, 1});
     const at::Tensor signal = scalar * gain;
     // out = train_path * signal + coupling * infer_path
