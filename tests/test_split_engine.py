@@ -328,6 +328,42 @@ def test_surprisal_average_and_score_round_as_the_tensor_operations(decay, start
     assert torch.equal(score.detach(), expected) or (score.isnan() and expected.isnan())
 
 
+SCORE_GRADIENT_CASES = {
+    # name: (the running average's start, its dtype (None: the integrator's), the rows' error
+    # lengths, the decay)
+    "average-of-another-dtype": (1.0, torch.float64, [0.3, 1.7], 0.9),
+    "average-under-its-floor": (1e-12, None, [0.0, 2e-9], 1.0),
+    "nan-average": (float("nan"), None, [1.0, 0.5], 0.5),
+    "past-the-clamp": (1e-3, None, [2.0, 3.0], 0.99),
+    "a-row-without-error": (0.7, None, [0.0, 1.5], 0.9),
+}
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("start, ema_dtype, lengths, decay", SCORE_GRADIENT_CASES.values(),
+                         ids=SCORE_GRADIENT_CASES.keys())
+def test_surprisal_gradients_at_the_edges_are_the_composed_ones(start, ema_dtype, lengths, decay, dtype):
+    # The score's gradients where the average is floored, nan or of another dtype (the raw error
+    # is then a node of its own), where the clamp stops them and where a row has no error: the
+    # numbers the composed form gives, nan where it gives nan.
+    integrator = se.ListeningIntegratorV32(make_config(surprisal_ema_decay=decay)).to(dtype)
+    integrator._buffers["surprisal_ema"] = torch.tensor(start, dtype=ema_dtype or dtype)
+    twin = copy.deepcopy(integrator)
+    twin.predictor.register_forward_hook(lambda m, args, out: None)
+    delta, prev = (t.to(dtype) for t in error_rows(lengths))
+    results = []
+    for module in (integrator, twin):
+        d = delta.clone().requires_grad_()
+        score = module.compute_surprisal(d, prev)
+        grads = torch.autograd.grad(score * 3, [d, module.predictor.weight, module.predictor.bias])
+        results.append((score.detach(), module.surprisal_ema.clone(), grads))
+    (score, ema, grads), (ref_score, ref_ema, ref_grads) = results
+    torch.testing.assert_close(score, ref_score, rtol=0, atol=0, equal_nan=True)
+    torch.testing.assert_close(ema, ref_ema, rtol=0, atol=0, equal_nan=True)
+    for got, want in zip(grads, ref_grads):
+        torch.testing.assert_close(got, want, rtol=0, atol=0, equal_nan=True)
+
+
 def test_surprisal_rejects_bad_input_before_touching_the_average():
     integrator = se.ListeningIntegratorV32(make_config())
     with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 3, got 2\)"):
