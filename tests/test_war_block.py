@@ -200,6 +200,33 @@ def test_gate_under_a_graph_is_the_composed_gate_to_the_bit(enable_vgt, pressure
         torch.testing.assert_close(got, want, msg=name)
 
 
+SURPRISAL_FORMS = {
+    # name: the surprisal as the gate takes it, from a zero-dimensional leaf
+    "one-element-vector": lambda s: s.reshape(1),
+    "lazily-negated-view": lambda s: (-s)._neg_view(),  # its value is not read in place
+}
+
+
+@pytest.mark.parametrize("form", SURPRISAL_FORMS.values(), ids=SURPRISAL_FORMS.keys())
+def test_gate_gradients_for_other_forms_of_the_surprisal_are_the_composed_ones(form):
+    block = make_block()
+    block.fortress.global_pressure.fill_(0.35)
+    twin = copy.deepcopy(block)
+    twin.gate_infer.register_forward_hook(lambda m, args, out: None)
+    x, state_delta, surprisal = gate_inputs()
+    results = []
+    for module in (block, twin):
+        leaves = [t.clone().requires_grad_() for t in (x, state_delta, surprisal)]
+        gate = module.compute_gate(leaves[0], leaves[1], form(leaves[2]))
+        wrt = leaves + [module.surprisal_gain, module.gate_train.weight, module.gate_infer.weight]
+        loss = (gate * torch.linspace(-1, 2, gate.numel()).view_as(gate)).square().sum()
+        results.append((gate, torch.autograd.grad(loss, wrt)))
+    (gate, first), (twin_gate, twin_first) = results
+    assert torch.equal(gate, twin_gate)
+    for name, got, want in zip(GATE_WRT, first, twin_first):
+        assert torch.equal(got, want), name
+
+
 def test_gate_gradcheck_float64():
     block = make_block().double()
     block.fortress.global_pressure.fill_(0.4)

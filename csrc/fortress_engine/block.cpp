@@ -326,35 +326,27 @@ void gate_grad_products(const at::Tensor& grad, const at::Tensor& train_path, co
   });
 }
 
-// The surprisal (one element) and the gain (zero-dimensional) as float or double host numbers of
-// the gradient's dtype: the signal and its gradients can be taken on the numbers.
-bool host_gate_scalars(const at::Tensor& surprisal, const at::Tensor& gain, at::ScalarType dtype) {
-  return (dtype == at::kFloat || dtype == at::kDouble) && surprisal.numel() == 1 &&
-         surprisal.scalar_type() == dtype && readable_in_place(surprisal) && is_host_scalar(gain, dtype);
-}
+// The signal's share of the gate's gradient: the products grad * train_path summed per batch row
+// and the gate layer's gradient in its signal column summed per batch row, [B, 1, 1] each; d_signal
+// is their sum.
+struct SignalGradParts {
+  at::Tensor products, column;
+};
 
-// The fused gate's backward without a graph for host surprisal and gain, from the saved (x,
-// state_delta, surprisal, gain, w_train, w_infer, factor, coupling, gate_input, train_path): the
-// signal surprisal * gain, the products with its gradient d_signal [B] and d_signal's share
-// signal_grad_product + the gate input's signal column on the numbers, each rounded as the tensor
-// operations round it; the products, the sums and the rest as the tensor path takes them.
-template <typename scalar_t>
-void host_gate_backward(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
-                        const at::Tensor& grad, bool banded, torch::autograd::variable_list& out) {
-  const at::Tensor &x = saved[0], &surprisal = saved[2], &gain = saved[3];
-  const at::Tensor &w_train = saved[4], &w_infer = saved[5], &factor = saved[6], &coupling = saved[7];
-  const at::Tensor &gate_input = saved[8], &train_path = saved[9];
-  const int64_t B = x.size(0), S = x.size(2);
-  const std::vector<int64_t> rows_shape{B, 1, 1};
-  const scalar_t s = *static_cast<const scalar_t*>(surprisal.data_ptr());
-  const scalar_t g = *gain.data_ptr<scalar_t>();
-  at::Tensor signal = at::empty(rows_shape, grad.options());
-  std::fill_n(signal.data_ptr<scalar_t>(), B, s * g);
+// From the gate's gradient `grad` and the signal [B, 1, 1], with the saved (x, state_delta,
+// surprisal, gain, w_train, w_infer, factor, coupling, gate_input, train_path): the gradients of x,
+// state_delta and the two weights into `out`, and the signal's share when the surprisal or the gain
+// takes a gradient (undefined otherwise).
+SignalGradParts gate_layer_grads(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
+                                 const at::Tensor& grad, const at::Tensor& signal, bool banded,
+                                 torch::autograd::variable_list& out) {
+  const at::Tensor &x = saved[0], &w_train = saved[4], &w_infer = saved[5], &factor = saved[6];
+  const at::Tensor &coupling = saved[7], &gate_input = saved[8], &train_path = saved[9];
+  const int64_t S = x.size(2);
   // out = train_path * signal + coupling * infer_path
   at::Tensor grad_product, d_train, d_infer;
   gate_grad_products(grad, train_path, signal, banded ? factor : at::Tensor(), coupling, grad_product, d_train,
                      d_infer);
-  const at::Tensor signal_grad_product = at::sum_to(grad_product, rows_shape);
   const at::Tensor d_train_rows = d_train.reshape({-1, S});
   const at::Tensor d_input = d_train_rows.mm(w_train).view(gate_input.sizes());
   const at::Tensor d_infer_rows = d_infer.reshape({-1, S});
@@ -362,13 +354,38 @@ void host_gate_backward(torch::autograd::AutogradContext* ctx, const torch::auto
   if (ctx->needs_input_grad(1)) out[1] = d_input.narrow(-1, S, S);
   if (ctx->needs_input_grad(4)) out[4] = d_train_rows.t().mm(gate_input.reshape({-1, 2 * S + 1}));
   if (ctx->needs_input_grad(5)) out[5] = d_infer_rows.t().mm(x.reshape({-1, S}));
-  if (!ctx->needs_input_grad(2) && !ctx->needs_input_grad(3)) return;
-  const at::Tensor column = at::sum_to(d_input.narrow(-1, 2 * S, 1), rows_shape).contiguous();
-  const at::Tensor shares = signal_grad_product.contiguous();
+  if (!ctx->needs_input_grad(2) && !ctx->needs_input_grad(3)) return {};
+  return {at::sum_to(grad_product, signal.sizes()), at::sum_to(d_input.narrow(-1, 2 * S, 1), signal.sizes())};
+}
+
+// The surprisal (one element) and the gain (zero-dimensional) as float or double host numbers of
+// the gradient's dtype: the signal and its gradients can be taken on the numbers.
+bool host_gate_scalars(const at::Tensor& surprisal, const at::Tensor& gain, at::ScalarType dtype) {
+  return (dtype == at::kFloat || dtype == at::kDouble) && surprisal.numel() == 1 &&
+         surprisal.scalar_type() == dtype && readable_in_place(surprisal) && is_host_scalar(gain, dtype);
+}
+
+// The fused gate's backward without a graph for host surprisal and gain: the signal surprisal *
+// gain and the products of d_signal [B] with the gain and the surprisal on the numbers, each rounded
+// as the tensor operations round it; the gate layers' gradients and the sums as the tensor path
+// takes them.
+template <typename scalar_t>
+void host_gate_backward(torch::autograd::AutogradContext* ctx, const torch::autograd::variable_list& saved,
+                        const at::Tensor& grad, bool banded, torch::autograd::variable_list& out) {
+  const at::Tensor &surprisal = saved[2], &gain = saved[3];
+  const int64_t B = saved[0].size(0);
+  const std::vector<int64_t> rows_shape{B, 1, 1};
+  const scalar_t s = *static_cast<const scalar_t*>(surprisal.data_ptr());
+  const scalar_t g = *gain.data_ptr<scalar_t>();
+  at::Tensor signal = at::empty(rows_shape, grad.options());
+  std::fill_n(signal.data_ptr<scalar_t>(), B, s * g);
+  const SignalGradParts parts = gate_layer_grads(ctx, saved, grad, signal, banded, out);
+  if (!parts.products.defined()) return;
+  const at::Tensor products = parts.products.contiguous(), column = parts.column.contiguous();
   // d_signal * gain and d_signal * surprisal, one row each.
   at::Tensor by_gain = at::empty(rows_shape, grad.options());
   at::Tensor by_surprisal = at::empty(rows_shape, grad.options());
-  const scalar_t* a = shares.data_ptr<scalar_t>();
+  const scalar_t* a = products.data_ptr<scalar_t>();
   const scalar_t* c = column.data_ptr<scalar_t>();
   scalar_t* pg = by_gain.data_ptr<scalar_t>();
   scalar_t* ps = by_surprisal.data_ptr<scalar_t>();
@@ -415,9 +432,7 @@ class FusedGate : public torch::autograd::Function<FusedGate> {
       for (size_t i = 0; i < 6; ++i) out[i] = vjp[i];  // the band factor and the coupling take none
       return out;
     }
-    const at::Tensor& gate_input = saved[8];
-    const at::Tensor& train_path = saved[9];
-    const int64_t B = x.size(0), S = x.size(2);
+    const int64_t B = x.size(0);
     if (host_gate_scalars(surprisal, gain, grad.scalar_type())) {
       AT_DISPATCH_FLOATING_TYPES(grad.scalar_type(), "fused_gate_backward", [&] {
         host_gate_backward<scalar_t>(ctx, saved, grad, banded, out);
@@ -426,20 +441,9 @@ class FusedGate : public torch::autograd::Function<FusedGate> {
     }
     const at::Tensor scalar = surprisal.view({1, 1, 1}).expand({B, 1, 1});
     const at::Tensor signal = scalar * gain;
-    // out = train_path * signal + coupling * infer_path
-    at::Tensor grad_product, d_train, d_infer;
-    gate_grad_products(grad, train_path, signal, banded ? factor : at::Tensor(), coupling, grad_product, d_train,
-                       d_infer);
-    const at::Tensor signal_grad_product = at::sum_to(grad_product, signal.sizes());
-    const at::Tensor d_train_rows = d_train.reshape({-1, S});
-    const at::Tensor d_input = d_train_rows.mm(w_train).view(gate_input.sizes());
-    const at::Tensor d_infer_rows = d_infer.reshape({-1, S});
-    if (ctx->needs_input_grad(0)) out[0] = d_input.narrow(-1, 0, S) + d_infer_rows.mm(w_infer).view(x.sizes());
-    if (ctx->needs_input_grad(1)) out[1] = d_input.narrow(-1, S, S);
-    if (ctx->needs_input_grad(4)) out[4] = d_train_rows.t().mm(gate_input.reshape({-1, 2 * S + 1}));
-    if (ctx->needs_input_grad(5)) out[5] = d_infer_rows.t().mm(x.reshape({-1, S}));
-    if (ctx->needs_input_grad(2) || ctx->needs_input_grad(3)) {
-      const at::Tensor d_signal = signal_grad_product + at::sum_to(d_input.narrow(-1, 2 * S, 1), signal.sizes());
+    const SignalGradParts parts = gate_layer_grads(ctx, saved, grad, signal, banded, out);
+    if (parts.products.defined()) {
+      const at::Tensor d_signal = parts.products + parts.column;
       if (ctx->needs_input_grad(2)) out[2] = at::sum_to(d_signal * gain, c10::IntArrayRef(kUnitShape)).view(surprisal.sizes());
       if (ctx->needs_input_grad(3)) out[3] = at::sum_to(d_signal * scalar, gain.sizes());
     }
