@@ -378,7 +378,8 @@ void host_gate_backward(torch::autograd::AutogradContext* ctx, const torch::auto
   const scalar_t s = *static_cast<const scalar_t*>(surprisal.data_ptr());
   const scalar_t g = *gain.data_ptr<scalar_t>();
   at::Tensor signal = at::empty(rows_shape, grad.options());
-  std::fill_n(signal.data_ptr<scalar_t>(), B, s * g);
+  scalar_t* signal_rows = signal.data_ptr<scalar_t>();
+  for (int64_t b = 0; b < B; ++b) signal_rows[b] = s * g;
   const SignalGradParts parts = gate_layer_grads(ctx, saved, grad, signal, banded, out);
   if (!parts.products.defined()) return;
   const at::Tensor products = parts.products.contiguous(), column = parts.column.contiguous();

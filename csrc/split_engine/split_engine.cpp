@@ -229,7 +229,7 @@ void host_prediction_error_grads(torch::autograd::AutogradContext* ctx, const to
     for (int64_t r = 0; r < rows; ++r) {
       scalar_t* row = dd + r * T * S;
       for (int64_t c = 0; c < S; ++c) row[c] = -dp[r * S + c];
-      std::fill(row + S, row + T * S, scalar_t(0));
+      for (int64_t i = S; i < T * S; ++i) row[i] = scalar_t(0);
     }
     out[0] = d_delta;
   }
