@@ -311,18 +311,21 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
     // d loss / d logits[i] = (softmax(logits[i]) - onehot(target[i])) * g / count on counted
     // rows, softmax(logits[i]) * 0 on the others: 0, or nan where the row is not finite, as the
     // composed form gives.
-    const at::Tensor share = g / static_cast<double>(count);
-    const at::Tensor scale = count == logits.size(0)
-                                 ? share.expand({logits.size(0), 1})
-                                 : at::where(counted, share, at::zeros({}, share.options())).unsqueeze(1);
+    auto scaled = [&] {
+      const at::Tensor share = g / static_cast<double>(count);
+      return count == logits.size(0) ? share.expand({logits.size(0), 1})
+                                     : at::where(counted, share, at::zeros({}, share.options())).unsqueeze(1);
+    };
     at::Tensor grad;
     if (at::GradMode::is_enabled()) {  // a graph of the gradient: differentiable operations
+      const at::Tensor scale = scaled();
       grad = at::softmax(logits, 1).mul(scale).scatter_add(1, index, scale.neg());
     } else {
       const at::Tensor exps = ctx->saved_data["exps"].toTensor();
       const at::Tensor sums = ctx->saved_data["sums"].toTensor();
       grad = host_loss_gradient(g, exps, sums, index, counted, count);
       if (!grad.defined()) {
+        const at::Tensor scale = scaled();
         grad = exps.mul(scale / sums);
         grad.scatter_add_(1, index, scale.neg());
       }
