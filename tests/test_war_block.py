@@ -227,6 +227,35 @@ def test_gate_gradients_for_other_forms_of_the_surprisal_are_the_composed_ones(f
         assert torch.equal(got, want), name
 
 
+def strided_like(t):
+    # The same values in a tensor whose rows are not contiguous.
+    return t.transpose(0, 1).contiguous().transpose(0, 1)
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("layout", ["contiguous", "strided state_delta", "strided x"])
+def test_gate_with_a_learnt_gain_is_the_composed_gate_to_the_bit(dtype, layout):
+    # The signal is surprisal * gain rounded once in the dtype, and the gate's input is the very
+    # concatenation of the composed form, whatever the operands' layout.
+    block = make_block().to(dtype)
+    block.fortress.global_pressure.fill_(0.35)
+    with torch.no_grad():
+        block.surprisal_gain.fill_(0.3713)
+    twin = copy.deepcopy(block)
+    twin.gate_infer.register_forward_hook(lambda m, args, out: None)
+    x, state_delta, _ = (t.to(dtype) for t in gate_inputs(seed=4))
+    surprisal = torch.tensor(0.8317, dtype=dtype)
+    if layout == "strided state_delta":
+        state_delta = strided_like(state_delta)
+    if layout == "strided x":
+        x = strided_like(x)
+    gate, first = gate_and_gradients(block, x, state_delta, surprisal)
+    twin_gate, twin_first = gate_and_gradients(twin, x, state_delta, surprisal)
+    assert torch.equal(gate, twin_gate)
+    for name, got, want in zip(GATE_WRT, first, twin_first):
+        assert torch.equal(got, want), name
+
+
 def test_gate_gradcheck_float64():
     block = make_block().double()
     block.fortress.global_pressure.fill_(0.4)

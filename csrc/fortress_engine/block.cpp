@@ -10,6 +10,8 @@
 #include "fortress_engine/fortress.h"
 #include "kernels/op_support.h"
 
+#include <cstring>
+
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/utils/python_arg_parser.h>
 
@@ -226,52 +228,66 @@ GateParts gate_composition(const std::vector<at::Tensor>& in, bool banded) {
   return parts;
 }
 
-// out = (train * factor) * signal[b] + coupling * infer, with train replaced by train * factor when
+// out = (train * factor) * signal + coupling * infer, with train replaced by train * factor when
 // `factor` is given, in one pass: each product and the sum rounded once in V, as the separate
-// tensor operations round them. All contiguous [B, T, S], signal [B] values.
+// tensor operations round them. All contiguous, `n` values; the signal is one value for every row.
 template <typename V>
-void gate_sum(V* train, const V* infer, const V* signal, const V* factor, V coupling, V* out, int64_t B,
-              int64_t per_row) {
-  for (int64_t b = 0; b < B; ++b) {
-    const V s = signal[b];
-    V* t = train + b * per_row;
-    const V* g = infer + b * per_row;
-    V* o = out + b * per_row;
-    if (factor) {
-      const V f = *factor;
-      for (int64_t i = 0; i < per_row; ++i) t[i] = t[i] * f;
-    }
-    for (int64_t i = 0; i < per_row; ++i) {
-      const V trained = t[i] * s;
-      const V inferred = coupling * g[i];
-      o[i] = trained + inferred;
-    }
+void gate_sum(V* train, const V* infer, V signal, const V* factor, V coupling, V* out, int64_t n) {
+  if (factor) {
+    const V f = *factor;
+    for (int64_t i = 0; i < n; ++i) train[i] = train[i] * f;
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    const V trained = train[i] * signal;
+    const V inferred = coupling * infer[i];
+    out[i] = trained + inferred;
   }
 }
 
-// The composed gate's forward without a graph, with fewer operations: the products as at::linear
-// takes them for contiguous inputs, the band, the signal's product, the coupling's and their sum in
-// one pass over host memory. The same numbers as gate_composition; undefined parts where it does
-// not apply (the caller then composes).
+// The gate layer's input [x, state_delta, signal] for contiguous x and state_delta of `rows` rows
+// of width S: each row's two pieces copied and the signal's one value after them, the values
+// at::cat gives.
+template <typename V>
+void gate_input_rows(const V* x, const V* state_delta, V signal, V* out, int64_t rows, int64_t S) {
+  for (int64_t r = 0; r < rows; ++r) {
+    std::memcpy(out, x + r * S, sizeof(V) * S);
+    std::memcpy(out + S, state_delta + r * S, sizeof(V) * S);
+    out[2 * S] = signal;
+    out += 2 * S + 1;
+  }
+}
+
+// The composed gate's forward without a graph, with fewer operations: the signal (surprisal times
+// gain, one product in the dtype) and the layer's input written in one pass, the products as
+// at::linear takes them for contiguous inputs, the band, the signal's product, the coupling's and
+// their sum in one pass over host memory. The same numbers as gate_composition; undefined parts
+// where it does not apply (the caller then composes).
 GateParts gate_forward(const std::vector<at::Tensor>& in, bool banded) {
   const at::Tensor& x = in[0];
+  const at::Tensor& state_delta = in[1];
   const at::ScalarType dtype = x.scalar_type();
-  if ((dtype != at::kFloat && dtype != at::kDouble) || !x.is_contiguous() || !readable_in_place(x) ||
-      !readable_in_place(in[1]) || !readable_in_place(in[2]) || !readable_in_place(in[3]) ||
-      !readable_in_place(in[6]) || !readable_in_place(in[7]) || in[3].dim() != 0 || in[6].dim() != 0 ||
-      in[7].dim() != 0) {
+  if ((dtype != at::kFloat && dtype != at::kDouble) || !x.is_contiguous() || !state_delta.is_contiguous() ||
+      !readable_in_place(x) || !readable_in_place(state_delta) || !readable_in_place(in[2]) ||
+      !readable_in_place(in[3]) || !readable_in_place(in[6]) || !readable_in_place(in[7]) || in[3].dim() != 0 ||
+      in[6].dim() != 0 || in[7].dim() != 0) {
     return GateParts{};
   }
   const int64_t B = x.size(0), T = x.size(1), S = x.size(2);
-  GateParts parts = gate_inputs(in);
+  GateParts parts;
+  parts.gate_input = at::empty({B, T, 2 * S + 1}, x.options());
+  AT_DISPATCH_FLOATING_TYPES(dtype, "gate_input_rows", [&] {
+    const scalar_t signal = *in[2].data_ptr<scalar_t>() * *in[3].data_ptr<scalar_t>();
+    gate_input_rows<scalar_t>(x.data_ptr<scalar_t>(), state_delta.data_ptr<scalar_t>(), signal,
+                              parts.gate_input.data_ptr<scalar_t>(), B * T, S);
+  });
   parts.train_path = rows_linear(parts.gate_input, in[4]);
   const at::Tensor infer = rows_linear(x, in[5]);
-  const at::Tensor signal_rows = parts.signal.contiguous();
   parts.out = at::empty_like(parts.train_path);
   AT_DISPATCH_FLOATING_TYPES(dtype, "gate_sum", [&] {
-    gate_sum<scalar_t>(parts.train_path.data_ptr<scalar_t>(), infer.data_ptr<scalar_t>(),
-                       signal_rows.data_ptr<scalar_t>(), banded ? in[6].data_ptr<scalar_t>() : nullptr,
-                       *in[7].data_ptr<scalar_t>(), parts.out.data_ptr<scalar_t>(), B, T * S);
+    const scalar_t signal = *in[2].data_ptr<scalar_t>() * *in[3].data_ptr<scalar_t>();
+    gate_sum<scalar_t>(parts.train_path.data_ptr<scalar_t>(), infer.data_ptr<scalar_t>(), signal,
+                       banded ? in[6].data_ptr<scalar_t>() : nullptr, *in[7].data_ptr<scalar_t>(),
+                       parts.out.data_ptr<scalar_t>(), parts.out.numel());
   });
   return parts;
 }
