@@ -5,6 +5,8 @@
 
 #include "kernels/op_support.h"
 
+#include <algorithm>
+
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
 #include <torch/csrc/utils/python_arg_parser.h>
@@ -277,15 +279,35 @@ class PredictionError : public torch::autograd::Function<PredictionError> {
 // score is taken); denom is the floored average, a number. The score and its gradients are the
 // numbers the three nodes give: the clamp passes the gradient where 0 <= raw / denom <= 5 and the
 // division divides it by denom, each in the score's dtype.
+// raw / denom and its clamp to [0, 5] for a host-scalar raw of type V, on its number as the tensor
+// operations take them: the divisor rounded to V, one division in V, and the clamp, through which
+// nan passes.
+template <typename V>
+void host_score(const at::Tensor& raw, double denom, at::Tensor& quotient, at::Tensor& score) {
+  const V q = *static_cast<const V*>(raw.data_ptr()) / static_cast<V>(denom);
+  quotient = at::empty({}, raw.options());
+  score = at::empty({}, raw.options());
+  *quotient.data_ptr<V>() = q;
+  *score.data_ptr<V>() = std::min(std::max(q, V(0)), V(5));
+}
+
 class SurprisalScore : public torch::autograd::Function<SurprisalScore> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& delta, const at::Tensor& prev,
                             const at::Tensor& weight, const at::Tensor& bias, const at::Tensor& error,
                             const at::Tensor& norms, const at::Tensor& raw, double denom) {
-    const at::Tensor quotient = raw / denom;
+    at::Tensor quotient, score;
+    if (is_host_scalar(raw, at::kFloat)) {
+      host_score<float>(raw, denom, quotient, score);
+    } else if (is_host_scalar(raw, at::kDouble)) {
+      host_score<double>(raw, denom, quotient, score);
+    } else {
+      quotient = raw / denom;
+      score = at::clamp(quotient, 0.0, 5.0);
+    }
     ctx->save_for_backward({delta, prev, weight, bias, error, norms, quotient});
     ctx->saved_data["denom"] = denom;
-    return at::clamp(quotient, 0.0, 5.0);
+    return score;
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
