@@ -307,3 +307,47 @@ def test_forced_union_end_to_end():
     assert mem.maybe_promote_to_deep_engram(True, False) == (True, "forced_union", True)
     assert mem.last_union_mode.item() == 3 and mem.promotion_happened_any.item() == 1.0
     assert mem.structural_quality_ema.item() == 0.0 and mem.last_structural_quality_score.item() == -1.0
+
+
+class Recording(fe.FortressUnbrokenMemory):
+    """Overrides in a subclass of every recorder and gate a decision calls, logging each call."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.log = []
+
+    def _reason_to_code(self, reason):
+        self.log.append(("_reason_to_code", reason))
+        return 3  # one code for every reason, so the buffers show whose code was written
+
+    def _record_blocker_reason(self, reason):
+        self.log.append(("_record_blocker_reason", reason))
+        return super()._record_blocker_reason(reason)
+
+    def _set_promotion_diagnostics(self, can_promote, event, reason):
+        self.log.append(("_set_promotion_diagnostics", can_promote, event, reason))
+        return super()._set_promotion_diagnostics(can_promote=can_promote, event=event, reason=reason)
+
+    def _compute_collapse_ok(self, stable, trainer_ok):
+        self.log.append(("_compute_collapse_ok", stable, trainer_ok))
+        return super()._compute_collapse_ok(stable=stable, trainer_ok=trainer_ok)
+
+
+def test_a_subclass_overrides_every_recorder_and_gate_of_the_decision():
+    mem = Recording(D, fe.FortressUnbrokenConfig(union_mode="dual"))
+    assert mem.maybe_promote_to_deep_engram(False, True) == (False, "blocked_by_stillness", False)
+    assert mem.log == [("_compute_collapse_ok", False, True),
+                       ("_record_blocker_reason", "blocked_by_stillness"),
+                       ("_reason_to_code", "blocked_by_stillness"),
+                       ("_set_promotion_diagnostics", False, False, "blocked_by_stillness"),
+                       ("_reason_to_code", "blocked_by_stillness")]
+    assert codes(mem) == (3, 3, 0.0, 0.0)
+
+
+def test_the_memorys_own_recorders_keep_their_profiler_ranges():
+    mem = memory(D, union_mode="dual")
+    with torch.profiler.profile() as prof:
+        mem.maybe_promote_to_deep_engram(False, True)
+    names = {e.name.split(".")[-1] for e in prof.events()}
+    assert {"_compute_collapse_ok", "_record_blocker_reason", "_set_promotion_diagnostics",
+            "_reason_to_code"} <= names

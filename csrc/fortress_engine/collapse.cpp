@@ -87,15 +87,26 @@ bool compute_collapse_ok(py::object self, py::object stable_arg, py::object trai
   return collapse_ok;
 }
 
+OwnMethod own_compute_collapse_ok;
+
 }  // namespace
 
+bool collapse_allowed(const py::object& self, const py::object& stable, const py::object& trainer_ok) {
+  if (own_compute_collapse_ok.resolved_by(self)) {
+    return own_compute_collapse_ok.run([&] { return compute_collapse_ok(self, stable, trainer_ok); });
+  }
+  return truth(self.attr("_compute_collapse_ok")(py::arg("stable") = stable, py::arg("trainer_ok") = trainer_ok));
+}
+
 void define_collapse_methods(const py::object& cls) {
-  def_method(cls, "_compute_collapse_ok", &compute_collapse_ok,
-             "Collapse-union gate: sustained high tension, a sharp drop of the dance friction below\n"
-             "its running average, a stable and calm memory with finite friction readings, and the\n"
-             "cooldown since the last union. Records one flag per condition and the code of the first\n"
-             "condition that failed.",
-             arg("stable", "bool"), arg("trainer_ok", "bool"), returns("bool"));
+  own_compute_collapse_ok.keep(
+      cls, "_compute_collapse_ok",
+      def_method(cls, "_compute_collapse_ok", &compute_collapse_ok,
+                 "Collapse-union gate: sustained high tension, a sharp drop of the dance friction below\n"
+                 "its running average, a stable and calm memory with finite friction readings, and the\n"
+                 "cooldown since the last union. Records one flag per condition and the code of the first\n"
+                 "condition that failed.",
+                 arg("stable", "bool"), arg("trainer_ok", "bool"), returns("bool")));
 }
 
 }  // namespace kestrel::fortress

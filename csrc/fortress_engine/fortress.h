@@ -459,6 +459,13 @@ py::object module_logger(const std::string& module_name);
 // the promotion decision and demotion. The union and demotion log through the module's logger,
 // and a union creates its record from the module's EngramMetadata, both looked up at each call.
 void define_collapse_methods(const py::object& cls);                       // _compute_collapse_ok
+// self._record_blocker_reason(reason), self._set_promotion_diagnostics(can_promote=..., event=...,
+// reason=...) and, as a truth value, self._compute_collapse_ok(stable=..., trainer_ok=...): the
+// memory's own method runs directly, under its profiler range, while the instance resolves the name
+// to it; an override or a replacement is called as before.
+void record_blocker_reason(const py::object& self, const py::object& reason);
+void promotion_diagnostics(const py::object& self, bool can_promote, bool event, const py::object& reason);
+bool collapse_allowed(const py::object& self, const py::object& stable, const py::object& trainer_ok);
 void define_impact_methods(const py::object& cls);                         // update_post_union_impact
 void define_usage_methods(const py::object& cls);                          // compute_engram_usage_metrics
 void define_candidate_methods(const py::object& cls);                      // _compute_promotion_candidate

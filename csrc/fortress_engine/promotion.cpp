@@ -58,8 +58,7 @@ class Decision {
   }
 
   void diagnostics(bool can_promote, bool event, const py::object& reason) {
-    self_.attr("_set_promotion_diagnostics")(py::arg("can_promote") = can_promote, py::arg("event") = event,
-                                             py::arg("reason") = reason);
+    promotion_diagnostics(self_, can_promote, event, reason);
   }
 
   // The triggers: the world surprisal at or above its threshold (cosmic shock), the tension at or
@@ -171,7 +170,7 @@ py::tuple Decision::run() {
 
   // Collapse route: its own quality floor, no trigger and no quality gate.
   const bool collapse_ok =
-      truth(self_.attr("_compute_collapse_ok")(py::arg("stable") = stable_arg_, py::arg("trainer_ok") = trainer_ok_arg_));
+      collapse_allowed(self_, stable_arg_, trainer_ok_arg_);
   if (collapse_ok) {
     py::object collapse_candidate = candidate;
     py::object collapse_status = py::str(present ? "ok" : "no_candidate");
@@ -208,7 +207,7 @@ py::tuple Decision::run() {
     else if (!trainer_ok_)
       reason = py::str("trainer_not_ok");
   }
-  self_.attr("_record_blocker_reason")(reason);
+  record_blocker_reason(self_, reason);
   diagnostics(can_promote, false, reason);
   return py::make_tuple(false, reason, can_promote);
 }

@@ -50,16 +50,27 @@ py::object last_promotion_reason(py::object self) {
   return self.attr("_code_to_reason")(py::int_(code));
 }
 
+// The memory's own methods that a promotion check calls on every call.
+OwnMethod own_reason_to_code, own_record_blocker_reason, own_set_promotion_diagnostics;
+
+// self._reason_to_code(reason) as an integer.
+int64_t code_of(const py::object& self, const py::object& reason) {
+  if (own_reason_to_code.resolved_by(self)) {
+    return own_reason_to_code.run([&] { return arg_int(reason_to_code(self, reason), "code"); });
+  }
+  return arg_int(self.attr("_reason_to_code")(reason), "code");
+}
+
 // Both code buffers always receive the same code.
 void record_reason(py::object self, py::object reason) {
-  const int64_t code = arg_int(self.attr("_reason_to_code")(reason), "code");
+  const int64_t code = code_of(self, reason);
   Memory mem(self);
   fill_scalar(mem[Buf::last_promotion_reason_code], code);
   fill_scalar(mem[Buf::last_promotion_blocker_code], code);
 }
 
 void set_promotion_diagnostics(py::object self, py::object can_promote, py::object event, py::object reason) {
-  const int64_t code = arg_int(self.attr("_reason_to_code")(reason), "code");
+  const int64_t code = code_of(self, reason);
   const bool can = truth(can_promote);
   const bool happened = truth(event);
   Memory mem(self);
@@ -96,20 +107,42 @@ py::int_ union_mode_config_code(py::object self) {
 
 }  // namespace
 
+void record_blocker_reason(const py::object& self, const py::object& reason) {
+  if (own_record_blocker_reason.resolved_by(self)) {
+    own_record_blocker_reason.run([&] { record_reason(self, reason); });
+    return;
+  }
+  self.attr("_record_blocker_reason")(reason);
+}
+
+void promotion_diagnostics(const py::object& self, bool can_promote, bool event, const py::object& reason) {
+  if (own_set_promotion_diagnostics.resolved_by(self)) {
+    own_set_promotion_diagnostics.run(
+        [&] { set_promotion_diagnostics(self, py::bool_(can_promote), py::bool_(event), reason); });
+    return;
+  }
+  self.attr("_set_promotion_diagnostics")(py::arg("can_promote") = can_promote, py::arg("event") = event,
+                                          py::arg("reason") = reason);
+}
+
 void define_promotion_code_methods(const py::object& cls) {
-  def_method(cls, "_reason_to_code", &reason_to_code, "Promotion reason to its integer code (0 when unknown).",
-             py::arg("reason"));
+  own_reason_to_code.keep(cls, "_reason_to_code",
+                          def_method(cls, "_reason_to_code", &reason_to_code,
+                                     "Promotion reason to its integer code (0 when unknown).", py::arg("reason")));
   def_method(cls, "_code_to_reason", &code_to_reason,
              "Integer code to its promotion reason (\"no_candidate\" when unknown).", py::arg("code"));
   def_method(cls, "last_promotion_reason", &last_promotion_reason, "Reason of the last promotion decision.",
              returns("str"));
   def_method(cls, "_record_promotion_reason", &record_reason, "Record the reason of a performed union.",
              py::arg("reason"));
-  def_method(cls, "_record_blocker_reason", &record_reason, "Record the reason that blocked a promotion.",
-             py::arg("reason"));
-  def_method(cls, "_set_promotion_diagnostics", &set_promotion_diagnostics,
-             "Record whether the last check could promote, whether it promoted, and its reason.",
-             py::arg("can_promote"), py::arg("event"), py::arg("reason"));
+  own_record_blocker_reason.keep(cls, "_record_blocker_reason",
+                                 def_method(cls, "_record_blocker_reason", &record_reason,
+                                            "Record the reason that blocked a promotion.", py::arg("reason")));
+  own_set_promotion_diagnostics.keep(
+      cls, "_set_promotion_diagnostics",
+      def_method(cls, "_set_promotion_diagnostics", &set_promotion_diagnostics,
+                 "Record whether the last check could promote, whether it promoted, and its reason.",
+                 py::arg("can_promote"), py::arg("event"), py::arg("reason")));
   def_method(cls, "_union_mode_code", &union_mode_code, "Union mode name to its code (0 when unknown).",
              py::arg("mode"));
   def_method(cls, "_union_mode_name", &union_mode_name, "Union mode code to its name (\"none\" when unknown).",

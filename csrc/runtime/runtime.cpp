@@ -1064,6 +1064,12 @@ bool resolves_to(const py::handle& obj, const char* name, const py::handle& func
   return found == function.ptr();
 }
 
+void OwnMethod::keep(const py::object& cls, const char* name, const py::object& function) {
+  name_ = name;
+  function_ = py::object(function).release().ptr();
+  profile_name_ = new std::string(runtime::qualname_in(cls, name));
+}
+
 bool is_host_scalar(const at::Tensor& t, at::ScalarType dtype) {
   return t.defined() && t.dim() == 0 && t.scalar_type() == dtype && readable_in_place(t);
 }

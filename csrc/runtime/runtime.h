@@ -10,6 +10,7 @@
 #pragma once
 
 #include <ATen/ATen.h>
+#include <ATen/record_function.h>
 #include <torch/python.h>
 #include <torch/csrc/autograd/python_variable.h>
 #include <pybind11/pybind11.h>
@@ -484,6 +485,29 @@ bool set_on_instance(const py::handle& obj, const char* name);
 // in a subclass or a replacement on the class. Lets a method take a fast path for a step it would
 // otherwise call through the instance.
 bool resolves_to(const py::handle& obj, const char* name, const py::handle& function);
+
+// A method as its class defines it (what def_method returned), kept so that a caller may run its
+// C++ body directly while an instance resolves the name to it, under the profiler range a call
+// through the attribute records. Kept for the life of the process, as the class is.
+class OwnMethod {
+ public:
+  void keep(const py::object& cls, const char* name, const py::object& function);
+  // Whether self.<name> is this very method (resolves_to).
+  bool resolved_by(const py::handle& self) const {
+    return function_ && resolves_to(self, name_, py::handle(function_));
+  }
+  // body() under the method's profiler range.
+  template <typename F>
+  auto run(F&& body) const {
+    RECORD_FUNCTION(*profile_name_, std::vector<c10::IValue>());
+    return body();
+  }
+
+ private:
+  const char* name_ = nullptr;
+  PyObject* function_ = nullptr;
+  const std::string* profile_name_ = nullptr;
+};
 
 // A tensor whose elements lie in host memory in their plain form (dense, strided, no lazy negation
 // or conjugation, no Python dispatch or functionalisation wrapper), outside a trace being recorded
