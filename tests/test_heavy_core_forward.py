@@ -440,3 +440,12 @@ def test_a_subclass_sync_error_is_the_one_the_core_uses():
     core.__class__ = Fixed
     _, diag = core(inputs(seed=3))
     assert diag["vgt_dance_friction_kl"] == 0.375
+
+
+@pytest.mark.parametrize("mode, bridge", [("linear", "LinearMorvaCrossAttention"), ("quadratic", "MorvaCrossAttention")])
+def test_the_parts_run_directly_keep_the_profiler_ranges_of_their_calls(mode, bridge):
+    core = make_core(seed=2, cross_attn_mode=mode)
+    with torch.profiler.profile() as prof:
+        core(inputs(seed=3))
+    names = {e.name for e in prof.events()}
+    assert {"OptimizedMorvaRadar.forward", f"{bridge}.forward", "ZuravMorvaV8_2H._safe_symmetric_kl"} <= names

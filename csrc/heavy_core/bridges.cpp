@@ -7,7 +7,6 @@
 #include "kernels/op_support.h"
 #include "runtime/gil.h"
 
-#include <ATen/record_function.h>
 #include <c10/core/impl/LocalDispatchKeySet.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/utils/disable_torch_function.h>
@@ -306,11 +305,10 @@ py::object linear_forward(py::object self, py::object x_fast, py::object x_slow,
 
 using BridgeForward = py::object (*)(py::object, py::object, py::object, py::object);
 
-// A bridge class as defined: the class, its forward function and the C++ forward behind it.
+// A bridge class's forward as defined, and the C++ forward behind it.
 struct BridgeClass {
-  py::object type, function;
+  OwnMethod method;
   BridgeForward forward = nullptr;
-  std::string profile_name;  // the range a call of the method records
 };
 std::vector<BridgeClass>& bridge_classes() {
   static auto* classes = new std::vector<BridgeClass>();  // lives until exit, as the classes do
@@ -324,7 +322,9 @@ void define_bridge(py::module_& m, const char* name, const char* doc, BridgeForw
       def_method(cls, "forward", forward, "Bridge output [B, L, D] for the fast stream reading the slow stream.",
                  arg("x_fast", "torch.Tensor"), arg("x_slow", "torch.Tensor"), arg("pressure", "torch.Tensor"),
                  returns("torch.Tensor"));
-  bridge_classes().push_back(BridgeClass{cls, function, forward, std::string(name) + ".forward"});
+  BridgeClass bridge{OwnMethod(), forward};
+  bridge.method.keep(cls, "forward", function);
+  bridge_classes().push_back(bridge);
 }
 
 }  // namespace
@@ -332,10 +332,7 @@ void define_bridge(py::module_& m, const char* name, const char* doc, BridgeForw
 py::object call_bridge(const py::object& bridge, const py::object& x_fast, const py::object& x_slow,
                        const py::object& pressure) {
   for (const BridgeClass& c : bridge_classes()) {
-    if (calls_only(bridge, c.type, c.function)) {
-      RECORD_FUNCTION(c.profile_name, std::vector<c10::IValue>());
-      return c.forward(bridge, x_fast, x_slow, pressure);
-    }
+    if (c.method.called_by(bridge)) return c.method.run([&] { return c.forward(bridge, x_fast, x_slow, pressure); });
   }
   return bridge(x_fast, x_slow, pressure);
 }

@@ -11,7 +11,6 @@
 #include <torch/csrc/jit/frontend/tracer.h>
 
 #include <ATen/Parallel.h>
-#include <ATen/record_function.h>
 
 #include <algorithm>
 #include <list>
@@ -435,23 +434,16 @@ py::object radar_forward(py::object self, py::object x_arg) {
   return to_py(y);
 }
 
-// The radar class and its forward as defined, for calls that may skip nn.Module's call.
-py::object& radar_type() {
-  static py::object* type = new py::object();  // lives until exit, as the class does
-  return *type;
-}
-py::object& radar_forward_function() {
-  static py::object* function = new py::object();
-  return *function;
+// The radar's forward as its class defines it, for calls that may skip nn.Module's call.
+OwnMethod& radar_forward_method() {
+  static auto* method = new OwnMethod();  // lives until exit, as the class does
+  return *method;
 }
 
 }  // namespace
 
 py::object call_radar(const py::object& radar, const py::object& x) {
-  if (calls_only(radar, radar_type(), radar_forward_function())) {
-    RECORD_FUNCTION("OptimizedMorvaRadar.forward", std::vector<c10::IValue>());  // the range the call records
-    return radar_forward(radar, x);
-  }
+  if (radar_forward_method().called_by(radar)) return radar_forward_method().run([&] { return radar_forward(radar, x); });
   return radar(x);
 }
 
@@ -470,10 +462,11 @@ double to_double(const py::handle& value) {
 void define_radar(py::module_& m) {
   py::object cls = new_class(m, "OptimizedMorvaRadar", nn_module(), kRadarDoc);
   def_method(cls, "__init__", &radar_init, nullptr, arg("d_model", "int"), arg("max_l", "int") = 65536);
-  radar_forward_function() = def_method(cls, "forward", &radar_forward,
-                                        "Causal long convolution: [B, L, d_model] -> [B, L, d_model], in the input's dtype.",
-                                        arg("x", "torch.Tensor"), returns("torch.Tensor"));
-  radar_type() = cls;
+  radar_forward_method().keep(
+      cls, "forward",
+      def_method(cls, "forward", &radar_forward,
+                 "Causal long convolution: [B, L, d_model] -> [B, L, d_model], in the input's dtype.",
+                 arg("x", "torch.Tensor"), returns("torch.Tensor")));
 }
 
 }  // namespace kestrel::heavy

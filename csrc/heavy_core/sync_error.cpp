@@ -4,22 +4,14 @@
 
 #include "kernels/sync_error.h"
 
-#include <ATen/record_function.h>
-
 #include <array>
-#include <string>
-#include <vector>
 
 namespace kestrel::heavy {
 
 namespace {
-// The member as each engine's class defines it, and the profiler range a call of it records.
-struct Member {
-  py::object function;
-  std::string profile_name;
-};
-Member& member_of(SyncErrorMember member) {
-  static auto* members = new std::array<Member, 2>();  // lives until exit, as the classes do
+// The member as each engine's class defines it.
+OwnMethod& member_of(SyncErrorMember member) {
+  static auto* members = new std::array<OwnMethod, 2>();  // lives until exit, as the classes do
   return (*members)[static_cast<size_t>(member)];
 }
 
@@ -36,10 +28,10 @@ py::object sync_error_value(bool detach, const py::object& fast_logits, const py
 
 py::object safe_symmetric_kl(const py::object& self, SyncErrorMember member, const py::object& fast_logits,
                              const py::object& slow_logits, double temperature) {
-  const Member& m = member_of(member);
-  if (m.function && resolves_to(self, "_safe_symmetric_kl", m.function)) {
-    RECORD_FUNCTION(m.profile_name, std::vector<c10::IValue>());
-    return sync_error_value(member == SyncErrorMember::HeavyCore, fast_logits, slow_logits, temperature);
+  const OwnMethod& own = member_of(member);
+  if (own.resolved_by(self)) {
+    return own.run(
+        [&] { return sync_error_value(member == SyncErrorMember::HeavyCore, fast_logits, slow_logits, temperature); });
   }
   return self.attr("_safe_symmetric_kl")(fast_logits, slow_logits, temperature);
 }
@@ -58,7 +50,7 @@ void def_safe_symmetric_kl(const py::object& cls, SyncErrorMember member) {
                           arg("slow_logits", "torch.Tensor"), arg("temperature", "float") = 2.0, returns("torch.Tensor"))
              : def_method(cls, "_safe_symmetric_kl", impl, doc, arg("fast_logits", "torch.Tensor"),
                           arg("slow_logits", "torch.Tensor"), arg("temperature", "float"), returns("torch.Tensor"));
-  member_of(member) = Member{function, runtime::qualname_in(cls, "_safe_symmetric_kl")};
+  member_of(member).keep(cls, "_safe_symmetric_kl", function);
 }
 
 }  // namespace kestrel::heavy

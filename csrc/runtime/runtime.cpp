@@ -1066,6 +1066,7 @@ bool resolves_to(const py::handle& obj, const char* name, const py::handle& func
 
 void OwnMethod::keep(const py::object& cls, const char* name, const py::object& function) {
   name_ = name;
+  cls_ = py::object(cls).release().ptr();
   function_ = py::object(function).release().ptr();
   profile_name_ = new std::string(runtime::qualname_in(cls, name));
 }

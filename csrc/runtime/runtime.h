@@ -487,14 +487,18 @@ bool set_on_instance(const py::handle& obj, const char* name);
 bool resolves_to(const py::handle& obj, const char* name, const py::handle& function);
 
 // A method as its class defines it (what def_method returned), kept so that a caller may run its
-// C++ body directly while an instance resolves the name to it, under the profiler range a call
-// through the attribute records. Kept for the life of the process, as the class is.
+// C++ body directly while nothing stands in for it, under the profiler range a call through the
+// attribute records. Kept for the life of the process, as the class is.
 class OwnMethod {
  public:
   void keep(const py::object& cls, const char* name, const py::object& function);
   // Whether self.<name> is this very method (resolves_to).
   bool resolved_by(const py::handle& self) const {
     return function_ && resolves_to(self, name_, py::handle(function_));
+  }
+  // For a module's forward: whether calling `module` runs exactly this method (calls_only).
+  bool called_by(const py::handle& module) const {
+    return function_ && calls_only(module, py::handle(cls_), py::handle(function_));
   }
   // body() under the method's profiler range.
   template <typename F>
@@ -505,6 +509,7 @@ class OwnMethod {
 
  private:
   const char* name_ = nullptr;
+  PyObject* cls_ = nullptr;
   PyObject* function_ = nullptr;
   const std::string* profile_name_ = nullptr;
 };
