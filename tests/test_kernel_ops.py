@@ -407,3 +407,30 @@ def test_linear_attention_features_exponent_gradient_is_the_same_on_any_thread_c
     finally:
         torch.set_num_threads(threads)
     assert torch.equal(grads[0], grads[1])
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("layout", ["offset_view", "one_by_one", "expanded_grad"])
+def test_linear_attention_features_backward_of_views_is_that_of_plain_copies(layout, dtype):
+    # The exponent as a view into a longer tensor or with extra dimensions, and the incoming
+    # gradient as a broadcast view: the gradients are those of plain contiguous copies, the
+    # exponent's in the exponent's shape and dtype.
+    g = torch.Generator().manual_seed(7)
+    x = (torch.randn(3, 5, 4, generator=g) * 2).to(dtype)
+    grad = torch.randn(3, 5, 4, generator=g).to(dtype)
+    exponent = torch.tensor(1.3, dtype=dtype)
+    if layout == "offset_view":
+        exponent = torch.tensor([0.25, 1.3, 4.0], dtype=dtype)[1:2]
+    elif layout == "one_by_one":
+        exponent = exponent.view(1, 1)
+    else:
+        grad = grad[:1, :1, :1].expand(x.shape)
+    out = K.linear_attention_features(x, exponent)
+    got = torch.ops.kestrel._linear_attention_features_backward(grad, x, exponent, out, True)
+    plain = torch.ops.kestrel._linear_attention_features_backward(grad.contiguous(), x, exponent.clone(), out, True)
+    assert got[1].shape == exponent.shape and got[1].dtype == dtype
+    for a, b in zip(got, plain):
+        assert torch.equal(a, b)
+    expected = K.linear_attention_features_reference(x.double(), exponent.double())
+    torch.testing.assert_close(got[1].double().sum(), (grad.double() * expected * torch.where(
+        x > 0, torch.log1p(x.double()), x.double())).sum(), rtol=1e-4, atol=1e-4)

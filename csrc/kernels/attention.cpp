@@ -318,7 +318,7 @@ struct HeadRows {
 
 // In the compute dtype, with unit stride along the last dimension (a view when it already is).
 at::Tensor kernel_operand(const at::Tensor& t, at::ScalarType compute) {
-  at::Tensor c = t.to(compute);
+  at::Tensor c = converted(t, t.device(), compute);
   return (c.size(3) > 1 && c.stride(3) != 1) ? c.contiguous() : c;
 }
 
@@ -640,7 +640,8 @@ Grads3 linear_attention_backward_cpu(const at::Tensor& grad, const at::Tensor& q
   at::Tensor dq = at::empty(q.sizes(), options), dk = at::empty(k.sizes(), options), dv = at::empty(v.sizes(), options);
   AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention_backward",
                              [&] { linear_backward_kernel<scalar_t>(gc, qc, kc, vc, oc, dq, dk, dv); });
-  return {dq.to(q.scalar_type()), dk.to(k.scalar_type()), dv.to(v.scalar_type())};
+  return {converted(dq, dq.device(), q.scalar_type()), converted(dk, dk.device(), k.scalar_type()),
+          converted(dv, dv.device(), v.scalar_type())};
 }
 
 // Other devices: the chunked products in plain ATen.
@@ -726,7 +727,8 @@ at::Tensor linear_attention_generic(const at::Tensor& q, const at::Tensor& k, co
 bool features_fused_covers(const at::Tensor& x, const at::Tensor& exponent) {
   return x.defined() && exponent.defined() && x.device().is_cpu() && exponent.device().is_cpu() &&
          at::isFloatingType(x.scalar_type()) && at::isFloatingType(exponent.scalar_type()) &&
-         exponent.numel() == 1 && exponent.dim() <= x.dim() && at::result_type(x, exponent) == x.scalar_type();
+         exponent.numel() == 1 && exponent.dim() <= x.dim() &&
+         (exponent.scalar_type() == x.scalar_type() || at::result_type(x, exponent) == x.scalar_type());
 }
 
 // Elements a thread takes at least, and the block of the exponent gradient's partial sums (fixed,
@@ -735,7 +737,8 @@ constexpr int64_t kFeatureGrain = int64_t(1) << 15;
 
 template <typename T>
 T exponent_value(const at::Tensor& exponent) {
-  const at::Tensor value = exponent.to(c10::CppTypeToScalarType<T>::value).contiguous();
+  // One element: its address is the tensor's, whatever the strides.
+  const at::Tensor value = converted(exponent, exponent.device(), c10::CppTypeToScalarType<T>::value);
   return *value.data_ptr<T>();
 }
 
@@ -834,8 +837,11 @@ Grads2 linear_attention_features_backward_cpu(const at::Tensor& grad, const at::
                                               const at::Tensor& out, bool exponent_grad) {
   if (!features_fused_covers(x, exponent)) return features_backward_reference(grad, x, exponent, out);
   const auto compute = compute_dtype(x.scalar_type());
-  at::Tensor gc = grad.to(compute).expand(x.sizes()).contiguous(), xc = x.to(compute).contiguous(),
-             yc = out.to(compute).contiguous();
+  at::Tensor gc = converted(grad, grad.device(), compute);
+  if (gc.sizes() != x.sizes()) gc = gc.expand(x.sizes());
+  gc = gc.contiguous();
+  const at::Tensor xc = converted(x, x.device(), compute).contiguous(),
+                   yc = converted(out, out.device(), compute).contiguous();
   // For the exponent's gradient: log f held finite, so a feature that is 0 (x = -inf) adds
   // 0 * log f = 0 (0 ** e has no slope in e) and an infinite one stays infinite.
   at::Tensor log_f;
@@ -851,7 +857,20 @@ Grads2 linear_attention_features_backward_cpu(const at::Tensor& grad, const at::
       features_backward_kernel<scalar_t>(gc, xc, exponent, yc, log_f, dx, de);
     });
   }
-  return {dx.to(x.scalar_type()), at::full(exponent.sizes(), de, exponent.options())};
+  at::Tensor d_exponent;
+  const at::ScalarType e_dtype = exponent.scalar_type();
+  if ((e_dtype == at::kFloat || e_dtype == at::kDouble) && exponent.layout() == at::kStrided) {
+    // The one number written in the exponent's dtype: the rounding a fill from double gives.
+    d_exponent = at::empty(exponent.sizes(), exponent.options());
+    if (e_dtype == at::kFloat) {
+      *d_exponent.data_ptr<float>() = static_cast<float>(de);
+    } else {
+      *d_exponent.data_ptr<double>() = de;
+    }
+  } else {
+    d_exponent = at::full(exponent.sizes(), de, exponent.options());
+  }
+  return {converted(dx, dx.device(), x.scalar_type()), d_exponent};
 }
 
 Grads2 linear_attention_features_backward_generic(const at::Tensor& grad, const at::Tensor& x,
