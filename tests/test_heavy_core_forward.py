@@ -329,18 +329,19 @@ def _routed_grads(core, forward, x, weight):
     return out.detach(), torch.autograd.grad((out * weight).sum(), [x] + params)
 
 
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
 @pytest.mark.parametrize("freeze, threshold", [(False, 0.5), (True, 0.5), (True, -2.0)],
                          ids=["open", "freeze_floor", "freeze_above_floor"])
-def test_routed_mix_is_one_node_with_the_separate_operations_values(freeze, threshold):
+def test_routed_mix_is_one_node_with_the_separate_operations_values(freeze, threshold, dtype):
     # The routed mix y_fast + context * w runs as one autograd node; its output and every gradient
     # (the routing parameters' included, through the 0.9 floor of a freeze window or above it)
     # are those of the separate operations of the written-out forward, bit for bit.
-    core, ref = make_core(seed=3), make_core(seed=3)
+    core, ref = make_core(seed=3).to(dtype), make_core(seed=3).to(dtype)
     for c in (core, ref):
         with torch.no_grad():
             c.routing_threshold.fill_(threshold)
         c.active_shock_freeze = 2 if freeze else 0
-    x, weight = inputs(seed=4), inputs(seed=5)
+    x, weight = inputs(seed=4).to(dtype), inputs(seed=5).to(dtype)
     out, grads = _routed_grads(core, lambda c, v: c(v), x, weight)
     expected, expected_grads = _routed_grads(ref, reference_forward, x, weight)
     assert torch.equal(out, expected)
@@ -351,7 +352,7 @@ def test_routed_mix_is_one_node_with_the_separate_operations_values(freeze, thre
     for got, want in zip(grads[1:], expected_grads[1:]):
         assert torch.equal(got, want)
     assert core.routing_sharpness.grad is None  # torch.autograd.grad leaves .grad alone
-    x = inputs(seed=4).requires_grad_(True)
+    x = inputs(seed=4).to(dtype).requires_grad_(True)
     y, _ = core(x)
     assert "RoutedMix" in y.grad_fn.name()
 

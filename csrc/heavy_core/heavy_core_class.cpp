@@ -13,6 +13,7 @@
 
 #include "kernels/op_support.h"
 
+#include <ATen/Dispatch.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/jit/frontend/tracer.h>
 #include <torch/csrc/utils/disable_torch_function.h>
@@ -151,6 +152,30 @@ struct ShockCounters {
 // separate nodes run, and handed in; the backward applies the separate nodes' formulas, so values
 // and gradients are the same. A graph of the backward differentiates the composition at the
 // pressure the call read.
+// The routing parameters' gradients from w's gradient when every number is a host scalar of one
+// dtype: the floor's where and masked fill, the sigmoid's backward g (1 - w) w and the products
+// written on the numbers, in the dtype and order the tensor operations take.
+template <typename T>
+void routing_grads(const at::Tensor& g_w, const at::Tensor& raw_weight, const at::Tensor& gap,
+                   const at::Tensor& sharpness, bool freeze, bool sharpness_grad, bool threshold_grad,
+                   at::Tensor& d_sharpness, at::Tensor& d_threshold) {
+  T gw = *g_w.data_ptr<T>();
+  const T raw = *raw_weight.data_ptr<T>();
+  if (freeze) {
+    const T floor = static_cast<T>(0.9);
+    if (raw == floor) gw = gw / T(2);
+    if (raw < floor) gw = T(0);
+  }
+  const T g_logit = gw * (T(1) - raw) * raw;
+  auto host_scalar = [&](T value) {
+    at::Tensor t = at::empty({}, g_w.options());
+    *t.data_ptr<T>() = value;
+    return t;
+  };
+  if (sharpness_grad) d_sharpness = host_scalar(g_logit * *gap.data_ptr<T>());
+  if (threshold_grad) d_threshold = host_scalar(-(g_logit * *sharpness.data_ptr<T>()));
+}
+
 class RoutedMix : public torch::autograd::Function<RoutedMix> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& y_fast, const at::Tensor& context,
@@ -195,13 +220,29 @@ class RoutedMix : public torch::autograd::Function<RoutedMix> {
     if (!ctx->needs_input_grad(2) && !ctx->needs_input_grad(3)) return result;
     // w's gradient from context * w, then through the floor, the sigmoid and rs * (P - rt).
     at::Tensor g_w = at::sum_to(g * context, weight.sizes());
+    const at::Tensor raw_weight = ctx->saved_data["raw_weight"].toTensor();
+    const at::Tensor gap = ctx->saved_data["gap"].toTensor();
+    const at::ScalarType dtype = g_w.scalar_type();
+    if ((dtype == at::kFloat || dtype == at::kDouble) && g_w.dim() == 0) {
+      bool host = true;
+      for (const at::Tensor* t : std::initializer_list<const at::Tensor*>{&g_w, &raw_weight, &gap, &sharpness}) {
+        host = host && t->dim() == 0 && t->scalar_type() == dtype && readable_in_place(*t);
+      }
+      if (host) {
+        AT_DISPATCH_FLOATING_TYPES(dtype, "routed_mix_backward", [&] {
+          routing_grads<scalar_t>(g_w, raw_weight, gap, sharpness, freeze, ctx->needs_input_grad(2),
+                                  ctx->needs_input_grad(3), result[2], result[3]);
+        });
+        return result;
+      }
+    }
     if (freeze) {
       const at::Tensor raw = ctx->saved_data["raw_weight"].toTensor();
       const at::Tensor floor = at::scalar_tensor(0.9, raw.options());
       g_w = at::where(raw == floor, g_w / 2, g_w).masked_fill_(raw < floor, 0);
     }
-    const at::Tensor g_logit = at::sigmoid_backward(g_w, ctx->saved_data["raw_weight"].toTensor());
-    if (ctx->needs_input_grad(2)) result[2] = g_logit * ctx->saved_data["gap"].toTensor();
+    const at::Tensor g_logit = at::sigmoid_backward(g_w, raw_weight);
+    if (ctx->needs_input_grad(2)) result[2] = g_logit * gap;
     if (ctx->needs_input_grad(3)) result[3] = -(g_logit * sharpness);
     return result;
   }
