@@ -480,12 +480,12 @@ struct BackwardSweep {
   KESTREL_SWEEP_INLINE void operator()(int64_t begin, int64_t end) const {
     const int64_t d = DC ? DC : d_run, e = EC ? EC : e_run;
     const int64_t summary = d * e + d;  // S, then z; in the reverse sweep R, then r
-    // The summaries, dn of one position, and the denominators of every position: the reverse
-    // sweep rebuilds dN from them.
-    std::vector<T> scratch(static_cast<size_t>(groups.size * (summary + L) + e));
+    // The summaries, then dN = [dn | dz] of every position and head of the task: the forward
+    // sweep writes it, the reverse sweep reads it back.
+    const int64_t grads = e + 1;
+    std::vector<T> scratch(static_cast<size_t>(groups.size * (summary + L * grads)));
     T* summaries = scratch.data();
-    T* dn = summaries + groups.size * summary;
-    T* dens = dn + e;
+    T* dns = summaries + groups.size * summary;
     for (int64_t task = begin; task < end; ++task) {
       const int64_t b = groups.batch(task), h0 = groups.first(task), n = groups.count(task);
       std::fill(summaries, summaries + groups.size * summary, T(0));
@@ -498,8 +498,9 @@ struct BackwardSweep {
           const T* kl = K.row(b, l, h);
           const T* vl = V.row(b, l, h);
           const T den = add_keys(ql, kl, z, d);
-          dens[l * groups.size + hh] = den;
+          T* dn = dns + (l * groups.size + hh) * grads;
           const T dz = output_grads(G.row(b, l, h), O.row(b, l, h), dn, den, e);
+          dn[e] = dz;
           T* dql = DQ.row(b, l, h);
           // S^T (e rows of d) here: S^T += v k^T and dq = S^T^T dn are the forward's update and
           // read-out with the roles of (q, k, v) taken by (dn, v, k).
@@ -520,7 +521,8 @@ struct BackwardSweep {
           const T* ql = Q.row(b, l, h);
           const T* kl = K.row(b, l, h);
           const T* vl = V.row(b, l, h);
-          const T dz = output_grads(G.row(b, l, h), O.row(b, l, h), dn, dens[l * groups.size + hh], e);
+          const T* dn = dns + (l * groups.size + hh) * grads;
+          const T dz = dn[e];
           T* dkl = DK.row(b, l, h);
           T* dvl = DV.row(b, l, h);
           for (int64_t i = 0; i < d; ++i) {
