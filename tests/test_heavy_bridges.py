@@ -258,6 +258,27 @@ def test_linear_bridge_of_plain_layers_is_one_node_with_the_separate_calls_value
         assert torch.equal(got, expected)
 
 
+def test_linear_bridge_node_takes_a_strided_output_gradient():
+    # An output gradient that is a transposed view reaches the node as it is: its gradients are
+    # those of the separate calls, bit for bit.
+    torch.manual_seed(8)
+    bridge = hc.LinearMorvaCrossAttention(16, n_heads=8)
+    x_fast, x_slow = streams(B=3, L=9, requires_grad=True)
+    pressure = torch.tensor(0.3)
+    g = torch.randn(3, 16, 9).transpose(1, 2)
+    wrt = [x_fast, x_slow] + list(bridge.parameters())
+    out = bridge(x_fast, x_slow, pressure)
+    assert _one_node(out)
+    grads = torch.autograd.grad(out, wrt, g)
+    handle = bridge.out_proj.register_forward_hook(lambda *a: None)
+    try:
+        ref_grads = torch.autograd.grad(bridge(x_fast, x_slow, pressure), wrt, g)
+    finally:
+        handle.remove()
+    for got, expected in zip(grads, ref_grads):
+        assert torch.equal(got, expected)
+
+
 class _ScaledLinear(torch.nn.Linear):
     def forward(self, x):
         return super().forward(x) * 2.0

@@ -192,7 +192,9 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
       if (needs(w)) result[w] = g.t().mm(input);
       if (needs(b)) result[b] = at::sum_to(g, saved[b].sizes());
     };
-    const at::Tensor g_out = grad.reshape({N, D});
+    // [N, D] rows of a gradient: a view when it is contiguous, as reshape would give it.
+    auto rows = [N, D](const at::Tensor& t) { return t.is_contiguous() ? t.view({N, D}) : t.reshape({N, D}); };
+    const at::Tensor g_out = rows(grad);
     linear_grads(g_out, attended.view({N, D}), kWo, kBo);
     const bool q_side = needs(kFast) || needs(kWq) || needs(kBq) || needs(kExponent);
     const bool k_side = needs(kSlow) || needs(kWk) || needs(kBk);
@@ -209,18 +211,18 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
     if (q_side) {
       auto [g_q, g_exponent] = features_backward.call(g_qf, q, saved[kExponent], q_features, needs(kExponent));
       if (needs(kExponent)) result[kExponent] = g_exponent;
-      const at::Tensor g = g_q.reshape({N, D});
+      const at::Tensor g = rows(g_q);
       linear_grads(g, x_fast.view({N, D}), kWq, kBq);
       if (needs(kFast)) result[kFast] = g.mm(saved[kWq]).view({B, L, D});
     }
     const at::Tensor x_slow = saved[kSlow].view({N, D});
     if (k_side) {
-      const at::Tensor g = at::elu_backward(g_kf, 1.0, 1.0, 1.0, false, k).reshape({N, D});
+      const at::Tensor g = rows(at::elu_backward(g_kf, 1.0, 1.0, 1.0, false, k));
       linear_grads(g, x_slow, kWk, kBk);
       if (needs(kSlow)) g_slow = g.mm(saved[kWk]);
     }
     if (v_side) {
-      const at::Tensor g = g_v.reshape({N, D});
+      const at::Tensor g = rows(g_v);
       linear_grads(g, x_slow, kWv, kBv);
       if (needs(kSlow)) g_slow = g_slow.add(g.mm(saved[kWv]));
     }
