@@ -273,12 +273,6 @@ class PredictionError : public torch::autograd::Function<PredictionError> {
   }
 };
 
-// The score clamp(raw / denom, 0, 5) from the raw error's pieces as one node, where the composed
-// form adds a division and a clamp to the raw error's node. The raw error, its rows' errors and
-// norms come computed without a graph (the running average steps from the raw error before the
-// score is taken); denom is the floored average, a number. The score and its gradients are the
-// numbers the three nodes give: the clamp passes the gradient where 0 <= raw / denom <= 5 and the
-// division divides it by denom, each in the score's dtype.
 // raw / denom and its clamp to [0, 5] for a host-scalar raw of type V, on its number as the tensor
 // operations take them: the divisor rounded to V, one division in V, and the clamp, through which
 // nan passes.
@@ -291,6 +285,12 @@ void host_score(const at::Tensor& raw, double denom, at::Tensor& quotient, at::T
   *score.data_ptr<V>() = std::min(std::max(q, V(0)), V(5));
 }
 
+// The score clamp(raw / denom, 0, 5) from the raw error's pieces as one node, where the composed
+// form adds a division and a clamp to the raw error's node. The raw error, its rows' errors and
+// norms come computed without a graph (the running average steps from the raw error before the
+// score is taken); denom is the floored average, a number. The score and its gradients are the
+// numbers the three nodes give: the clamp passes the gradient where 0 <= raw / denom <= 5 and the
+// division divides it by denom, each in the score's dtype.
 class SurprisalScore : public torch::autograd::Function<SurprisalScore> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& delta, const at::Tensor& prev,
