@@ -145,13 +145,6 @@ struct ShockCounters {
   py::object cooldown, freeze, threshold;
 };
 
-// The pressure-routed mix y_fast + context * w with w = sigmoid(routing_sharpness * (P -
-// routing_threshold)), floored at 0.9 inside a freeze window, as one autograd node: five nodes
-// whose backward costs far more than their arithmetic at small sizes. The weight and its
-// intermediates are computed before (the call reads the weight back), by the operations the
-// separate nodes run, and handed in; the backward applies the separate nodes' formulas, so values
-// and gradients are the same. A graph of the backward differentiates the composition at the
-// pressure the call read.
 // The routing parameters' gradients from w's gradient when every number is a host scalar of one
 // dtype: the floor's where and masked fill, the sigmoid's backward g (1 - w) w and the products
 // written on the numbers, in the dtype and order the tensor operations take.
@@ -176,6 +169,13 @@ void routing_grads(const at::Tensor& g_w, const at::Tensor& raw_weight, const at
   if (threshold_grad) d_threshold = host_scalar(-(g_logit * *sharpness.data_ptr<T>()));
 }
 
+// The pressure-routed mix y_fast + context * w with w = sigmoid(routing_sharpness * (P -
+// routing_threshold)), floored at 0.9 inside a freeze window, as one autograd node: five nodes
+// whose backward costs far more than their arithmetic at small sizes. The weight and its
+// intermediates are computed before (the call reads the weight back), by the operations the
+// separate nodes run, and handed in; the backward applies the separate nodes' formulas, so values
+// and gradients are the same. A graph of the backward differentiates the composition at the
+// pressure the call read.
 class RoutedMix : public torch::autograd::Function<RoutedMix> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& y_fast, const at::Tensor& context,
@@ -223,23 +223,17 @@ class RoutedMix : public torch::autograd::Function<RoutedMix> {
     const at::Tensor raw_weight = ctx->saved_data["raw_weight"].toTensor();
     const at::Tensor gap = ctx->saved_data["gap"].toTensor();
     const at::ScalarType dtype = g_w.scalar_type();
-    if ((dtype == at::kFloat || dtype == at::kDouble) && g_w.dim() == 0) {
-      bool host = true;
-      for (const at::Tensor* t : std::initializer_list<const at::Tensor*>{&g_w, &raw_weight, &gap, &sharpness}) {
-        host = host && t->dim() == 0 && t->scalar_type() == dtype && readable_in_place(*t);
-      }
-      if (host) {
-        AT_DISPATCH_FLOATING_TYPES(dtype, "routed_mix_backward", [&] {
-          routing_grads<scalar_t>(g_w, raw_weight, gap, sharpness, freeze, ctx->needs_input_grad(2),
-                                  ctx->needs_input_grad(3), result[2], result[3]);
-        });
-        return result;
-      }
+    if ((dtype == at::kFloat || dtype == at::kDouble) && is_host_scalar(g_w, dtype) &&
+        is_host_scalar(raw_weight, dtype) && is_host_scalar(gap, dtype) && is_host_scalar(sharpness, dtype)) {
+      AT_DISPATCH_FLOATING_TYPES(dtype, "routed_mix_backward", [&] {
+        routing_grads<scalar_t>(g_w, raw_weight, gap, sharpness, freeze, ctx->needs_input_grad(2),
+                                ctx->needs_input_grad(3), result[2], result[3]);
+      });
+      return result;
     }
     if (freeze) {
-      const at::Tensor raw = ctx->saved_data["raw_weight"].toTensor();
-      const at::Tensor floor = at::scalar_tensor(0.9, raw.options());
-      g_w = at::where(raw == floor, g_w / 2, g_w).masked_fill_(raw < floor, 0);
+      const at::Tensor floor = at::scalar_tensor(0.9, raw_weight.options());
+      g_w = at::where(raw_weight == floor, g_w / 2, g_w).masked_fill_(raw_weight < floor, 0);
     }
     const at::Tensor g_logit = at::sigmoid_backward(g_w, raw_weight);
     if (ctx->needs_input_grad(2)) result[2] = g_logit * gap;
