@@ -274,17 +274,14 @@ GateParts gate_forward(const std::vector<at::Tensor>& in, bool banded) {
   }
   const int64_t B = x.size(0), T = x.size(1), S = x.size(2);
   GateParts parts;
-  parts.gate_input = at::empty({B, T, 2 * S + 1}, x.options());
-  AT_DISPATCH_FLOATING_TYPES(dtype, "gate_input_rows", [&] {
+  AT_DISPATCH_FLOATING_TYPES(dtype, "gate_forward", [&] {
     const scalar_t signal = *in[2].data_ptr<scalar_t>() * *in[3].data_ptr<scalar_t>();
+    parts.gate_input = at::empty({B, T, 2 * S + 1}, x.options());
     gate_input_rows<scalar_t>(x.data_ptr<scalar_t>(), state_delta.data_ptr<scalar_t>(), signal,
                               parts.gate_input.data_ptr<scalar_t>(), B * T, S);
-  });
-  parts.train_path = rows_linear(parts.gate_input, in[4]);
-  const at::Tensor infer = rows_linear(x, in[5]);
-  parts.out = at::empty_like(parts.train_path);
-  AT_DISPATCH_FLOATING_TYPES(dtype, "gate_sum", [&] {
-    const scalar_t signal = *in[2].data_ptr<scalar_t>() * *in[3].data_ptr<scalar_t>();
+    parts.train_path = rows_linear(parts.gate_input, in[4]);
+    const at::Tensor infer = rows_linear(x, in[5]);
+    parts.out = at::empty_like(parts.train_path);
     gate_sum<scalar_t>(parts.train_path.data_ptr<scalar_t>(), infer.data_ptr<scalar_t>(), signal,
                        banded ? in[6].data_ptr<scalar_t>() : nullptr, *in[7].data_ptr<scalar_t>(),
                        parts.out.data_ptr<scalar_t>(), parts.out.numel());
