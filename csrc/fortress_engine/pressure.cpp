@@ -137,9 +137,9 @@ T raw_pressure(const RawPressureSlots<T>& slots, const RawPressureSettings& s, T
   return result;
 }
 
-// The memory's own _compute_pressure, recorded when the method is defined: the update computes the
-// raw pressure on scalars only when the instance resolves the name to it.
-PyObject* own_compute_pressure = nullptr;
+// The memory's own _compute_pressure: the update computes the raw pressure on scalars only when the
+// instance resolves the name to it.
+OwnMethod own_compute_pressure;
 
 // ---------------------------------------------------------------------------------------------
 // Raw pressure
@@ -375,7 +375,7 @@ bool update_on_scalars(const py::object& self, const Memory& mem, const UpdateSe
   if (!b.bind(mem) || b.early_write_aliases(conflict_in) || b.early_write_aliases(world_in) ||
       b.write_aliases(friction_in))
     return false;
-  if (!own_compute_pressure || !resolves_to(self, "_compute_pressure", own_compute_pressure)) return false;
+  if (!own_compute_pressure.resolved_by(self)) return false;
   const bool vgt = mem.setting<Cfg::enable_vgt>();
   RawPressureSettings raw_settings{};
   if (vgt)
@@ -677,11 +677,11 @@ void update_global_pressure(py::object self, py::object avg_conflict, py::object
 }  // namespace
 
 void define_pressure_methods(const py::object& cls) {
-  own_compute_pressure = def_method(cls, "_compute_pressure", &compute_pressure,
-                                    "VGT: Compute shared pressure scalar from exhaust signals.", py::arg("engram_conflict"),
-                                    py::arg("global_surprisal"), py::arg("global_dance_friction"))
-                             .release()
-                             .ptr();  // kept for the process
+  own_compute_pressure.keep(cls, "_compute_pressure",
+                            def_method(cls, "_compute_pressure", &compute_pressure,
+                                       "VGT: Compute shared pressure scalar from exhaust signals.",
+                                       py::arg("engram_conflict"), py::arg("global_surprisal"),
+                                       py::arg("global_dance_friction")));
   def_method(cls, "_update_global_pressure", &update_global_pressure,
              "Update the global pressure from conflict, surprisal and the fast/slow disagreement:\n"
              "calm and tension statistics, raw pressure, optional spike, rate limit and smoothing.",
