@@ -167,10 +167,11 @@ def test_gate_band_rounds_as_the_tensor_operations(dtype, pressure):
 GATE_WRT = ["x", "state_delta", "surprisal", "surprisal_gain", "gate_train.weight", "gate_infer.weight"]
 
 
-def gate_and_gradients(block, x, state_delta, surprisal, second_order=False):
+def gate_and_gradients(block, x, state_delta, surprisal, second_order=False, surprisal_form=None):
+    # surprisal_form: what the gate is given, made from the surprisal's leaf.
     leaves = [t.clone().requires_grad_() for t in (x, state_delta, surprisal)]
     wrt = leaves + [block.surprisal_gain, block.gate_train.weight, block.gate_infer.weight]
-    gate = block.compute_gate(*leaves)
+    gate = block.compute_gate(leaves[0], leaves[1], surprisal_form(leaves[2]) if surprisal_form else leaves[2])
     first = torch.autograd.grad((gate * torch.linspace(-1, 2, gate.numel()).view_as(gate)).square().sum(), wrt,
                                 create_graph=second_order)
     if not second_order:
@@ -214,14 +215,8 @@ def test_gate_gradients_for_other_forms_of_the_surprisal_are_the_composed_ones(f
     twin = copy.deepcopy(block)
     twin.gate_infer.register_forward_hook(lambda m, args, out: None)
     x, state_delta, surprisal = gate_inputs()
-    results = []
-    for module in (block, twin):
-        leaves = [t.clone().requires_grad_() for t in (x, state_delta, surprisal)]
-        gate = module.compute_gate(leaves[0], leaves[1], form(leaves[2]))
-        wrt = leaves + [module.surprisal_gain, module.gate_train.weight, module.gate_infer.weight]
-        loss = (gate * torch.linspace(-1, 2, gate.numel()).view_as(gate)).square().sum()
-        results.append((gate, torch.autograd.grad(loss, wrt)))
-    (gate, first), (twin_gate, twin_first) = results
+    gate, first = gate_and_gradients(block, x, state_delta, surprisal, surprisal_form=form)
+    twin_gate, twin_first = gate_and_gradients(twin, x, state_delta, surprisal, surprisal_form=form)
     assert torch.equal(gate, twin_gate)
     for name, got, want in zip(GATE_WRT, first, twin_first):
         assert torch.equal(got, want), name
