@@ -859,19 +859,9 @@ Grads2 linear_attention_features_backward_cpu(const at::Tensor& grad, const at::
       features_backward_kernel<scalar_t>(gc, xc, exponent, yc, log_f, dx, de);
     });
   }
-  at::Tensor d_exponent;
-  const at::ScalarType e_dtype = exponent.scalar_type();
-  if ((e_dtype == at::kFloat || e_dtype == at::kDouble) && exponent.layout() == at::kStrided) {
-    // The one number written in the exponent's dtype: the rounding a fill from double gives.
-    d_exponent = at::empty(exponent.sizes(), exponent.options());
-    if (e_dtype == at::kFloat) {
-      *d_exponent.data_ptr<float>() = static_cast<float>(de);
-    } else {
-      *d_exponent.data_ptr<double>() = de;
-    }
-  } else {
-    d_exponent = at::full(exponent.sizes(), de, exponent.options());
-  }
+  // at::full(exponent.sizes(), de, exponent.options()), its one number written where it lies.
+  at::Tensor d_exponent = at::empty(exponent.sizes(), exponent.options());
+  fill_scalar(d_exponent, de);
   return {converted(dx, dx.device(), x.scalar_type()), d_exponent};
 }
 

@@ -269,16 +269,11 @@ ScanGrads gated_scan_backward_cpu(const at::Tensor& grad, const at::Tensor& delt
     });
   }
   const at::ScalarType a_dtype = retention.scalar_type();
-  if ((a_dtype == at::kFloat || a_dtype == at::kDouble) && retention.device().is_cpu() &&
-      retention.layout() == at::kStrided) {
+  if (a_dtype == at::kFloat || a_dtype == at::kDouble) {
     // The retention's gradient made in its own dtype directly: the rounding the conversion from
     // double gives.
     at::Tensor d_retention = at::empty(retention.sizes(), retention.options());
-    if (a_dtype == at::kFloat) {
-      *d_retention.data_ptr<float>() = static_cast<float>(d_a);
-    } else {
-      *d_retention.data_ptr<double>() = d_a;
-    }
+    fill_scalar(d_retention, d_a);
     return shaped_grads(delta, gate, start, retention, d_delta, d_gate, d_start, d_retention);
   }
   return shaped_grads(delta, gate, start, retention, d_delta, d_gate, d_start,

@@ -1097,10 +1097,19 @@ int64_t scalar_to_int(const at::Tensor& t) {
   return t.item<int64_t>();
 }
 
+namespace {
+// One element of `dtype` in host memory that an in-place operation could write: its address is the
+// data pointer's, whatever the shape.
+bool writable_single(const at::Tensor& t, at::ScalarType dtype) {
+  return t.defined() && t.numel() == 1 && t.scalar_type() == dtype && readable_in_place(t) && !t.requires_grad() &&
+         !t.is_inference();
+}
+}  // namespace
+
 void fill_scalar(const at::Tensor& t, double value) {
-  if (is_writable_host_scalar(t, at::kDouble)) {
+  if (writable_single(t, at::kDouble)) {
     *static_cast<double*>(t.data_ptr()) = value;
-  } else if (is_writable_host_scalar(t, at::kFloat) &&
+  } else if (writable_single(t, at::kFloat) &&
              (!std::isfinite(value) || std::abs(value) <= std::numeric_limits<float>::max())) {
     *static_cast<float*>(t.data_ptr()) = static_cast<float>(value);
   } else {
@@ -1111,11 +1120,11 @@ void fill_scalar(const at::Tensor& t, double value) {
 }
 
 void fill_scalar(const at::Tensor& t, int64_t value) {
-  if (is_writable_host_scalar(t, at::kLong)) {
+  if (writable_single(t, at::kLong)) {
     *static_cast<int64_t*>(t.data_ptr()) = value;
-  } else if (is_writable_host_scalar(t, at::kFloat)) {
+  } else if (writable_single(t, at::kFloat)) {
     *static_cast<float*>(t.data_ptr()) = static_cast<float>(value);
-  } else if (is_writable_host_scalar(t, at::kDouble)) {
+  } else if (writable_single(t, at::kDouble)) {
     *static_cast<double*>(t.data_ptr()) = static_cast<double>(value);
   } else {
     at::Tensor(t).fill_(value);

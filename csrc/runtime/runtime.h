@@ -531,9 +531,9 @@ bool is_writable_host_scalar(const at::Tensor& t, at::ScalarType dtype);
 inline void mark_written(const at::Tensor& t) { t.unsafeGetTensorImpl()->bump_version(); }
 // The one value of a tensor, as t.item<double>() and t.item<int64_t>() give it, and t.fill_(value):
 // read through the data pointer for a one-element floating tensor in host memory (float, double,
-// half, bfloat16) and a zero-dimensional int64 one, written so for a writable host scalar of a
-// float, double or int64 dtype; anything else (and a value the dtype cannot hold) through the
-// tensor operations.
+// half, bfloat16) and a zero-dimensional int64 one, written so for a writable one-element tensor in
+// host memory of a float, double or int64 dtype; anything else (and a value the dtype cannot hold)
+// through the tensor operations.
 double scalar_to_double(const at::Tensor& t);
 int64_t scalar_to_int(const at::Tensor& t);
 void fill_scalar(const at::Tensor& t, double value);
