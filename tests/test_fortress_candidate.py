@@ -304,6 +304,80 @@ def test_a_covariance_that_stands_still_gives_the_same_candidate_and_any_change_
     assert torch.allclose((E.T @ rotation(2)[:, :5]).abs().sum(1), torch.ones(5), atol=1e-4)
 
 
+def outcome(mem):
+    """A candidate call's result and diagnostics, in plain numbers."""
+    torch.manual_seed(0)  # for the fallbacks' draws
+    candidate, reason = mem._compute_promotion_candidate()
+    found = None if candidate is None else (
+        candidate["E_new"].dtype, candidate["E_new"].tolist(), candidate["remaining_rank"], candidate["quality"])
+    return reason, found, diagnostics(mem)
+
+
+def computed_anew(mem):
+    """The outcome with the eigen stage run through an adaptive rank the memory does not hold as its own."""
+    mem._compute_adaptive_rank = lambda eigenvalues: type(mem)._compute_adaptive_rank(mem, eigenvalues)
+    try:
+        return outcome(mem)
+    finally:
+        del mem._compute_adaptive_rank
+
+
+def add_to_data(mem):
+    mem.cov_C.data[2, 2] += 5.0  # bypasses the version counter
+
+
+@pytest.mark.parametrize("edit", [
+    None,
+    lambda mem: mem.cov_C[0, 1].add_(3.0),
+    add_to_data,
+    lambda mem: mem.cov_n.fill_(20),
+    lambda mem: setattr(mem, "_explained_var_threshold", 0.5),
+    lambda mem: setattr(mem, "_k_min", 6),
+    lambda mem: setattr(mem, "_eps", 1.0),
+    lambda mem: setattr(mem, "_promotion_candidate_jitter", 0.5),
+    lambda mem: setattr(mem, "_promotion_min_candidate_norm", 100.0),  # the eigen stage's basis falls short
+    lambda mem: engram(mem, torch.eye(D)[:, :1]),
+], ids=["none", "cov_C", "cov_C.data", "cov_n", "threshold", "k_min", "eps", "jitter", "min_norm", "engram"])
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_a_repeated_candidate_is_the_one_computed_anew_after_any_edit(edit, dtype):
+    cov = rotation(4) @ diagonal(10, 6, 3, 1, 0.5, 0.3, 0.1, 0.1) @ rotation(4).T
+    mem = with_covariance(memory(D, k_min=1, k_max_ratio=1.0).to(dtype), cov)
+    before = outcome(mem)
+    assert outcome(mem) == before
+    if edit:
+        edit(mem)
+    repeated = outcome(mem)
+    mem.last_cov_trace.fill_(-1.0)
+    candidate, _ = mem._compute_promotion_candidate()
+    if candidate is not None:
+        candidate["E_new"].zero_()  # the caller's own tensor
+    assert outcome(mem) == repeated == computed_anew(mem)
+    assert (repeated != before) == (edit is not None)
+
+
+class CountingRank(fe.FortressUnbrokenMemory):
+    def _compute_adaptive_rank(self, eigenvalues):
+        self.rank_calls = getattr(self, "rank_calls", 0) + 1
+        return 1
+
+
+@pytest.mark.parametrize("where", ["instance", "subclass"])
+def test_an_adaptive_rank_override_is_called_on_every_call(where):
+    cov = rotation(5) @ diagonal(10, 6, 3, 1, 0.5, 0.3, 0.1, 0.1) @ rotation(5).T
+    config = fe.FortressUnbrokenConfig(k_min=1, k_max_ratio=1.0)
+    mem = with_covariance(CountingRank(D, config) if where == "subclass" else fe.FortressUnbrokenMemory(D, config), cov)
+    if where == "instance":
+        own, _ = mem._compute_promotion_candidate()  # kept with the memory's own rank
+        assert own["remaining_rank"] > 1
+        mem._compute_adaptive_rank = lambda eigenvalues: CountingRank._compute_adaptive_rank(mem, eigenvalues)
+    for calls in range(1, 4):
+        candidate, _ = mem._compute_promotion_candidate()
+        assert candidate["remaining_rank"] == candidate["E_new"].shape[1] == 1 and mem.rank_calls == calls
+    if where == "instance":
+        del mem._compute_adaptive_rank
+        assert torch.equal(mem._compute_promotion_candidate()[0]["E_new"], own["E_new"])
+
+
 def test_an_adaptive_rank_that_writes_the_eigenvalues_leaves_later_calls_alone():
     cov = rotation(3) @ diagonal(10, 6, 3, 1, 0.5, 0.3, 0.1, 0.1) @ rotation(3).T
     mem = with_covariance(memory(D, k_min=2, k_max_ratio=1.0), cov)

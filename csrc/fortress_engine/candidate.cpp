@@ -10,6 +10,8 @@
 #include "fortress_engine/fortress.h"
 #include "runtime/memo.h"
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 namespace kestrel::fortress {
@@ -88,11 +90,55 @@ int64_t rank_of(const at::Tensor& A) {
       .item<int64_t>();
 }
 
+// The symmetrised covariance estimate, its trace in float32 and its finiteness.
+struct Estimate {
+  at::Tensor C_sym;
+  at::Tensor trace;
+  bool finite = false;
+};
+Estimate estimate(const at::Tensor& cov_C, int64_t n) {
+  const at::Tensor C = cov_C / std::max<int64_t>(1, n);
+  Estimate e;
+  e.C_sym = (C + C.t()) / 2;
+  e.trace = at::trace(e.C_sym.to(at::kFloat));
+  e.finite = at::isfinite(e.C_sym).all().item<bool>();
+  return e;
+}
+
+// The estimate with its jitter on the diagonal, in float32, as every stage reads it.
+at::Tensor jittered(const at::Tensor& C_sym, double jitter, int64_t d_state) {
+  const at::Tensor j = at::full({}, jitter, C_sym.options());
+  return (C_sym + j * at::eye(d_state, C_sym.options())).to(at::kFloat);
+}
+
+// The eigen stage's outcome for one covariance, while the adaptive rank is the memory's own: it
+// depends on nothing but the covariance's bits, its sample count, the width, the jitter, eps, the
+// adaptive rank's bounds and threshold and the engrams' span, and a blocked candidate asks for the
+// same one call after call. Kept are the trace (float32), {remaining rank, norm, quality} (float64)
+// and the basis in the covariance's dtype, which is handed out as a copy.
+ContentMemo& stage_memo() {
+  static ContentMemo* memo = new ContentMemo(4, int64_t(1) << 20);
+  return *memo;
+}
+
+ContentMemo::Tensors stage_key(const at::Tensor& cov_C, const at::Tensor& held, int64_t n, int64_t d_state,
+                               double jitter, double eps, const AdaptiveRankInputs& rank) {
+  const double numbers[] = {static_cast<double>(n),          static_cast<double>(d_state),
+                            jitter,                          eps,
+                            static_cast<double>(rank.k_min), static_cast<double>(rank.k_max),
+                            rank.threshold,                  rank.eps};
+  at::Tensor settings = at::empty({static_cast<int64_t>(std::size(numbers))}, at::TensorOptions().dtype(at::kDouble));
+  std::copy(std::begin(numbers), std::end(numbers), settings.data_ptr<double>());
+  // An empty span has no elements to compare (nor a data pointer to compare them through).
+  if (held.size(1) == 0) return {cov_C, settings};
+  return {cov_C, held, settings};
+}
+
 py::object compute_promotion_candidate(py::object self) {
   Memory mem(self);
   const py::object stack = self.attr("engram_stack");
   if (py::int_(py::len(stack)) >= self.attr("config").attr("max_engrams")) return none_because(mem, "no_candidate");
-  const int64_t n = mem[Buf::cov_n].item<int64_t>();
+  const int64_t n = scalar_to_int(mem[Buf::cov_n]);
   if (n <= 0) return none_because(mem, "need_more_cov");
 
   at::NoGradGuard no_grad;
@@ -112,55 +158,95 @@ py::object compute_promotion_candidate(py::object self) {
   const double min_norm = mem.setting<Cfg::promotion_min_candidate_norm>();
   const py::object fallback_mode = mem.setting_object(Cfg::promotion_fallback_mode);
 
-  // Symmetrised covariance estimate, its trace and finiteness.
-  const at::Tensor C = mem[Buf::cov_C] / std::max<int64_t>(1, n);
-  at::Tensor C_sym = (C + C.t()) / 2;
-  const at::ScalarType dtype = C_sym.scalar_type();
-  const at::Tensor trace = at::trace(C_sym.to(at::kFloat));
-  const bool finite = at::isfinite(C_sym).all().item<bool>();
-  at::Tensor trace_buffer = mem[Buf::last_cov_trace];
-  trace_buffer.copy_(trace.to(trace_buffer.scalar_type()));
-  mem[Buf::last_cov_isfinite].fill_(flag(finite));
-  if (!finite) return none_because(mem, "bad_candidate");
+  // With the memory's own adaptive rank (what it reads failing to read, the eigen stage calls it
+  // through the instance and fails there), the eigen stage's outcome may have been kept.
+  const at::Tensor cov_C = mem[Buf::cov_C];
+  const std::optional<AdaptiveRankInputs> rank_inputs =
+      held ? guarded([&] { return own_adaptive_rank_inputs(self); }) : std::nullopt;
+  ContentMemo::Tensors key;
+  std::optional<ContentMemo::Tensors> kept;
+  if (rank_inputs) {
+    key = stage_key(cov_C, *held, n, d_state, jitter, eps, *rank_inputs);
+    kept = stage_memo().find(key);
+  }
 
-  const at::Tensor j = at::full({}, jitter, C_sym.options());
-  C_sym = C_sym + j * at::eye(d_state, C_sym.options());
-  const at::Tensor C_fp32 = C_sym.to(at::kFloat);
-  const at::TensorOptions f32 = C_fp32.options();
+  at::Tensor C_fp32;
+  at::ScalarType dtype;
+  Result result;
+  if (kept) {
+    // The writes and the result of the call that computed it.
+    const at::Tensor& kept_trace = (*kept)[0];
+    const double* outcome = (*kept)[1].data_ptr<double>();
+    const at::Tensor& kept_basis = (*kept)[2];
+    at::Tensor trace_buffer = mem[Buf::last_cov_trace];
+    if (trace_buffer.is_floating_point())
+      fill_scalar(trace_buffer, scalar_to_double(kept_trace));
+    else
+      trace_buffer.copy_(kept_trace.to(trace_buffer.scalar_type()));
+    fill_scalar(mem[Buf::last_cov_isfinite], flag(true));
+    const int64_t remaining_rank = static_cast<int64_t>(outcome[0]);
+    const double cand_norm = outcome[1];
+    fill_scalar(mem[Buf::last_candidate_rank], remaining_rank);
+    fill_scalar(mem[Buf::last_candidate_norm], cand_norm);
+    dtype = kept_basis.scalar_type();
+    if (remaining_rank >= k_min && cand_norm >= min_norm)
+      return accepted(kept_basis.clone(), dtype, remaining_rank, outcome[2]);
+    C_fp32 = jittered(estimate(cov_C, n).C_sym, jitter, d_state);
+  } else {
+    const Estimate e = estimate(cov_C, n);
+    dtype = e.C_sym.scalar_type();
+    at::Tensor trace_buffer = mem[Buf::last_cov_trace];
+    trace_buffer.copy_(e.trace.to(trace_buffer.scalar_type()));
+    mem[Buf::last_cov_isfinite].fill_(flag(e.finite));
+    if (!e.finite) return none_because(mem, "bad_candidate");
+    C_fp32 = jittered(e.C_sym, jitter, d_state);
+    if (!held) return none_because(mem, "bad_candidate");
 
+    // Eigen stage: the leading eigenvectors, with the engrams' span projected out.
+    const at::Tensor& H = *held;
+    result = guarded([&]() -> Result {
+      const auto [values, vectors] = descending_eigh(C_fp32);
+      const int64_t k_adaptive =
+          rank_inputs ? adaptive_rank(values, *rank_inputs)
+                      : arg_int(self.attr("_compute_adaptive_rank")(to_py(values)), "k_adaptive");
+      const double quality = (values.slice(0, 0, k_adaptive).sum() / (values.sum() + eps)).item<double>();
+      at::Tensor E_new = vectors.slice(1, 0, k_adaptive).clone();
+      int64_t remaining_rank = 0;
+      if (H.size(1) == 0) {
+        remaining_rank = rank_of(E_new);
+      } else {
+        // The engrams' span is projected out (twice, in float64, so that what survives is
+        // orthogonal to it to working precision). The result is orthonormalised by its singular
+        // vectors, strongest first: the first `remaining_rank` columns span what survives the
+        // projection, and the columns after them (arbitrary directions completing the basis,
+        // possibly inside an engram's span) are never kept by a union.
+        const at::Tensor deflated = outside(H, outside(H, E_new.to(at::kDouble)));
+        const auto svd = at::linalg_svd(deflated, false);
+        remaining_rank = rank_from_singular_values(std::get<1>(svd));
+        E_new = std::get<0>(svd);
+      }
+      const int64_t m = E_new.size(1);
+      const double cand_norm =
+          euclidean(E_new.slice(1, 0, std::max<int64_t>(1, std::min(remaining_rank, m)))).item<double>();
+      mem[Buf::last_candidate_rank].fill_(remaining_rank);
+      mem[Buf::last_candidate_norm].fill_(cand_norm);
+      if (rank_inputs) {
+        at::Tensor outcome = at::empty({3}, at::TensorOptions().dtype(at::kDouble));
+        double* o = outcome.data_ptr<double>();
+        o[0] = static_cast<double>(remaining_rank);
+        o[1] = cand_norm;
+        o[2] = quality;
+        stage_memo().keep(key, {e.trace, outcome, E_new.to(dtype, false, true)});
+      }
+      if (remaining_rank >= k_min && cand_norm >= min_norm) return accepted(E_new, dtype, remaining_rank, quality);
+      return std::nullopt;
+    });
+    if (result) return *result;
+  }
   if (!held) return none_because(mem, "bad_candidate");
   const at::Tensor& H = *held;
   const bool deflate = H.size(1) > 0;
-
-  // Eigen stage: the leading eigenvectors, with the engrams' span projected out.
-  Result result = guarded([&]() -> Result {
-    const auto [values, vectors] = descending_eigh(C_fp32);
-    const int64_t k_adaptive = arg_int(self.attr("_compute_adaptive_rank")(to_py(values)), "k_adaptive");
-    const double quality = (values.slice(0, 0, k_adaptive).sum() / (values.sum() + eps)).item<double>();
-    at::Tensor E_new = vectors.slice(1, 0, k_adaptive).clone();
-    int64_t remaining_rank = 0;
-    if (!deflate) {
-      remaining_rank = rank_of(E_new);
-    } else {
-      // The engrams' span is projected out (twice, in float64, so that what survives is
-      // orthogonal to it to working precision). The result is orthonormalised by its singular
-      // vectors, strongest first: the first `remaining_rank` columns span what survives the
-      // projection, and the columns after them (arbitrary directions completing the basis,
-      // possibly inside an engram's span) are never kept by a union.
-      const at::Tensor deflated = outside(H, outside(H, E_new.to(at::kDouble)));
-      const auto svd = at::linalg_svd(deflated, false);
-      remaining_rank = rank_from_singular_values(std::get<1>(svd));
-      E_new = std::get<0>(svd);
-    }
-    const int64_t m = E_new.size(1);
-    const double cand_norm =
-        euclidean(E_new.slice(1, 0, std::max<int64_t>(1, std::min(remaining_rank, m)))).item<double>();
-    mem[Buf::last_candidate_rank].fill_(remaining_rank);
-    mem[Buf::last_candidate_norm].fill_(cand_norm);
-    if (remaining_rank >= k_min && cand_norm >= min_norm) return accepted(E_new, dtype, remaining_rank, quality);
-    return std::nullopt;
-  });
-  if (result) return *result;
+  const at::TensorOptions f32 = C_fp32.options();
 
   // Fallbacks: "power" tries the power stage, "diag" the power stage and then the diagonal one.
   // Their bases aim at `k_target` columns; a state narrower than that, or with fewer directions

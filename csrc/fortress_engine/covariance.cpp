@@ -3,6 +3,9 @@
 // chosen from an eigenvalue spectrum.
 #include "fortress_engine/fortress.h"
 
+#include <algorithm>
+#include <optional>
+
 namespace kestrel::fortress {
 namespace {
 
@@ -66,6 +69,15 @@ void accumulate_covariance(py::object self, py::object sigma_arg) {
   if (n % kDecayPeriod == 0) cov_C.mul_(decay);
 }
 
+// The number of leading eigenvalues whose share of the total reaches `threshold`, before any
+// bounds; none when the total is below eps.
+std::optional<int64_t> explained_rank(const at::Tensor& eigenvalues, double threshold, double eps) {
+  const at::Tensor total = eigenvalues.sum();
+  if (at::lt(total, eps).item<bool>()) return std::nullopt;
+  const at::Tensor ratio = at::cumsum(eigenvalues, 0) / total;
+  return at::searchsorted(ratio, at::Scalar(threshold)).item<int64_t>() + 1;
+}
+
 // Smallest number of leading eigenvalues whose share of the total reaches the explained-variance
 // target, bounded to [_k_min, _k_max]. The spectrum is expected largest first and non-negative.
 py::int_ compute_adaptive_rank(py::object self, py::object eigenvalues_arg) {
@@ -77,26 +89,49 @@ py::int_ compute_adaptive_rank(py::object self, py::object eigenvalues_arg) {
   const double eps = mem.setting<Cfg::eps>();
 
   auto as_int = [](const py::object& v) { return arg_int_object(v, "rank"); };
-  const at::Tensor total = eigenvalues.sum();
-  if (at::lt(total, eps).item<bool>()) return as_int(k_min);
-
-  const at::Tensor ratio = at::cumsum(eigenvalues, 0) / total;
-  const int64_t position = at::searchsorted(ratio, at::Scalar(threshold)).item<int64_t>();
-  const py::object k = py::int_(position + 1);
+  const std::optional<int64_t> explained = explained_rank(eigenvalues, threshold, eps);
+  if (!explained) return as_int(k_min);
+  const py::object k = py::int_(*explained);
   // max(k_min, min(k, k_max)), keeping the interpreter's choice of operand on ties.
   const py::object capped = k_max < k ? k_max : k;
   return as_int(capped > k_min ? capped : k_min);
 }
 
+OwnMethod own_compute_adaptive_rank;
+
 }  // namespace
+
+std::optional<AdaptiveRankInputs> own_adaptive_rank_inputs(const py::object& self) {
+  if (!own_compute_adaptive_rank.resolved_by(self)) return std::nullopt;
+  Memory mem(self);
+  const py::object k_min = mem.setting_object(Cfg::k_min);
+  const py::object k_max = self.attr("_k_max");
+  // Bounds of another kind are compared as the interpreter compares them: only plain ints here.
+  if (!PyLong_CheckExact(k_min.ptr()) || !PyLong_CheckExact(k_max.ptr())) return std::nullopt;
+  AdaptiveRankInputs in;
+  in.k_min = arg_int(k_min, "rank");
+  in.k_max = arg_int(k_max, "rank");
+  in.threshold = mem.setting<Cfg::explained_variance_threshold>();
+  in.eps = mem.setting<Cfg::eps>();
+  return in;
+}
+
+int64_t adaptive_rank(const at::Tensor& eigenvalues, const AdaptiveRankInputs& in) {
+  return own_compute_adaptive_rank.run([&] {
+    const std::optional<int64_t> explained = explained_rank(eigenvalues, in.threshold, in.eps);
+    return explained ? std::max(in.k_min, std::min(*explained, in.k_max)) : in.k_min;
+  });
+}
 
 void define_covariance_methods(const py::object& cls) {
   def_method(cls, "accumulate_covariance", &accumulate_covariance,
              "Accumulate the running covariance of the block state, with outlier rejection.",
              arg("sigma", "torch.Tensor"), returns("None"));
-  def_method(cls, "_compute_adaptive_rank", &compute_adaptive_rank,
-             "Rank from explained variance: the leading eigenvalues that reach the threshold.",
-             py::arg("eigenvalues"));
+  own_compute_adaptive_rank.keep(
+      cls, "_compute_adaptive_rank",
+      def_method(cls, "_compute_adaptive_rank", &compute_adaptive_rank,
+                 "Rank from explained variance: the leading eigenvalues that reach the threshold.",
+                 py::arg("eigenvalues")));
 }
 
 }  // namespace kestrel::fortress

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -443,6 +444,15 @@ void define_pressure_methods(const py::object& cls);  // _compute_pressure, _upd
 void define_surprisal_methods(const py::object& cls); // update_surprisal_stats
 void define_covariance_methods(const py::object& cls);      // accumulate_covariance, _compute_adaptive_rank
 void define_strength_methods(const py::object& cls);        // _compute_alpha, _compute_protection_strength
+// What the memory's own _compute_adaptive_rank reads besides the spectrum, when self resolves the
+// name to it and its bounds are plain ints (nothing otherwise); and the rank it gives for them, run
+// directly under its profiler range.
+struct AdaptiveRankInputs {
+  int64_t k_min = 0, k_max = 0;
+  double threshold = 0.0, eps = 0.0;
+};
+std::optional<AdaptiveRankInputs> own_adaptive_rank_inputs(const py::object& self);
+int64_t adaptive_rank(const at::Tensor& eigenvalues, const AdaptiveRankInputs& in);
 void define_projection_methods(const py::object& cls);      // _update_joint_basis,
                                                             // create_joint_basis_projection_hook
 void define_yielding_methods(const py::object& cls);        // _update_yielding_state

@@ -36,24 +36,25 @@ bool ContentMemo::cacheable(const Tensors& inputs) const {
   return elements <= max_elements_;
 }
 
-ContentMemo::Tensors ContentMemo::get(const Tensors& inputs, const std::function<Tensors()>& compute) {
-  if (!cacheable(inputs)) return compute();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
-      if (it->inputs.size() != inputs.size()) continue;
-      bool same = true;
-      for (size_t i = 0; same && i < inputs.size(); ++i) same = same_contents(it->inputs[i], inputs[i]);
-      if (same) {
-        kept_.splice(kept_.begin(), kept_, it);
-        return kept_.front().results;
-      }
+std::optional<ContentMemo::Tensors> ContentMemo::find(const Tensors& inputs) {
+  if (!cacheable(inputs)) return std::nullopt;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+    if (it->inputs.size() != inputs.size()) continue;
+    bool same = true;
+    for (size_t i = 0; same && i < inputs.size(); ++i) same = same_contents(it->inputs[i], inputs[i]);
+    if (same) {
+      kept_.splice(kept_.begin(), kept_, it);
+      return kept_.front().results;
     }
   }
-  // Computed without the lock: the computation may call back into code that uses this memo.
-  Tensors results = compute();
+  return std::nullopt;
+}
+
+void ContentMemo::keep(const Tensors& inputs, const Tensors& results) {
+  if (!cacheable(inputs)) return;
   for (const at::Tensor& r : results) {
-    if (!keepable_result(r)) return results;
+    if (!keepable_result(r)) return;
   }
   Entry entry;
   entry.inputs.reserve(inputs.size());
@@ -62,6 +63,13 @@ ContentMemo::Tensors ContentMemo::get(const Tensors& inputs, const std::function
   std::lock_guard<std::mutex> lock(mutex_);
   kept_.push_front(std::move(entry));
   if (kept_.size() > entries_) kept_.pop_back();
+}
+
+ContentMemo::Tensors ContentMemo::get(const Tensors& inputs, const std::function<Tensors()>& compute) {
+  if (std::optional<Tensors> found = find(inputs)) return *std::move(found);
+  // Computed without the lock: the computation may call back into code that uses this memo.
+  Tensors results = compute();
+  keep(inputs, results);
   return results;
 }
 

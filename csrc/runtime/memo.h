@@ -16,6 +16,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace kestrel __attribute__((visibility("default"))) {
@@ -30,6 +31,12 @@ class ContentMemo {
 
   // compute() for these inputs, or what it gave for inputs of the same contents.
   Tensors get(const Tensors& inputs, const std::function<Tensors()>& compute);
+
+  // The two halves of get, for a caller whose computation also writes state and so cannot run
+  // inside get: what was kept for inputs of the same contents, if anything; and keeping the
+  // results computed for these inputs (nothing is kept when either side is not keepable).
+  std::optional<Tensors> find(const Tensors& inputs);
+  void keep(const Tensors& inputs, const Tensors& results);
 
  private:
   struct Entry {
