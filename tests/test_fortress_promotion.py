@@ -344,6 +344,29 @@ def test_a_subclass_overrides_every_recorder_and_gate_of_the_decision():
     assert codes(mem) == (3, 3, 0.0, 0.0)
 
 
+class CountingBuilder(fe.FortressUnbrokenMemory):
+    def _compute_promotion_candidate(self):
+        self.built = getattr(self, "built", 0) + 1
+        return None, "need_more_cov"
+
+
+def test_the_decision_builds_its_candidate_through_a_subclass_override_or_under_the_own_profiler_range():
+    config = fe.FortressUnbrokenConfig(tau_stable_steps=4, cov_samples_min=4)
+    mem = CountingBuilder(D, config)
+    mem.stable_streak.fill_(4)
+    mem.cov_n.fill_(4)
+    for built in (1, 2):
+        assert mem.maybe_promote_to_deep_engram(True, True) == (False, "blocked_by_structure", False)
+        assert mem.built == built
+
+    own = fe.FortressUnbrokenMemory(D, config)
+    own.stable_streak.fill_(4)
+    own.cov_n.fill_(4)
+    with torch.profiler.profile() as prof:
+        own.maybe_promote_to_deep_engram(True, True)
+    assert "_compute_promotion_candidate" in {e.name.split(".")[-1] for e in prof.events()}
+
+
 def test_the_memorys_own_recorders_keep_their_profiler_ranges():
     mem = memory(D, union_mode="dual")
     with torch.profiler.profile() as prof:

@@ -28,7 +28,7 @@ py::tuple none_because(const Memory& mem, const char* reason) {
 
 py::tuple accepted(const at::Tensor& basis, at::ScalarType dtype, int64_t rank, double quality) {
   py::dict candidate;
-  candidate["E_new"] = to_py(basis.to(dtype));
+  candidate["E_new"] = to_py(basis.scalar_type() == dtype ? basis : basis.to(dtype));
   candidate["remaining_rank"] = py::int_(rank);
   candidate["quality"] = py::float_(quality);
   return py::make_tuple(candidate, py::str("ok"));
@@ -340,14 +340,25 @@ py::object compute_promotion_candidate(py::object self) {
   return none_because(mem, "bad_candidate");
 }
 
+OwnMethod own_compute_promotion_candidate;
+
 }  // namespace
 
+py::object promotion_candidate(const py::object& self) {
+  if (own_compute_promotion_candidate.resolved_by(self)) {
+    return own_compute_promotion_candidate.run([&] { return compute_promotion_candidate(self); });
+  }
+  return self.attr("_compute_promotion_candidate")();
+}
+
 void define_candidate_methods(const py::object& cls) {
-  def_method(cls, "_compute_promotion_candidate", &compute_promotion_candidate,
-             "Build the next engram candidate from the covariance accumulated since the last union.\n"
-             "\n"
-             "Returns (candidate, \"ok\") with a candidate {\"E_new\", \"remaining_rank\", \"quality\"},\n"
-             "or (None, reason) with reason \"no_candidate\", \"need_more_cov\" or \"bad_candidate\".");
+  own_compute_promotion_candidate.keep(
+      cls, "_compute_promotion_candidate",
+      def_method(cls, "_compute_promotion_candidate", &compute_promotion_candidate,
+                 "Build the next engram candidate from the covariance accumulated since the last union.\n"
+                 "\n"
+                 "Returns (candidate, \"ok\") with a candidate {\"E_new\", \"remaining_rank\", \"quality\"},\n"
+                 "or (None, reason) with reason \"no_candidate\", \"need_more_cov\" or \"bad_candidate\"."));
 }
 
 }  // namespace kestrel::fortress

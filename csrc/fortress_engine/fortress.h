@@ -479,6 +479,9 @@ bool collapse_allowed(const py::object& self, const py::object& stable, const py
 void define_impact_methods(const py::object& cls);                         // update_post_union_impact
 void define_usage_methods(const py::object& cls);                          // compute_engram_usage_metrics
 void define_candidate_methods(const py::object& cls);                      // _compute_promotion_candidate
+// self._compute_promotion_candidate(), the memory's own method run directly (under its profiler
+// range) while the instance resolves the name to it.
+py::object promotion_candidate(const py::object& self);
 void define_union_methods(const py::object& cls, const py::module_& m);    // _promote_candidate
 void define_promotion_methods(const py::object& cls);                      // maybe_promote_to_deep_engram
 void define_demotion_methods(const py::object& cls, const py::module_& m); // lifecycle_management

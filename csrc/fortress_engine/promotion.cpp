@@ -27,11 +27,15 @@ bool is(const py::handle& value, const char* text) { return value.equal(py::str(
 // engrams' span: there was nothing to promote.
 constexpr const char* kRefused = "no_candidate";
 
-// The (candidate, status) pair of a candidate builder.
-std::pair<py::object, py::object> build(const py::object& self, const char* builder) {
-  std::vector<py::object> pair = unpack(self.attr(builder)(), 2);
+// The (candidate, status) pair of a candidate builder's result.
+std::pair<py::object, py::object> pair_of(const py::object& built) {
+  std::vector<py::object> pair = unpack(built, 2);
   return {pair[0], pair[1]};
 }
+std::pair<py::object, py::object> build(const py::object& self, const char* builder) {
+  return pair_of(self.attr(builder)());
+}
+std::pair<py::object, py::object> build_candidate(const py::object& self) { return pair_of(promotion_candidate(self)); }
 
 class Decision {
  public:
@@ -128,7 +132,7 @@ py::tuple Decision::run() {
                            scalar_to_int(mem_[Buf::cov_n]) >= force_cov_min &&
                            scalar_to_double(mem_[Buf::promotion_happened_any]) < 0.5;
   if (force_ready) {
-    auto [forced_candidate, forced_status] = build(self_, "_compute_promotion_candidate");
+    auto [forced_candidate, forced_status] = build_candidate(self_);
     reason = forced_status;
     if (is(forced_status, "ok") && !forced_candidate.is_none()) {
       if (promote(forced_candidate, "forced_union", "forced", std::nullopt)) return union_made("forced_union");
@@ -143,7 +147,7 @@ py::tuple Decision::run() {
   double candidate_quality_score = -1.0;
   if (stable_ready && cov_ready) {
     py::object cand_status;
-    std::tie(candidate, cand_status) = build(self_, "_compute_promotion_candidate");
+    std::tie(candidate, cand_status) = build_candidate(self_);
     if (is(cand_status, "ok") && !candidate.is_none()) {
       candidate_quality_score = py_float(candidate.attr("get")("quality", -1.0));
       if (py_float(candidate["quality"]) >= quality_threshold) can_promote = true;

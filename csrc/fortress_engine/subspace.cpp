@@ -78,7 +78,7 @@ at::Tensor orthogonal_extension(const at::Tensor& held, const at::Tensor& column
 HeldSpan held_span(const py::object& stack, int64_t d_state, const at::Device& device) {
   at::NoGradGuard no_grad;
   HeldSpan span;
-  span.basis = at::zeros({d_state, 0}, at::TensorOptions().dtype(at::kDouble).device(device));
+  span.basis = at::empty({d_state, 0}, at::TensorOptions().dtype(at::kDouble).device(device));  // no elements to fill
   for (py::handle item : stack) {
     const std::vector<py::object> parts = unpack(item, 4);
     const at::Tensor active = arg_tensor(parts[0], "basis").slice(1, 0, arg_int(parts[1], "rank"));
