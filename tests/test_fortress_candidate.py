@@ -355,6 +355,33 @@ def test_a_repeated_candidate_is_the_one_computed_anew_after_any_edit(edit, dtyp
     assert (repeated != before) == (edit is not None)
 
 
+def with_engram(column, rank=1):
+    mem = with_covariance(memory(D, k_min=1, k_max_ratio=1.0), rotation(4) @ diagonal(10, 6, 3, 1, 0.5, 0.3, 0.1, 0.1) @ rotation(4).T)
+    basis = torch.zeros(D, mem._k_max)
+    basis[:, :2] = torch.eye(D)[:, column:column + 2]
+    mem.engram_stack.append((basis, rank, 0.9, fe.EngramMetadata(engram_id=0)))
+    return mem
+
+
+def turn_basis(mem):
+    mem.engram_stack[0][0].data[:, :2] = torch.eye(D)[:, 3:5]  # bypasses the version counter
+
+
+def widen_rank(mem):
+    basis, _, strength, metadata = mem.engram_stack[0]
+    mem.engram_stack[0] = (basis, 2, strength, metadata)
+
+
+@pytest.mark.parametrize("edit, like", [(turn_basis, dict(column=3)), (widen_rank, dict(column=0, rank=2))])
+def test_a_repeated_candidate_follows_the_engrams_held(edit, like):
+    mem = with_engram(0)
+    before = outcome(mem)
+    assert outcome(mem) == before
+    edit(mem)
+    after = outcome(mem)
+    assert after != before and after == outcome(with_engram(**like))
+
+
 class CountingRank(fe.FortressUnbrokenMemory):
     def _compute_adaptive_rank(self, eigenvalues):
         self.rank_calls = getattr(self, "rank_calls", 0) + 1

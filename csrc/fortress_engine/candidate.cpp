@@ -176,7 +176,7 @@ py::object compute_promotion_candidate(py::object self) {
   // engrams fill leaves nothing to promote, and an engram list that cannot be read leaves no
   // stage a way to check its candidate against it.
   const std::optional<at::Tensor> held = guarded([&]() -> std::optional<at::Tensor> {
-    return held_span(stack, d_state, mem[Buf::cov_C].device()).basis;
+    return held_basis(stack, d_state, mem[Buf::cov_C].device());
   });
   if (held && held->size(1) >= d_state) return none_because(mem, "no_candidate");
   const int64_t k_min = mem.setting<Cfg::k_min>();

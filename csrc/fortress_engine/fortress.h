@@ -514,6 +514,10 @@ struct HeldSpan {
   std::vector<at::Tensor> columns;  // per entry, the columns it adds, in the entry's dtype
 };
 HeldSpan held_span(const py::object& stack, int64_t d_state, const at::Device& device);
+// held_span's basis alone, for a caller that only reads it: a list of the same bases (by their
+// contents) and ranks gives the basis built for it before, shared with earlier callers. An entry
+// that cannot be read raises its error before any entry's span is built.
+at::Tensor held_basis(const py::object& stack, int64_t d_state, const at::Device& device);
 
 // Python's float(x) and int(x) (strings parse, other numbers convert), with Python's own errors.
 inline double py_float(const py::handle& value) {

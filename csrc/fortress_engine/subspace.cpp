@@ -4,7 +4,9 @@
 // of them is orthonormal and never wider than the state. The arithmetic runs in float64; results
 // come back in the dtype of the columns they were made from.
 #include "fortress_engine/fortress.h"
+#include "runtime/memo.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -88,6 +90,24 @@ HeldSpan held_span(const py::object& stack, int64_t d_state, const at::Device& d
     span.columns.push_back(std::move(fresh));
   }
   return span;
+}
+
+// The span of an engram list that has not changed since the last call is the one built then: the
+// list's bases and ranks, compared by their contents, find it again.
+at::Tensor held_basis(const py::object& stack, int64_t d_state, const at::Device& device) {
+  static ContentMemo* memo = new ContentMemo(4, int64_t(1) << 20);  // lives until exit: no teardown order to meet
+  if (py::len(stack) == 0) return held_span(stack, d_state, device).basis;
+  ContentMemo::Tensors key;
+  std::vector<double> numbers{static_cast<double>(d_state)};
+  for (py::handle item : stack) {
+    const std::vector<py::object> parts = unpack(item, 4);
+    key.push_back(arg_tensor(parts[0], "basis"));
+    numbers.push_back(static_cast<double>(arg_int(parts[1], "rank")));
+  }
+  at::Tensor sizes = at::empty({static_cast<int64_t>(numbers.size())}, at::TensorOptions().dtype(at::kDouble));
+  std::copy(numbers.begin(), numbers.end(), sizes.data_ptr<double>());
+  key.push_back(sizes);
+  return memo->get(key, [&] { return ContentMemo::Tensors{held_span(stack, d_state, device).basis}; })[0];
 }
 
 }  // namespace kestrel::fortress
