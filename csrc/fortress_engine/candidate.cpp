@@ -186,8 +186,9 @@ py::object compute_promotion_candidate(py::object self) {
   const double min_norm = mem.setting<Cfg::promotion_min_candidate_norm>();
   const py::object fallback_mode = mem.setting_object(Cfg::promotion_fallback_mode);
 
-  // With the memory's own adaptive rank (what it reads failing to read, the eigen stage calls it
-  // through the instance and fails there), the eigen stage's outcome may have been kept.
+  // With the memory's own adaptive rank the eigen stage's outcome may have been kept. (A setting
+  // that method reads and that cannot be read sends the stage through the instance's method, to
+  // fail there as it always did.)
   const at::Tensor cov_C = mem[Buf::cov_C];
   const std::optional<AdaptiveRankInputs> rank_inputs =
       held ? guarded([&] { return own_adaptive_rank_inputs(self); }) : std::nullopt;
@@ -271,8 +272,7 @@ py::object compute_promotion_candidate(py::object self) {
     });
     if (result) return *result;
   }
-  if (!held) return none_because(mem, "bad_candidate");
-  const at::Tensor& H = *held;
+  const at::Tensor& H = *held;  // a kept outcome was found with a span
   const bool deflate = H.size(1) > 0;
   const at::TensorOptions f32 = C_fp32.options();
 
