@@ -149,11 +149,9 @@ struct ShockCounters {
 // dtype: the floor's where and masked fill, the sigmoid's backward g (1 - w) w and the products
 // written on the numbers, in the dtype and order the tensor operations take.
 template <typename T>
-void routing_grads(const at::Tensor& g_w, const at::Tensor& raw_weight, const at::Tensor& gap,
-                   const at::Tensor& sharpness, bool freeze, bool sharpness_grad, bool threshold_grad,
-                   at::Tensor& d_sharpness, at::Tensor& d_threshold) {
+void routing_grads(const at::Tensor& g_w, T raw, T gap, const at::Tensor& sharpness, bool freeze, bool sharpness_grad,
+                   bool threshold_grad, at::Tensor& d_sharpness, at::Tensor& d_threshold) {
   T gw = *g_w.data_ptr<T>();
-  const T raw = *raw_weight.data_ptr<T>();
   if (freeze) {
     const T floor = static_cast<T>(0.9);
     if (raw == floor) gw = gw / T(2);
@@ -165,7 +163,7 @@ void routing_grads(const at::Tensor& g_w, const at::Tensor& raw_weight, const at
     *t.data_ptr<T>() = value;
     return t;
   };
-  if (sharpness_grad) d_sharpness = host_scalar(g_logit * *gap.data_ptr<T>());
+  if (sharpness_grad) d_sharpness = host_scalar(g_logit * gap);
   if (threshold_grad) d_threshold = host_scalar(-(g_logit * *sharpness.data_ptr<T>()));
 }
 
@@ -178,15 +176,16 @@ void routing_grads(const at::Tensor& g_w, const at::Tensor& raw_weight, const at
 // pressure the call read.
 class RoutedMix : public torch::autograd::Function<RoutedMix> {
  public:
+  // The pressure, the gap and the raw weight are tensors, or host numbers (IValue doubles) when
+  // the weight was taken on host numbers; the backward makes tensors of them where it needs them.
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& y_fast, const at::Tensor& context,
-                            const at::Tensor& sharpness, const at::Tensor& threshold, const at::Tensor& pressure,
-                            const at::Tensor& gap, const at::Tensor& raw_weight, const at::Tensor& weight,
-                            bool freeze) {
+                            const at::Tensor& sharpness, const at::Tensor& threshold, c10::IValue pressure,
+                            c10::IValue gap, c10::IValue raw_weight, const at::Tensor& weight, bool freeze) {
     ctx->save_for_backward({context, sharpness});
     ctx->saved_data["threshold"] = threshold;
-    ctx->saved_data["pressure"] = pressure;
-    ctx->saved_data["gap"] = gap;
-    ctx->saved_data["raw_weight"] = raw_weight;
+    ctx->saved_data["pressure"] = std::move(pressure);
+    ctx->saved_data["gap"] = std::move(gap);
+    ctx->saved_data["raw_weight"] = std::move(raw_weight);
     ctx->saved_data["weight"] = weight;
     ctx->saved_data["freeze"] = freeze;
     return y_fast + context * weight;
@@ -202,9 +201,14 @@ class RoutedMix : public torch::autograd::Function<RoutedMix> {
     const at::Tensor& sharpness = saved[1];
     const at::Tensor threshold = ctx->saved_data["threshold"].toTensor();
     const bool freeze = ctx->saved_data["freeze"].toBool();
+    // A saved scalar as a tensor of the threshold's dtype and device.
+    auto saved_scalar = [&](const char* key) {
+      const c10::IValue& value = ctx->saved_data[key];
+      return value.isTensor() ? value.toTensor() : at::scalar_tensor(value.toDouble(), threshold.options());
+    };
     if (ctx->needs_input_grad(0)) result[0] = g;
     if (at::GradMode::is_enabled()) {
-      const at::Tensor pressure = ctx->saved_data["pressure"].toTensor();
+      const at::Tensor pressure = saved_scalar("pressure");
       auto vjp = kernels::reference_vjp(
           [&](const std::vector<at::Tensor>& in) {
             at::Tensor w = at::sigmoid(in[1] * (pressure - in[2]));
@@ -220,17 +224,23 @@ class RoutedMix : public torch::autograd::Function<RoutedMix> {
     if (!ctx->needs_input_grad(2) && !ctx->needs_input_grad(3)) return result;
     // w's gradient from context * w, then through the floor, the sigmoid and rs * (P - rt).
     at::Tensor g_w = at::sum_to(g * context, weight.sizes());
-    const at::Tensor raw_weight = ctx->saved_data["raw_weight"].toTensor();
-    const at::Tensor gap = ctx->saved_data["gap"].toTensor();
     const at::ScalarType dtype = g_w.scalar_type();
-    if ((dtype == at::kFloat || dtype == at::kDouble) && is_host_scalar(g_w, dtype) &&
-        is_host_scalar(raw_weight, dtype) && is_host_scalar(gap, dtype) && is_host_scalar(sharpness, dtype)) {
+    const c10::IValue& raw_saved = ctx->saved_data["raw_weight"];
+    const c10::IValue& gap_saved = ctx->saved_data["gap"];
+    if ((dtype == at::kFloat || dtype == at::kDouble) && is_host_scalar(g_w, dtype) && is_host_scalar(sharpness, dtype) &&
+        (raw_saved.isDouble() || is_host_scalar(raw_saved.toTensor(), dtype)) &&
+        (gap_saved.isDouble() || is_host_scalar(gap_saved.toTensor(), dtype))) {
       AT_DISPATCH_FLOATING_TYPES(dtype, "routed_mix_backward", [&] {
-        routing_grads<scalar_t>(g_w, raw_weight, gap, sharpness, freeze, ctx->needs_input_grad(2),
+        auto number = [](const c10::IValue& value) {
+          return value.isDouble() ? static_cast<scalar_t>(value.toDouble()) : *value.toTensor().data_ptr<scalar_t>();
+        };
+        routing_grads<scalar_t>(g_w, number(raw_saved), number(gap_saved), sharpness, freeze, ctx->needs_input_grad(2),
                                 ctx->needs_input_grad(3), result[2], result[3]);
       });
       return result;
     }
+    const at::Tensor raw_weight = saved_scalar("raw_weight");
+    const at::Tensor gap = saved_scalar("gap");
     if (freeze) {
       const at::Tensor floor = at::scalar_tensor(0.9, raw_weight.options());
       g_w = at::where(raw_weight == floor, g_w / 2, g_w).masked_fill_(raw_weight < floor, 0);
@@ -242,6 +252,20 @@ class RoutedMix : public torch::autograd::Function<RoutedMix> {
   }
 };
 
+// The weight sigmoid(sharpness * (p - threshold)), floored at 0.9 in a freeze window, on host
+// numbers of one dtype: op by op as the tensor operations round (the sigmoid as their scalar
+// form, 1 / (1 + exp(-x)); the floor as their maximum, which passes a NaN).
+template <typename T>
+struct HostWeight {
+  HostWeight(T pressure, T threshold, T sharpness, bool freeze) {
+    gap = pressure - threshold;
+    raw = static_cast<T>(1) / (static_cast<T>(1) + std::exp(-(sharpness * gap)));
+    const T floor = static_cast<T>(0.9);
+    weight = freeze && !std::isnan(raw) && raw < floor ? floor : raw;
+  }
+  T gap, raw, weight;
+};
+
 // The routing weight of a call, read from the parameters once.
 class Routing {
  public:
@@ -251,25 +275,47 @@ class Routing {
     pressure_ = P;
     single_node_ = at::GradMode::is_enabled() && !torch::jit::tracer::isTracing() && !P.requires_grad() &&
                    plain_scalar(sharpness_, y_fast) && plain_scalar(threshold_, y_fast) && plain_scalar(P, y_fast);
-    if (single_node_) {
-      at::NoGradGuard no_grad;
-      gap_ = P - threshold_;
-      raw_ = at::sigmoid(sharpness_ * gap_);
-      weight_ = freeze ? at::maximum(raw_, at::scalar_tensor(0.9, raw_.options())) : raw_;
-      // The pressure as read now: a graph of the backward differentiates at this value.
-      pressure_ = P.clone();
-    } else {
+    if (!single_node_) {
       weight_ = composed_weight();
+      return;
     }
+    const at::ScalarType dtype = P.scalar_type();
+    if ((dtype == at::kFloat || dtype == at::kDouble) && is_host_scalar(P, dtype) &&
+        is_host_scalar(sharpness_, dtype) && is_host_scalar(threshold_, dtype)) {
+      // Host numbers: the weight is the one tensor made; the pressure as read now, the gap and
+      // the raw weight are kept as numbers for the backward.
+      AT_DISPATCH_FLOATING_TYPES(dtype, "routing_weight", [&] {
+        const scalar_t p = *P.data_ptr<scalar_t>();
+        const HostWeight<scalar_t> w(p, *threshold_.data_ptr<scalar_t>(), *sharpness_.data_ptr<scalar_t>(), freeze);
+        weight_ = at::empty({}, P.options());
+        *weight_.data_ptr<scalar_t>() = w.weight;
+        pressure_value_ = static_cast<double>(p);
+        gap_value_ = static_cast<double>(w.gap);
+        raw_value_ = static_cast<double>(w.raw);
+      });
+      host_ = true;
+      return;
+    }
+    at::NoGradGuard no_grad;
+    gap_ = P - threshold_;
+    raw_ = at::sigmoid(sharpness_ * gap_);
+    weight_ = freeze ? at::maximum(raw_, at::scalar_tensor(0.9, raw_.options())) : raw_;
+    // The pressure as read now: a graph of the backward differentiates at this value.
+    pressure_ = P.clone();
   }
   const at::Tensor& weight() const { return weight_; }
 
   // y_fast + context * weight.
-  at::Tensor mix(const at::Tensor& y_fast, const at::Tensor& context) const {
+  at::Tensor mix(const at::Tensor& y_fast, const at::Tensor& context) {
     if (single_node_ && context.sizes() == y_fast.sizes() && context.scalar_type() == y_fast.scalar_type() &&
         context.device() == y_fast.device() && !context.key_set().has(c10::DispatchKey::Python)) {
+      if (host_) {
+        return RoutedMix::apply(y_fast, context, sharpness_, threshold_, pressure_value_, gap_value_, raw_value_,
+                                weight_, freeze_);
+      }
       return RoutedMix::apply(y_fast, context, sharpness_, threshold_, pressure_, gap_, raw_, weight_, freeze_);
     }
+    if (host_) pressure_ = at::scalar_tensor(pressure_value_, weight_.options());  // the pressure as read then
     return y_fast + context * (single_node_ ? composed_weight() : weight_);
   }
 
@@ -287,7 +333,8 @@ class Routing {
            !t.key_set().has(c10::DispatchKey::Python) && !y_fast.key_set().has(c10::DispatchKey::Python);
   }
   at::Tensor sharpness_, threshold_, pressure_, gap_, raw_, weight_;
-  bool freeze_ = false, single_node_ = false;
+  double pressure_value_ = 0.0, gap_value_ = 0.0, raw_value_ = 0.0;
+  bool freeze_ = false, single_node_ = false, host_ = false;
 };
 
 py::tuple forward(const py::module_& module, py::object self, py::object x_obj, py::object state) {
