@@ -7,6 +7,7 @@
 #include "kernels/op_support.h"
 #include "runtime/gil.h"
 
+#include <ATen/Dispatch.h>
 #include <c10/core/impl/LocalDispatchKeySet.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/utils/disable_torch_function.h>
@@ -275,11 +276,25 @@ std::optional<std::array<at::Tensor, kBridgeInputs>> plain_bridge(const py::obje
   return in;
 }
 
+// p + 1: on the host number, in its dtype as the addition rounds it, for a host scalar that
+// takes no gradient.
+at::Tensor exponent_of(const at::Tensor& p) {
+  const at::ScalarType dtype = p.scalar_type();
+  if ((dtype != at::kFloat && dtype != at::kDouble) || !is_host_scalar(p, dtype) || p.requires_grad()) {
+    return at::add(p, 1.0);
+  }
+  at::Tensor exponent = at::empty({}, p.options());
+  AT_DISPATCH_FLOATING_TYPES(dtype, "bridge_exponent", [&] {
+    *exponent.data_ptr<scalar_t>() = *p.data_ptr<scalar_t>() + static_cast<scalar_t>(1);
+  });
+  return exponent;
+}
+
 py::object linear_forward(py::object self, py::object x_fast, py::object x_slow, py::object pressure) {
   const Heads h = heads_of(self, arg_tensor(x_fast, "x_fast"));
   if (is_tensor(pressure) && !torch::check_has_torch_function(pressure.ptr()) && from_py(pressure).numel() == 1) {
     // The pressure as it is, so 1 + p is the exponent.
-    const py::object exponent = to_py(at::add(from_py(pressure), 1.0));
+    const py::object exponent = to_py(exponent_of(from_py(pressure)));
     if (auto in = plain_bridge(self, x_fast, x_slow, exponent, h)) {
       const auto& t = *in;
       return to_py(without_gil([&] {

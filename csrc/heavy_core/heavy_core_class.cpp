@@ -376,11 +376,12 @@ py::tuple forward(const py::module_& module, py::object self, py::object x_obj, 
 
   if (truth(slow_path.attr("fortress_config").attr("enable_vgt"))) {
     const double avg_conflict = average_conflict(fortress);
-    const at::TensorOptions options =
-        at::TensorOptions().device(x.device()).dtype(buffer(fortress, "global_pressure").scalar_type());
+    const at::ScalarType dtype = buffer(fortress, "global_pressure").scalar_type();
+    const at::TensorOptions options = at::TensorOptions().device(x.device()).dtype(dtype);
     const double surprisal = py_float(diag_slow.attr("get")("surprisal_score", 1.0));
     update_pressure_with_logits(fortress, at::scalar_tensor(avg_conflict, options),
-                                at::scalar_tensor(surprisal, options), sync_error.to(options), y_fast, y_slow);
+                                at::scalar_tensor(surprisal, options), converted(sync_error, x.device(), dtype), y_fast,
+                                y_slow);
   }
   at::Tensor P = buffer(fortress, "global_pressure");
 

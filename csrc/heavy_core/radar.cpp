@@ -430,7 +430,11 @@ py::object radar_forward(py::object self, py::object x_arg) {
                                   std::to_string(channels) + ") at non-singleton dimension 2");
   }
   at::Tensor y = without_gil(
-      [&] { return RadarConvolution::apply(x.to(at::kFloat), taps.to(at::kFloat), fft_length(L)).to(x.scalar_type()); });
+      [&] {
+        return converted(RadarConvolution::apply(converted(x, x.device(), at::kFloat),
+                                                 converted(taps, taps.device(), at::kFloat), fft_length(L)),
+                         x.device(), x.scalar_type());
+      });
   return to_py(y);
 }
 

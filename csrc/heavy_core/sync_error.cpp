@@ -18,6 +18,12 @@ OwnMethod& member_of(SyncErrorMember member) {
 py::object sync_error_value(bool detach, const py::object& fast_logits, const py::object& slow_logits, double t) {
   at::Tensor fast = arg_tensor(fast_logits, "fast_logits");
   at::Tensor slow = arg_tensor(slow_logits, "slow_logits");
+  if (detach && readable_in_place(fast) && readable_in_place(slow)) {
+    // Plain host tensors outside a trace: without a graph the operator computes what it computes
+    // of detached copies.
+    at::NoGradGuard no_grad;
+    return to_py(kernels::symmetric_kl(fast, slow, t));
+  }
   if (detach) {
     fast = fast.detach();
     slow = slow.detach();

@@ -23,11 +23,13 @@ double effective_temperature(double temperature) {
   return kMinTemperature > temperature ? kMinTemperature : temperature;
 }
 
+at::Tensor as_float(const at::Tensor& t) { return converted(t, t.device(), at::kFloat); }
+
 // Without a graph the quotient is divided and the log-probabilities clamped in place: one
 // temporary of the logits' size less each.
 at::Tensor clamped_log_probs(const at::Tensor& logits, double t, bool graph) {
-  if (graph) return at::log_softmax(logits.to(at::kFloat) / t, -1).clamp(kLogFloor, kLogCeiling);
-  at::Tensor scaled = logits.to(at::kFloat);
+  if (graph) return at::log_softmax(as_float(logits) / t, -1).clamp(kLogFloor, kLogCeiling);
+  at::Tensor scaled = as_float(logits);
   scaled = scaled.is_same(logits) ? scaled / t : scaled.div_(t);
   return at::log_softmax(scaled, -1).clamp_(kLogFloor, kLogCeiling);
 }
@@ -43,7 +45,7 @@ bool fused_covers(const at::Tensor& fast, const at::Tensor& slow) {
 }
 
 at::Tensor symmetric_kl_rows(const at::Tensor& fast, const at::Tensor& slow, double t) {
-  at::Tensor scores = at::stack({fast.to(at::kFloat), slow.to(at::kFloat)});
+  at::Tensor scores = at::stack({as_float(fast), as_float(slow)});
   const at::Tensor logs = at::log_softmax(scores.div_(t), -1).clamp_(kLogFloor, kLogCeiling);
   const at::Tensor probs = logs.exp();
   const int64_t n = fast.size(-1), count = fast.numel(), rows = count / n;
