@@ -238,8 +238,9 @@ py::object compute_pressure(py::object self, py::object engram_conflict, py::obj
 // the rows' sums one pass over them, accumulated in double.
 template <typename T>
 at::Tensor friction_rows(const at::Tensor& fast, const at::Tensor& slow, double temperature) {
-  const at::Tensor probs = at::softmax(at::stack({fast, slow}).div_(temperature), -1);
-  const at::Tensor logs = (probs + 1e-08).log_();
+  at::Tensor scores = at::stack({fast, slow});
+  const at::Tensor probs = at::softmax(scores.div_(number_like(scores, temperature)), -1);
+  const at::Tensor logs = at::add(probs, number_like(probs, 1e-08)).log_();
   const int64_t n = fast.size(-1), count = fast.numel(), rows = count / n;
   const T* p = probs.data_ptr<T>();
   const T* q = p + count;

@@ -149,7 +149,7 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
     at::Tensor k_features, q_features, attended;
     {
       at::AutoDispatchBelowADInplaceOrView below;
-      k_features = at::elu(k).add_(1.0);
+      k_features = at::elu(k).add_(number_like(k, 1.0));
       q_features = features_op.call(q, exponent);
       attended = attention_op.call(q_features, k_features, v);
     }

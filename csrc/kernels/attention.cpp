@@ -626,7 +626,7 @@ at::Tensor linear_attention_cpu(const at::Tensor& q, const at::Tensor& k, const 
   at::Tensor qc = kernel_operand(q, compute), kc = kernel_operand(k, compute), vc = kernel_operand(v, compute);
   at::Tensor out = at::empty(v.sizes(), v.options().dtype(compute));
   AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention", [&] { linear_forward_kernel<scalar_t>(qc, kc, vc, out); });
-  return out.to(q.scalar_type());
+  return converted(out, out.device(), q.scalar_type());
 }
 
 Grads3 linear_attention_backward_cpu(const at::Tensor& grad, const at::Tensor& q, const at::Tensor& k,
@@ -807,7 +807,7 @@ at::Tensor powered_features(const at::Tensor& x, double e) {
 at::Tensor linear_attention_features_cpu(const at::Tensor& x, const at::Tensor& exponent) {
   if (!features_fused_covers(x, exponent)) return linear_attention_features_reference(x, exponent);
   const auto compute = compute_dtype(x.scalar_type());
-  at::Tensor xc = x.to(compute);
+  at::Tensor xc = converted(x, x.device(), compute);
   const double e = scalar_to_double(exponent);
   // x ** 0 is 1 for every x, an infinite or NaN one included. Otherwise exp(e log f), whose
   // exponential and logarithm run vectorised.
@@ -815,7 +815,7 @@ at::Tensor linear_attention_features_cpu(const at::Tensor& x, const at::Tensor& 
   if (xc.layout() == at::kStrided && xc.is_contiguous()) {
     at::Tensor y;
     AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention_features", [&] { y = powered_features<scalar_t>(xc, e); });
-    return y.to(x.scalar_type());
+    return converted(y, x.device(), x.scalar_type());
   }
   return log_features(xc).mul_(e).exp_().to(x.scalar_type());
 }

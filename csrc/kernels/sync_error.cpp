@@ -30,7 +30,7 @@ at::Tensor as_float(const at::Tensor& t) { return converted(t, t.device(), at::k
 at::Tensor clamped_log_probs(const at::Tensor& logits, double t, bool graph) {
   if (graph) return at::log_softmax(as_float(logits) / t, -1).clamp(kLogFloor, kLogCeiling);
   at::Tensor scaled = as_float(logits);
-  scaled = scaled.is_same(logits) ? scaled / t : scaled.div_(t);
+  scaled = scaled.is_same(logits) ? scaled / number_like(scaled, t) : scaled.div_(number_like(scaled, t));
   return at::log_softmax(scaled, -1).clamp_(kLogFloor, kLogCeiling);
 }
 
@@ -46,7 +46,7 @@ bool fused_covers(const at::Tensor& fast, const at::Tensor& slow) {
 
 at::Tensor symmetric_kl_rows(const at::Tensor& fast, const at::Tensor& slow, double t) {
   at::Tensor scores = at::stack({as_float(fast), as_float(slow)});
-  const at::Tensor logs = at::log_softmax(scores.div_(t), -1).clamp_(kLogFloor, kLogCeiling);
+  const at::Tensor logs = at::log_softmax(scores.div_(number_like(scores, t)), -1).clamp_(kLogFloor, kLogCeiling);
   const at::Tensor probs = logs.exp();
   const int64_t n = fast.size(-1), count = fast.numel(), rows = count / n;
   const float* lp = logs.data_ptr<float>();

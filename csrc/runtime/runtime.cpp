@@ -1133,6 +1133,12 @@ void fill_scalar(const at::Tensor& t, int64_t value) {
   mark_written(t);
 }
 
+at::Tensor number_like(const at::Tensor& like, double value) {
+  at::Tensor number = at::empty({}, at::TensorOptions().dtype(like.scalar_type()));
+  fill_scalar(number, value);
+  return number;
+}
+
 bool shares_memory(const at::Tensor& a, const at::Tensor& b) {
   const char* pa = static_cast<const char*>(a.data_ptr());
   const char* pb = static_cast<const char*>(b.data_ptr());

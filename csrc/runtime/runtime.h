@@ -538,6 +538,11 @@ double scalar_to_double(const at::Tensor& t);
 int64_t scalar_to_int(const at::Tensor& t);
 void fill_scalar(const at::Tensor& t, double value);
 void fill_scalar(const at::Tensor& t, int64_t value);
+// `value` as the operand an arithmetic operation on `like` makes of a number (a zero-dimensional
+// host tensor of like's dtype holding the number converted to it), made directly: like.div_(
+// number_like(like, v)) computes what like.div_(v) computes, without the operation's conversion of
+// the number it wraps (four calls of the tensor library). A float or double `like`.
+at::Tensor number_like(const at::Tensor& like, double value);
 // Whether the elements of two contiguous tensors (host scalars) share memory: their byte ranges
 // overlap.
 bool shares_memory(const at::Tensor& a, const at::Tensor& b);
