@@ -558,16 +558,12 @@ struct Prepared {
   at::Tensor friction;  // undefined: the surprisal stands in for it
 };
 
-// A tensor that carries only a shape: what the refusal checks read of the products they skip.
-at::Tensor shape_carrier(c10::IntArrayRef sizes) {
-  return at::empty(sizes, at::TensorOptions().device(at::kMeta));
-}
-
 // The shape of input_proj(x), for a check, when the layer is a plain linear layer that takes x as
-// it is (the product can then fail in no other way); undefined otherwise.
-at::Tensor projected_shape(const py::object& input_proj, const py::object& x_obj, const at::Tensor& x) {
+// it is (the product can then fail in no other way); nothing otherwise.
+c10::optional<std::vector<int64_t>> projected_shape(const py::object& input_proj, const py::object& x_obj,
+                                                    const at::Tensor& x) {
   const PlainLinear layer = plain_linear(input_proj, x_obj);
-  if (!layer.plain) return at::Tensor();
+  if (!layer.plain) return c10::nullopt;
   const at::Tensor& w = layer.weight;
   const at::Tensor& b = layer.bias;
   const bool fits = w.dim() == 2 && x.size(-1) == w.size(1) && x.scalar_type() == w.scalar_type() &&
@@ -575,14 +571,15 @@ at::Tensor projected_shape(const py::object& input_proj, const py::object& x_obj
                     w.layout() == at::kStrided &&
                     (!b.defined() || (b.dim() == 1 && b.size(0) == w.size(0) && b.scalar_type() == w.scalar_type() &&
                                       b.device() == w.device()));
-  if (!fits) return at::Tensor();
+  if (!fits) return c10::nullopt;
   std::vector<int64_t> sizes = x.sizes().vec();
   sizes.back() = w.size(0);
-  return shape_carrier(sizes);
+  return sizes;
 }
 
 // `check_only`: nothing the call computes is kept, only its refusals; the products whose only
-// failures are their operands' shapes and dtypes are then taken on meta tensors.
+// failures are their operands' shapes and dtypes are then taken on their shapes alone (the
+// returned delta and state difference are undefined).
 Prepared prepare_call(const py::object& self, const py::object& x_obj, const py::object& state,
                       bool check_only = false) {
   const at::Tensor x = arg_tensor(x_obj, "x");
@@ -594,8 +591,10 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
 
   py::object input_proj = module_attr(self, "input_proj");
   py::object delta_obj;
-  at::Tensor delta = check_only ? projected_shape(input_proj, x_obj, x) : at::Tensor();
-  if (!delta.defined()) {
+  at::Tensor delta;
+  c10::optional<std::vector<int64_t>> delta_shape;
+  if (check_only) delta_shape = projected_shape(input_proj, x_obj, x);
+  if (!delta_shape) {
     delta_obj = call_linear(input_proj, x_obj);
     delta = arg_tensor(delta_obj, "delta");
   }
@@ -616,20 +615,27 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
     sigma_prev = sigma_prev.expand({B, -1});
     prev_obj = to_py(sigma_prev);
   }
-  if (delta.is_meta() && (sigma_prev.device() != x.device() || sigma_prev.scalar_type() == at::kBool)) {
+  if (delta_shape && (sigma_prev.device() != x.device() || sigma_prev.scalar_type() == at::kBool)) {
     // What the subtraction would refuse beyond the shapes is left to the real product.
+    delta_shape.reset();
     delta_obj = call_linear(input_proj, x_obj);
     delta = arg_tensor(delta_obj, "delta");
   }
   const at::Tensor prev_expanded = sigma_prev.unsqueeze(1).expand({-1, T, -1});
   // A check takes only the shape of the difference, refused as the subtraction refuses it.
-  const at::Tensor state_delta = delta.is_meta() ? shape_carrier(at::infer_size(delta.sizes(), prev_expanded.sizes()))
-                                                 : delta - prev_expanded;
-  TORCH_CHECK(x.size(2) == state_delta.size(2),
+  at::Tensor state_delta;
+  std::vector<int64_t> state_shape;
+  if (delta_shape) {
+    state_shape = at::infer_size(*delta_shape, prev_expanded.sizes());
+  } else {
+    state_delta = delta - prev_expanded;
+  }
+  const int64_t state_width = delta_shape ? state_shape.at(2) : state_delta.size(2);
+  TORCH_CHECK(x.size(2) == state_width,
               "WarEngineTevZOZU_V722_FU needs d_model == d_state: its gate layers take the block input (width ",
-              x.size(2), ") at the state width ", state_delta.size(2));
+              x.size(2), ") at the state width ", state_width);
 
-  check_has_first_step(delta);
+  check_has_first_step(delta_shape ? c10::IntArrayRef(*delta_shape) : delta.sizes());
 
   const bool vgt = truth(self.attr("fortress_config").attr("enable_vgt"));
   check_settings(Memory(fortress));

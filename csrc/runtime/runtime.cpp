@@ -1043,10 +1043,10 @@ at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start, const a
   return carried_next(capped, start);
 }
 
-void check_has_first_step(const at::Tensor& chunk) {
-  if (chunk.dim() >= 2 && chunk.size(1) == 0) {
+void check_has_first_step(c10::IntArrayRef chunk) {
+  if (chunk.size() >= 2 && chunk[1] == 0) {
     raise(PyExc_IndexError, "a chunk of length 0 has no first time step to score (input of shape " +
-                                c10::str(chunk.sizes()) + ")");
+                                c10::str(chunk) + ")");
   }
 }
 

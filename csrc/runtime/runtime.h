@@ -472,9 +472,9 @@ at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start);
 // change against it) can drive the state past any input's scale from call to call; with the cap
 // the state a call hands on is bounded by the largest input the sequence has seen.
 at::Tensor carried_next(const at::Tensor& next, const at::Tensor& start, const at::Tensor& input);
-// Refuses, with an IndexError, a chunk [B, T, S] of length 0: a chunk is scored by its first
-// time step. Callers check it before their first write.
-void check_has_first_step(const at::Tensor& chunk);
+// Refuses, with an IndexError, a chunk [B, T, S] (given by its shape) of length 0: a chunk is
+// scored by its first time step. Callers check it before their first write.
+void check_has_first_step(c10::IntArrayRef chunk);
 
 // Whether `name` is set on the object itself (its instance dictionary), such as a method replaced
 // on one instance.

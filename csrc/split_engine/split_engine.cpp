@@ -482,7 +482,7 @@ WarStep war_prologue(const py::object& self, const at::Tensor& x, const py::obje
   py::object integrator = self.attr("integrator");
   arg_float(integrator.attr("surprisal_decay"), "surprisal_decay");
   arg_int(self.attr("config").attr("d_state"), "d_state");
-  check_has_first_step(s.delta);
+  check_has_first_step(s.delta.sizes());
   {
     torch::NoGradGuard no_grad;
     blend_if_finite(buffer(self, "state_variance_ema"), 0.9, mean_row_variance(state_delta), 0.1);
