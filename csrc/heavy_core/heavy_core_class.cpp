@@ -188,6 +188,21 @@ class RoutedMix : public torch::autograd::Function<RoutedMix> {
     ctx->saved_data["raw_weight"] = std::move(raw_weight);
     ctx->saved_data["weight"] = weight;
     ctx->saved_data["freeze"] = freeze;
+    const at::ScalarType dtype = weight.scalar_type();
+    if ((dtype == at::kFloat || dtype == at::kDouble) && is_host_scalar(weight, dtype) &&
+        y_fast.scalar_type() == dtype && context.scalar_type() == dtype && y_fast.is_contiguous() &&
+        context.is_contiguous() && readable_in_place(y_fast) && readable_in_place(context)) {
+      // One pass over host rows: the product, then the sum, each rounded as its operation rounds.
+      at::Tensor out = at::empty(y_fast.sizes(), y_fast.options());
+      AT_DISPATCH_FLOATING_TYPES(dtype, "routed_mix", [&] {
+        const scalar_t w = *weight.data_ptr<scalar_t>();
+        const scalar_t* y = y_fast.data_ptr<scalar_t>();
+        const scalar_t* c = context.data_ptr<scalar_t>();
+        scalar_t* o = out.data_ptr<scalar_t>();
+        for (int64_t i = 0, n = out.numel(); i < n; ++i) o[i] = y[i] + c[i] * w;
+      });
+      return out;
+    }
     return y_fast + context * weight;
   }
 
