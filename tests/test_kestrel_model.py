@@ -486,6 +486,34 @@ def test_loss_gradient_is_the_exponentials_formula_to_the_bit(ignored):
     assert torch.equal(got[:, -1], torch.zeros_like(got[:, -1]))
 
 
+@pytest.mark.parametrize("special", [None, "nan", "inf"])
+@pytest.mark.parametrize("vocab", [11, 37])
+def test_loss_rows_wherever_their_maximum_lies(vocab, special):
+    # Rows of 37 classes hold blocks of sixteen, of four and a tail of one; their maxima fall in
+    # each. The gradient stays the exponentials of logits - amax to the bit, and a counted row that
+    # is not finite gives the library's nan loss and nan gradient row.
+    torch.manual_seed(0)
+    model = LM(km.KestrelModelConfig(vocab_size=vocab, d_model=16, d_state=16, n_layers=0, morva_variant="fu-64"))
+    ids = token_ids(B=4, T=8, vocab=vocab)
+    hidden = torch.randn(4, 8, 16, generator=torch.Generator().manual_seed(3)) * 4
+    if special is not None:
+        hidden[1, 3, 5] = float(special)
+    model.core.forward = lambda x: (hidden, {})
+    out = model(ids, ids)
+    (got,) = torch.autograd.grad(out["loss"] * 0.37, out["logits"])
+    with torch.no_grad():
+        logits = out["logits"][:, :-1].reshape(-1, vocab)
+        targets = ids[:, 1:].reshape(-1)
+        exps = (logits - logits.amax(1, keepdim=True)).exp_()
+        sums = exps.sum(1, keepdim=True)
+        share = torch.tensor(0.37) / targets.numel()
+        expected = exps.mul(share / sums)
+        expected.scatter_add_(1, targets.unsqueeze(1), share.neg().expand(targets.numel(), 1))
+    torch.testing.assert_close(out["loss"], torch.nn.functional.cross_entropy(logits, targets), equal_nan=True)
+    assert math.isnan(out["loss"].item()) == (special is not None)
+    torch.testing.assert_close(got[:, :-1].reshape(-1, vocab), expected, rtol=0, atol=0, equal_nan=True)
+
+
 def test_labels_not_in_host_memory_go_to_the_library_cross_entropy():
     # Labels that do not lie in host memory are not read through their data pointer: the library's
     # cross-entropy takes them and gives its own result (a meta loss for meta labels).

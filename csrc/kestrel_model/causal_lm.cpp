@@ -9,6 +9,11 @@
 #include <torch/csrc/utils/python_arg_parser.h>
 
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <limits>
+#include <vector>
 
 namespace kestrel::model {
 namespace {
@@ -279,24 +284,106 @@ at::Tensor host_loss_gradient(const at::Tensor& g, const at::Tensor& exps, const
   return grad;
 }
 
+// The maximum of a float row as amax takes it: nan when the row holds one. Running maxima and
+// masks of the nans met, in SSE registers where there are some.
+inline float row_max(const float* __restrict row, int64_t n) {
+  float best = -std::numeric_limits<float>::infinity();
+  bool nan = false;
+  int64_t j = 0;
+#if defined(__SSE2__)
+  // Four chains of four lanes each, so that the maxima do not wait on one another.
+  __m128 lanes[4] = {_mm_set1_ps(best), _mm_set1_ps(best), _mm_set1_ps(best), _mm_set1_ps(best)};
+  __m128 nans[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+  for (; j + 16 <= n; j += 16) {
+    for (int c = 0; c < 4; ++c) {
+      const __m128 v = _mm_loadu_ps(row + j + 4 * c);
+      lanes[c] = _mm_max_ps(v, lanes[c]);  // v > lanes ? v : lanes
+      nans[c] = _mm_or_ps(nans[c], _mm_cmpunord_ps(v, v));
+    }
+  }
+  for (; j + 4 <= n; j += 4) {
+    const __m128 v = _mm_loadu_ps(row + j);
+    lanes[0] = _mm_max_ps(v, lanes[0]);
+    nans[0] = _mm_or_ps(nans[0], _mm_cmpunord_ps(v, v));
+  }
+  alignas(16) float lane[16];
+  for (int c = 0; c < 4; ++c) {
+    _mm_store_ps(lane + 4 * c, lanes[c]);
+    nan = nan || _mm_movemask_ps(nans[c]) != 0;
+  }
+  for (float v : lane) best = v > best ? v : best;
+#endif
+  for (; j < n; ++j) {
+    const float v = row[j];
+    best = v > best ? v : best;
+    nan = nan || v != v;
+  }
+  return nan ? std::numeric_limits<float>::quiet_NaN() : best;
+}
+
+// dst = src - shift over n elements of rows that do not overlap, in blocks of eight as scaled_row.
+inline void shifted_row(const float* __restrict src, float shift, float* __restrict dst, int64_t n) {
+  int64_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    for (int64_t k = 0; k < 8; ++k) dst[j + k] = src[j + k] - shift;
+  }
+  for (; j < n; ++j) dst[j] = src[j] - shift;
+}
+
+// The loss of contiguous float32 logits [N, V] in host memory: the exponentials and their row
+// sums as the tensor form below takes them (the row maxima and differences are exact, so a host
+// pass gives their very bits; the exponentials and the sums stay the library's, whose rounding
+// and summation order are its own), and the mean of the counted rows' log-probabilities
+// accumulated on the host. Undefined for other logits.
+at::Tensor host_token_loss(const at::Tensor& logits, const at::Tensor& index, const at::Tensor& counted,
+                           int64_t count, at::Tensor& exps, at::Tensor& sums) {
+  if (logits.scalar_type() != at::kFloat || !logits.is_contiguous() || !readable_in_place(logits)) {
+    return at::Tensor();
+  }
+  const int64_t rows = logits.size(0), classes = logits.size(1);
+  const float* l = logits.data_ptr<float>();
+  std::vector<float> shift(static_cast<size_t>(rows));
+  exps = at::empty_like(logits);
+  float* e = exps.data_ptr<float>();
+  for (int64_t i = 0; i < rows; ++i) {
+    shift[i] = row_max(l + i * classes, classes);
+    shifted_row(l + i * classes, shift[i], e + i * classes, classes);
+  }
+  exps.exp_();
+  sums = exps.sum(1, /*keepdim=*/true);
+  const float* sum = sums.data_ptr<float>();
+  const int64_t* target = index.data_ptr<int64_t>();
+  const bool* use = counted.data_ptr<bool>();
+  const bool all = count == rows;
+  double total = 0.0;
+  for (int64_t i = 0; i < rows; ++i) {
+    if (all || use[i]) total += (l[i * classes + target[i]] - shift[i]) - std::log(sum[i]);
+  }
+  return at::scalar_tensor(-total / static_cast<double>(count), logits.options());
+}
+
 class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& index,
                             const at::Tensor& counted, int64_t count) {
-    const bool all = count == logits.size(0);
     // One pass of exponentials, kept for the backward: softmax(logits) = exps / sums.
-    const at::Tensor shift = logits.amax(1, /*keepdim=*/true);
-    const at::Tensor exps = (logits - shift).exp_();
-    const at::Tensor sums = exps.sum(1, /*keepdim=*/true);
-    at::Tensor picked = (logits.gather(1, index) - shift - sums.log()).squeeze(1);
-    if (!all) picked = at::where(counted, picked, at::zeros({}, picked.options()));
+    at::Tensor exps, sums;
+    at::Tensor loss = host_token_loss(logits, index, counted, count, exps, sums);
+    if (!loss.defined()) {
+      const at::Tensor shift = logits.amax(1, /*keepdim=*/true);
+      exps = (logits - shift).exp_();
+      sums = exps.sum(1, /*keepdim=*/true);
+      at::Tensor picked = (logits.gather(1, index) - shift - sums.log()).squeeze(1);
+      if (count != logits.size(0)) picked = at::where(counted, picked, at::zeros({}, picked.options()));
+      loss = picked.sum().div_(-static_cast<double>(count));
+    }
     ctx->save_for_backward({logits});
     ctx->saved_data["exps"] = exps;
     ctx->saved_data["sums"] = sums;
     ctx->saved_data["index"] = index;
     ctx->saved_data["counted"] = counted;
     ctx->saved_data["count"] = count;
-    return picked.sum().div_(-static_cast<double>(count));
+    return loss;
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
