@@ -319,6 +319,26 @@ def test_scaled_logits_and_gradients_are_exactly_the_quotients(width, batch):
     assert torch.equal(model.embed_tokens.weight.grad, weight.grad)
 
 
+@pytest.mark.parametrize("kind", ["forward hook", "pre-hook", "global hook"])
+def test_core_hooks_see_the_core_called(kind):
+    # The core is called as a module: its hooks (its own and global ones) run around it.
+    model = identity_model(width=16)
+    ids = token_ids()
+    hidden = model.embed_tokens(ids)
+    if kind == "forward hook":
+        handle = model.core.register_forward_hook(lambda m, i, o: (o[0] * 2, o[1]))
+    elif kind == "pre-hook":
+        handle = model.core.register_forward_pre_hook(lambda m, i: (i[0] * 2,))
+    else:
+        handle = torch.nn.modules.module.register_module_forward_hook(
+            lambda m, i, o: (o[0] * 2, o[1]) if m is model.core else None)
+    try:
+        logits = model(ids)["logits"]
+    finally:
+        handle.remove()
+    torch.testing.assert_close(logits, model(ids)["logits"] * 2)
+
+
 def test_head_hooks_and_replacements_see_the_head_called():
     model = identity_model(width=16)
     ids = token_ids()

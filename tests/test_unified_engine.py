@@ -45,6 +45,35 @@ def test_integrator_is_a_module_whose_state_dict_is_alpha_raw(integrator):
     fresh.load_state_dict(integrator.state_dict())
 
 
+class _SeenSetattr(ue.ListeningIntegratorV2):
+    def __setattr__(self, name, value):
+        type(self).seen.append(name)
+        super().__setattr__(name, value)
+
+
+def test_the_carried_state_is_assigned_as_nn_module_assigns_it():
+    # The carried state goes into the buffer registry, in its place; a class with its own
+    # __setattr__ sees the assignment, and so does a global buffer registration hook.
+    torch.manual_seed(0)
+    plain = ue.ListeningIntegratorV2(ue.TevUnifiedConfig(d_model=S, d_state=S, n_layers=2))
+    plain.register_buffer("after", torch.zeros(()))
+    sigma = plain(*sequence())
+    assert list(plain._buffers) == ["sigma_prev", "after"] and "sigma_prev" not in vars(plain)
+    assert torch.equal(plain.sigma_prev, sigma[:, -1])
+    _SeenSetattr.seen = []
+    _SeenSetattr(ue.TevUnifiedConfig(d_model=S, d_state=S, n_layers=2))(*sequence())
+    assert _SeenSetattr.seen[-1] == "sigma_prev"
+    register = getattr(torch.nn.modules.module, "register_module_buffer_registration_hook", None)
+    if register is not None:  # newer torch
+        hooked = []
+        handle = register(lambda module, name, value: hooked.append(name) or value * 0)
+        try:
+            plain(*sequence())
+        finally:
+            handle.remove()
+        assert hooked == ["sigma_prev"] and torch.equal(plain.sigma_prev, torch.zeros(2, S))
+
+
 def test_recurrence_and_carried_state(integrator):
     delta, gate = sequence()
     sigma = integrator(delta, gate)

@@ -2,6 +2,7 @@
 // embedding; logits scaled by 1/sqrt(d_model) and the shifted, optionally masked next-token loss.
 // KestrelCausalLMLayered: the same head around a plain chain of war engine blocks, unscaled.
 #include "kestrel_model/kestrel_model.h"
+#include "runtime/module_paths.h"
 
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/grad_mode.h>
@@ -151,7 +152,7 @@ py::object embedded(const py::object& embed, const py::object& ids) {
 
 py::dict causal_lm_forward(py::object self, py::object input_ids, py::object labels, py::object loss_mask) {
   py::object x = embedded(module_attr(self, "embed_tokens"), input_ids);
-  auto result = unpack(module_attr(self, "core")(x), 2);
+  auto result = unpack(call_module(module_attr(self, "core"), x), 2);
   py::object root = this_module().attr("math").attr("sqrt")(self.attr("config").attr("d_model"));
   py::object logits = scaled_logits(self, result[0], root);
   py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, loss_mask);

@@ -1,6 +1,7 @@
 // The unified engine: the model-wide configuration record and the plain listening integrator,
 // a gated linear recurrence with one learnable retention.
 #include "kernels/scan.h"
+#include "runtime/module_paths.h"
 #include "runtime/runtime.h"
 
 #include <cmath>
@@ -41,7 +42,7 @@ py::object run(const py::object& self, const py::object& delta_obj, const py::ob
   const at::Tensor s0 = start.to(delta.device());
   at::Tensor sigma = kernels::gated_scan(delta, gate, s0, retention(self));
   if (sigma.size(1) > 0) {
-    set_attr(self, kState, to_py(carried_next(sigma.select(1, sigma.size(1) - 1), s0, delta)));
+    set_buffer_attr(self, kState, to_py(carried_next(sigma.select(1, sigma.size(1) - 1), s0, delta)));
   }
   return to_py(sigma);
 }
