@@ -13,10 +13,10 @@ namespace kestrel __attribute__((visibility("default"))) {
 py::object call_module(const py::object& module, const py::object& x);
 
 // self.<name> = value for a registered buffer: where nn.Module.__setattr__ would only store a
-// plain tensor in the buffer registry (the class keeps nn.Module's __setattr__, the name is a
-// buffer and neither a parameter nor a child module, the value an exact torch.Tensor, no global
-// buffer registration hook), the registry entry is written directly; through __setattr__
-// otherwise.
+// plain tensor in the buffer registry (the class keeps nn.Module's __setattr__ and
+// register_buffer, nothing set on the instance under register_buffer, the name is a buffer and
+// neither a parameter nor a child module, the value an exact torch.Tensor, no global buffer
+// registration hook), the registry entry is written directly; through __setattr__ otherwise.
 void set_buffer_attr(const py::handle& self, const char* name, const py::object& value);
 
 }  // namespace kestrel
