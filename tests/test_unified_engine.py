@@ -63,6 +63,26 @@ def test_the_carried_state_is_assigned_as_nn_module_assigns_it():
     _SeenSetattr.seen = []
     _SeenSetattr(ue.TevUnifiedConfig(d_model=S, d_state=S, n_layers=2))(*sequence())
     assert _SeenSetattr.seen[-1] == "sigma_prev"
+    # An own register_buffer sees the assignment where nn.Module's __setattr__ stores buffers
+    # through it (newer torch), as it would on any module.
+    class Reference(torch.nn.Module):
+        def register_buffer(self, name, *args, **kwargs):
+            seen.append(name)
+            return torch.nn.Module.register_buffer(self, name, *args, **kwargs)
+
+    class Registering(ue.ListeningIntegratorV2):
+        register_buffer = Reference.register_buffer
+
+    seen = []
+    reference = Reference()
+    reference.register_buffer("sigma_prev", torch.zeros(1, S), persistent=False)
+    seen.clear()
+    reference.sigma_prev = torch.ones(2, S)
+    expected = list(seen)
+    registering = Registering(ue.TevUnifiedConfig(d_model=S, d_state=S, n_layers=2))
+    seen.clear()
+    registering(*sequence())
+    assert seen == expected
     register = getattr(torch.nn.modules.module, "register_module_buffer_registration_hook", None)
     if register is not None:  # newer torch
         hooked = []
