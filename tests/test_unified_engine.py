@@ -66,9 +66,9 @@ def test_the_carried_state_is_assigned_as_nn_module_assigns_it():
     # An own register_buffer sees the assignment where nn.Module's __setattr__ stores buffers
     # through it (newer torch), as it would on any module.
     class Reference(torch.nn.Module):
-        def register_buffer(self, name, *args, **kwargs):
+        def register_buffer(self, name, tensor, persistent=True):
             seen.append(name)
-            return torch.nn.Module.register_buffer(self, name, *args, **kwargs)
+            return torch.nn.Module.register_buffer(self, name, tensor, persistent)
 
     class Registering(ue.ListeningIntegratorV2):
         register_buffer = Reference.register_buffer
