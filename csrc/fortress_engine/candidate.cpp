@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <optional>
 
 namespace kestrel::fortress {
@@ -155,8 +154,7 @@ ContentMemo::Tensors stage_key(const at::Tensor& cov_C, const at::Tensor& held, 
                             jitter,                          eps,
                             static_cast<double>(rank.k_min), static_cast<double>(rank.k_max),
                             rank.threshold,                  rank.eps};
-  at::Tensor settings = at::empty({static_cast<int64_t>(std::size(numbers))}, at::TensorOptions().dtype(at::kDouble));
-  std::copy(std::begin(numbers), std::end(numbers), settings.data_ptr<double>());
+  const at::Tensor settings = at::tensor(c10::ArrayRef<double>(numbers), at::TensorOptions().dtype(at::kDouble));
   // An empty span has no elements to compare (nor a data pointer to compare them through).
   if (held.size(1) == 0) return {cov_C, settings};
   return {cov_C, held, settings};
@@ -260,12 +258,9 @@ py::object compute_promotion_candidate(py::object self) {
       mem[Buf::last_candidate_rank].fill_(remaining_rank);
       mem[Buf::last_candidate_norm].fill_(cand_norm);
       if (rank_inputs) {
-        at::Tensor outcome = at::empty({3}, at::TensorOptions().dtype(at::kDouble));
-        double* o = outcome.data_ptr<double>();
-        o[0] = static_cast<double>(remaining_rank);
-        o[1] = cand_norm;
-        o[2] = quality;
-        stage_memo().keep(key, {e.trace, outcome, E_new.to(dtype, false, true)});
+        const double outcome[] = {static_cast<double>(remaining_rank), cand_norm, quality};
+        const at::Tensor numbers = at::tensor(c10::ArrayRef<double>(outcome), at::TensorOptions().dtype(at::kDouble));
+        stage_memo().keep(key, {e.trace, numbers, E_new.to(dtype, false, true)});
       }
       if (remaining_rank >= k_min && cand_norm >= min_norm) return accepted(E_new, dtype, remaining_rank, quality);
       return std::nullopt;

@@ -104,9 +104,7 @@ at::Tensor held_basis(const py::object& stack, int64_t d_state, const at::Device
     key.push_back(arg_tensor(parts[0], "basis"));
     numbers.push_back(static_cast<double>(arg_int(parts[1], "rank")));
   }
-  at::Tensor sizes = at::empty({static_cast<int64_t>(numbers.size())}, at::TensorOptions().dtype(at::kDouble));
-  std::copy(numbers.begin(), numbers.end(), sizes.data_ptr<double>());
-  key.push_back(sizes);
+  key.push_back(at::tensor(c10::ArrayRef<double>(numbers), at::TensorOptions().dtype(at::kDouble)));
   return memo->get(key, [&] { return ContentMemo::Tensors{held_span(stack, d_state, device).basis}; })[0];
 }
 
