@@ -122,25 +122,6 @@ constexpr Entry kPressureEntries[] = {
 static_assert(sizeof(kBlockEntries) / sizeof(Entry) == 12, "twelve block keys");
 static_assert(sizeof(kPressureEntries) / sizeof(Entry) == 61, "sixty-one pressure keys");
 
-// The entries' keys and buffer names as Python strings, in entry order (the block's entries, then
-// the pressure entries), made once and kept for the life of the process.
-struct Names {
-  std::vector<PyObject*> key, buffer;
-};
-const Names& entry_names() {
-  static const Names names = [] {
-    Names n;
-    auto keep = [&n](const Entry& e) {
-      n.key.push_back(py::reinterpret_borrow<py::object>(interned(e.key)).release().ptr());
-      n.buffer.push_back(py::reinterpret_borrow<py::object>(interned(kBuffers[static_cast<size_t>(e.buf)].name)).release().ptr());
-    };
-    for (const Entry& e : kBlockEntries) keep(e);
-    for (const Entry& e : kPressureEntries) keep(e);
-    return n;
-  }();
-  return names;
-}
-
 py::object python_float(const py::handle& value) {
   PyObject* r = PyNumber_Float(value.ptr());
   if (!r) throw py::error_already_set();
@@ -163,52 +144,24 @@ py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
     for (const Entry& e : kPressureEntries) entries.push_back(&e);
   }
 
-  // Gather every tensor value, then one read. A buffer that is a host scalar of the dtype its
-  // entry reads is read where it lies (the number HostScalars would give); the others wait for
-  // one gathered transfer.
-  const Names& names = entry_names();
-  const py::object buffers = fortress.attr(interned("_buffers"));
+  // Gather every tensor value, then one read.
+  const Memory mem(fortress);
   HostScalars host;
   std::vector<size_t> slots(entries.size(), 0);
-  std::vector<double> reals(entries.size(), 0.0);
-  std::vector<int64_t> wholes(entries.size(), 0);
-  std::vector<char> direct(entries.size(), 0);
-  auto add = [&](size_t i, const at::Tensor& t, Conv conv) {
-    if (conv == Conv::Int && is_host_scalar(t, at::kLong)) {
-      wholes[i] = *static_cast<const int64_t*>(t.data_ptr());
-      direct[i] = 1;
-    } else if (conv == Conv::Float && is_host_scalar(t, at::kFloat)) {
-      reals[i] = *static_cast<const float*>(t.data_ptr());
-      direct[i] = 1;
-    } else if (conv == Conv::Float && is_host_scalar(t, at::kDouble)) {
-      reals[i] = *static_cast<const double*>(t.data_ptr());
-      direct[i] = 1;
-    } else {
-      slots[i] = conv == Conv::Int ? host.add_integer(t) : host.add_real(t);
-    }
+  auto add = [&host](const at::Tensor& t, Conv conv) {
+    return conv == Conv::Int ? host.add_integer(t) : host.add_real(t);
   };
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = *entries[i];
     switch (e.src) {
       case Src::Buffer:
-      case Src::UnionModeName: {
-        PyObject* value = PyDict_Check(buffers.ptr()) ? PyDict_GetItemWithError(buffers.ptr(), names.buffer[i]) : nullptr;
-        if (!value && PyErr_Occurred()) throw py::error_already_set();
-        if (value && THPVariable_Check(value)) {
-          add(i, THPVariable_Unpack(value), e.conv);
-        } else {
-          add(i, Memory(fortress)[e.buf], e.conv);  // its error
-        }
-        break;
-      }
-      case Src::Surprisal: add(i, call.surprisal, e.conv); break;
-      case Src::StateVariance: add(i, buffer(block, "state_variance_ema"), e.conv); break;
+      case Src::UnionModeName: slots[i] = add(mem[e.buf], e.conv); break;
+      case Src::Surprisal: slots[i] = add(call.surprisal, e.conv); break;
+      case Src::StateVariance: slots[i] = add(buffer(block, "state_variance_ema"), e.conv); break;
       default: break;
     }
   }
   host.fetch();
-  auto whole = [&](size_t i) { return direct[i] ? wholes[i] : host.integer(slots[i]); };
-  auto real = [&](size_t i) { return direct[i] ? reals[i] : host.real(slots[i]); };
 
   py::object engram_stack = fortress.attr("engram_stack");
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -218,16 +171,17 @@ py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
       case Src::Buffer:
       case Src::Surprisal:
       case Src::StateVariance:
-        value = e.conv == Conv::Int ? py::object(py::int_(whole(i))) : py::object(py::float_(real(i)));
+        value = e.conv == Conv::Int ? py::object(py::int_(host.integer(slots[i])))
+                                    : py::object(py::float_(host.real(slots[i])));
         break;
       case Src::EngramCount: value = py::int_(py::len(engram_stack)); break;
       case Src::Stable: value = py::float_(call.stable ? 1.0 : 0.0); break;
       case Src::PromotionReason: value = fortress.attr("last_promotion_reason")(); break;
-      case Src::UnionModeName: value = fortress.attr("_union_mode_name")(py::int_(whole(i))); break;
+      case Src::UnionModeName: value = fortress.attr("_union_mode_name")(py::int_(host.integer(slots[i]))); break;
       case Src::UnionModeConfig: value = fortress.attr("_union_mode_config_code")(); break;
       case Src::QualityThreshold: value = python_float(fortress.attr("_quality_threshold")); break;
     }
-    if (PyDict_SetItem(diagnostics.ptr(), names.key[i], value.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_SetItem(diagnostics.ptr(), interned(e.key).ptr(), value.ptr()) < 0) throw py::error_already_set();
   }
 
   // The first three engrams.
