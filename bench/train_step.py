@@ -26,7 +26,8 @@ state width matched).
     /usr/bin/python3 bench/train_step.py --quick             # smoke run: seconds
 
 The script sets the thread counts itself (torch's intra-op team and the OpenBLAS pool, to the same
-count) and OMP_WAIT_POLICY=PASSIVE unless the environment sets a policy, and prints them; the
+count) and OMP_WAIT_POLICY=PASSIVE unless the environment sets a policy, and prints them with the
+kernels OpenBLAS picked for the CPU (OPENBLAS_CORETYPE in the environment overrides its choice); the
 machine is shared, so every time is the minimum of several repeats, and the matrix-product
 throughput is the best of its measurements before each size.
 
@@ -107,12 +108,21 @@ def set_threads(n):
         BLAS.openblas_set_num_threads(n)
 
 
+def blas_core():
+    """The kernel family OpenBLAS picked for this CPU ("n/a" without OpenBLAS)."""
+    if BLAS is None or not hasattr(BLAS, "openblas_get_corename"):
+        return "n/a"
+    BLAS.openblas_get_corename.restype = ctypes.c_char_p
+    name = BLAS.openblas_get_corename()
+    return name.decode(errors="replace") if name else "n/a"
+
+
 def thread_report():
     blas = BLAS.openblas_get_num_threads() if BLAS is not None else "n/a"
     env = " ".join(f"{k}={os.environ[k]}" for k in ("OMP_NUM_THREADS", "OMP_WAIT_POLICY", "OPENBLAS_NUM_THREADS",
-                                                    "GOMP_SPINCOUNT") if k in os.environ)
+                                                    "OPENBLAS_CORETYPE", "GOMP_SPINCOUNT") if k in os.environ)
     return (f"torch intra-op threads {torch.get_num_threads()}, inter-op {torch.get_num_interop_threads()}, "
-            f"OpenBLAS threads {blas}" + (f" ({env})" if env else ""))
+            f"OpenBLAS threads {blas}, kernels {blas_core()}" + (f" ({env})" if env else ""))
 
 
 # ------------------------------------------------------------------------------------------------

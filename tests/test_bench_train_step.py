@@ -15,7 +15,7 @@ def test_quick_run_reports_every_model_and_its_threads():
     assert run.returncode == 0, run.stderr
     out = run.stdout
     assert "1 thread(s): torch intra-op threads 1" in out
-    assert "OpenBLAS threads" in out
+    assert "OpenBLAS threads" in out and ", kernels " in out
     assert "malloc: " in out.splitlines()[0]
     rows = {line.split()[0] for line in out.splitlines() if line.strip()}
     for name in ("heavy", "heavy-quadratic", "lite", "fu", "fu-64", "fu-64-bounded", "transformer", "gru", "gated"):
