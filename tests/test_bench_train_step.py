@@ -23,6 +23,28 @@ def test_quick_run_reports_every_model_and_its_threads():
     assert "nan" not in out.split("=== targets")[0].split("-- tiny")[1]
 
 
+AVX2 = {"sse3", "avx", "avx2", "fma"}
+AVX512 = AVX2 | {"avx512f", "avx512cd", "avx512bw", "avx512dq", "avx512vl"}
+
+
+@pytest.mark.parametrize("core, flags, expected", [
+    ("Prescott", AVX512, "SkylakeX"),  # a CPU OpenBLAS does not know, with AVX-512
+    ("Prescott", AVX512 - {"avx512vl"}, "Haswell"),
+    ("Prescott", AVX2, "Haswell"),
+    ("Prescott", {"sse3"}, None),  # the generic kernels are what the CPU runs
+    ("SkylakeX", AVX512, None),  # OpenBLAS's own choice stands
+    ("Haswell", AVX512, None),
+    ("n/a", AVX512, None),  # no OpenBLAS
+])
+def test_generic_blas_kernels_are_replaced_only_where_the_cpu_runs_better_ones(core, flags, expected):
+    sys.path.insert(0, BENCH)
+    try:
+        from train_step import better_core
+    finally:
+        sys.path.remove(BENCH)
+    assert better_core(core, flags) == expected
+
+
 @pytest.mark.parametrize("length, chunk", [(1, 4), (7, 4), (8, 4), (33, 8)])
 def test_gated_recurrence_baseline_scans_like_the_recurrence(length, chunk):
     sys.path.insert(0, BENCH)
