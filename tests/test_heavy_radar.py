@@ -309,6 +309,7 @@ def test_frozen_filter_spectrum_follows_every_change_of_the_filter():
     (1, 33, 5),       # one block, serial
     (3, 40, 21),      # one block of whole batch rows
     (2, 64, 1100),    # blocks of 64 sequences across batch rows, shared between threads
+    (40, 64, 37),     # blocks that cut most batch rows into two runs of channels
     (1, 300, 130),    # 1024-point transforms, blocks of 8 channels and a short last block
 ])
 def test_fixed_filter_blocks_give_the_batched_transform_exactly(shape):

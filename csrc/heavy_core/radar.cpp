@@ -105,6 +105,47 @@ SpectrumCache& spectrum_cache() {
   return *cache;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Filtering a spectrum. Every bin is multiplied as (ar br - ai bi, ar bi + ai br), each product
+// rounded on its own. ATen's complex product rounds the elements its vectorised loop leaves over
+// another way, so the same bin would get other bits in a block of channels than in the whole
+// batch; the blocked and the batched forms both filter through this instead.
+
+using ComplexFloat = c10::complex<float>;
+
+// s[0, F) *= h[0, F) (or its conjugate).
+inline void filter_bins(ComplexFloat* s, const ComplexFloat* h, int64_t F, bool conjugate) {
+  const float sign = conjugate ? -1.0f : 1.0f;
+  for (int64_t k = 0; k < F; ++k) {
+    const float ar = s[k].real(), ai = s[k].imag();
+    const float br = h[k].real(), bi = sign * h[k].imag();
+    s[k] = ComplexFloat(ar * br - ai * bi, ar * bi + ai * br);
+  }
+}
+
+// Not while a trace is recorded: a trace keeps tensor operations only.
+bool filters_in_place(const at::Tensor& spectrum, const at::Tensor& filter) {
+  return !torch::jit::tracer::isTracing() && spectrum.device().is_cpu() && filter.device().is_cpu() && spectrum.scalar_type() == at::kComplexFloat &&
+         filter.scalar_type() == at::kComplexFloat && spectrum.is_contiguous() && filter.is_contiguous() &&
+         !spectrum.is_conj() && !filter.is_conj() && spectrum.dim() == 3 && filter.dim() == 2 &&
+         spectrum.size(1) == filter.size(0) && spectrum.size(2) == filter.size(1);
+}
+
+// spectrum [B, D, F] *= filter [D, F] (or its conjugate), in place, in parallel over the rows.
+void filter_spectrum(at::Tensor& spectrum, const at::Tensor& filter, bool conjugate) {
+  if (!filters_in_place(spectrum, filter)) {
+    spectrum.mul_(conjugate ? filter.conj() : filter);
+    return;
+  }
+  const int64_t D = spectrum.size(1), F = spectrum.size(2);
+  ComplexFloat* s = spectrum.data_ptr<ComplexFloat>();
+  const ComplexFloat* h = filter.data_ptr<ComplexFloat>();
+  at::parallel_for(0, spectrum.size(0) * D, std::max<int64_t>(1, (int64_t(1) << 15) / std::max<int64_t>(F, 1)),
+                   [&](int64_t begin, int64_t end) {
+                     for (int64_t r = begin; r < end; ++r) filter_bins(s + r * F, h + (r % D) * F, F, conjugate);
+                   });
+}
+
 // t [B, L, D] as a contiguous channel-major [B, D, n_fft], zero beyond L: the transform's input
 // in one copy (a real FFT of a strided input, or one that pads, copies it again first).
 at::Tensor padded_channels(const at::Tensor& t, int64_t n_fft) {
@@ -140,6 +181,9 @@ void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_ff
   const int64_t grain = std::max<int64_t>(1, kSerialFloats / (rows * n_fft));
   const float* src = t.data_ptr<float>();
   float* dst = out.data_ptr<float>();
+  TORCH_INTERNAL_ASSERT(filter.scalar_type() == at::kComplexFloat && filter.is_contiguous() && !filter.is_conj());
+  const int64_t F = filter.size(1);
+  const ComplexFloat* h = filter.data_ptr<ComplexFloat>();
   // Calls f(b, c0, c1, r) for the runs of channels [c0, c1) of one batch row b that make up the
   // sequences [first, first + n), r being the run's first row in the block.
   auto for_runs = [D](int64_t first, int64_t n, auto&& f) {
@@ -163,16 +207,11 @@ void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_ff
           for (int64_t c = c0; c < c1; ++c) buf[(r0 + c - c0) * n_fft + s] = row[c];
         }
       });
-      at::Tensor spectrum = at::fft_rfft(buffer.narrow(0, 0, n), c10::nullopt, -1);
-      if (first % D + n <= D) {
-        spectrum.mul_(filter.narrow(0, first % D, n));
-      } else if (first % D == 0 && n % D == 0) {
-        spectrum.view({n / D, D, spectrum.size(-1)}).mul_(filter);
-      } else {
-        for_runs(first, n, [&](int64_t, int64_t c0, int64_t c1, int64_t r0) {
-          spectrum.narrow(0, r0, c1 - c0).mul_(filter.narrow(0, c0, c1 - c0));
-        });
-      }
+      at::Tensor spectrum = at::fft_rfft(buffer.narrow(0, 0, n), c10::nullopt, -1).contiguous();
+      ComplexFloat* bins = spectrum.data_ptr<ComplexFloat>();
+      for_runs(first, n, [&](int64_t, int64_t c0, int64_t c1, int64_t r0) {
+        for (int64_t c = c0; c < c1; ++c) filter_bins(bins + (r0 + c - c0) * F, h + c * F, F, false);
+      });
       const at::Tensor filtered = at::fft_irfft(spectrum, n_fft, -1).contiguous();
       const float* res = filtered.data_ptr<float>();
       for_runs(first, n, [&](int64_t b, int64_t c0, int64_t c1, int64_t r0) {
@@ -306,7 +345,7 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     }
     // Channel-major, so every transform runs along the innermost axis: [B, D, N/2 + 1].
     at::Tensor spectrum = at::fft_rfft(padded_channels(x, n_fft), c10::nullopt, -1);
-    spectrum.mul_(ctx->saved_data["h_spec"].toTensor());
+    filter_spectrum(spectrum, ctx->saved_data["h_spec"].toTensor(), false);
     return at::fft_irfft(spectrum, n_fft, -1).narrow(-1, 0, L).transpose(1, 2).contiguous();
   }
 
@@ -367,7 +406,12 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     }
     at::Tensor d_x;
     if (ctx->needs_input_grad(0)) {
-      at::Tensor product = graph ? g_spec * h_spec.conj() : g_spec.mul_(h_spec.conj());
+      at::Tensor product = g_spec;
+      if (graph) {
+        product = g_spec * h_spec.conj();
+      } else {
+        filter_spectrum(product, h_spec, true);
+      }
       d_x = at::fft_irfft(product, n_fft, -1).narrow(-1, 0, L).transpose(1, 2).contiguous();
     }
     return {d_x, d_taps, at::Tensor()};
