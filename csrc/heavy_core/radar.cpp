@@ -237,14 +237,15 @@ bool direct_covers(const at::Tensor& x, const at::Tensor& taps) {
          readable_in_place(x) && readable_in_place(taps);
 }
 
-// taps [D, T] as [T, D]: the channel runs along the rows.
+// taps [D, T] as [T, D]: the channel runs along the rows. Read through the strides (the radar's
+// taps are the transpose of the filter network's [T, D] output, already in this order).
 std::vector<float> taps_by_lag(const at::Tensor& taps) {
-  const at::Tensor t = taps.contiguous();
-  const int64_t D = t.size(0), T = t.size(1);
-  const float* src = t.data_ptr<float>();
+  const int64_t D = taps.size(0), T = taps.size(1);
+  const int64_t channel_stride = taps.stride(0), lag_stride = taps.stride(1);
+  const float* src = taps.data_ptr<float>();
   std::vector<float> out(static_cast<size_t>(D * T));
-  for (int64_t c = 0; c < D; ++c) {
-    for (int64_t k = 0; k < T; ++k) out[static_cast<size_t>(k * D + c)] = src[c * T + k];
+  for (int64_t k = 0; k < T; ++k) {
+    for (int64_t c = 0; c < D; ++c) out[static_cast<size_t>(k * D + c)] = src[c * channel_stride + k * lag_stride];
   }
   return out;
 }
