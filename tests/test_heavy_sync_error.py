@@ -160,3 +160,23 @@ def test_without_a_graph_gives_what_the_graph_path_gives(case):
     assert not got.requires_grad and got.dtype == torch.float32 and got.shape == ()
     expected = kl(fast.detach().requires_grad_(True), slow, temperature).detach()
     torch.testing.assert_close(got, expected, rtol=1e-5, atol=1e-6, equal_nan=True)
+
+
+@pytest.mark.parametrize("dtypes", [
+    (torch.float32, torch.float32), (torch.float64, torch.float64), (torch.half, torch.half),
+    (torch.bfloat16, torch.bfloat16), (torch.float64, torch.half),
+])
+@pytest.mark.parametrize("temperature", [2.0, 0.3, 0.0, 1.0 / 3.0, float("nan")])
+def test_contiguous_logits_give_the_bits_of_strided_ones(dtypes, temperature):
+    # Contiguous logits are converted and divided in one host pass; the same values laid out
+    # with other strides take the stacked operations: one result, bit for bit.
+    fast, slow = pair(5, 3, 11, seed=7, spread=40.0)
+    fast = _with(fast, ((0, 1, 2), float("nan")), ((4, 2, 0), _INF), ((3, 0, 5), -_INF))
+    fast, slow = fast.to(dtypes[0]), slow.to(dtypes[1])
+    strided = [t.transpose(0, 1).contiguous().transpose(0, 1) for t in (fast, slow)]
+    assert not strided[0].is_contiguous()
+    got = kl(fast, slow, temperature)
+    expected = kl(*strided, temperature)
+    assert got.dtype == expected.dtype == torch.float32
+    assert torch.equal(got.isnan(), expected.isnan())
+    assert torch.equal(got.nan_to_num(), expected.nan_to_num())

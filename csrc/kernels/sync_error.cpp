@@ -3,6 +3,7 @@
 #include "runtime/gil.h"
 #include "runtime/runtime.h"
 
+#include <ATen/Dispatch.h>
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/library.h>
 
@@ -44,9 +45,31 @@ bool fused_covers(const at::Tensor& fast, const at::Tensor& slow) {
          readable_in_place(slow);
 }
 
+// stack({fast, slow}) in float32 divided by t: for contiguous inputs written in one host pass,
+// each element converted and divided as the conversion and the division round it.
+at::Tensor scaled_scores(const at::Tensor& fast, const at::Tensor& slow, double t) {
+  if (!fast.is_contiguous() || !slow.is_contiguous()) {
+    at::Tensor scores = at::stack({as_float(fast), as_float(slow)});
+    return scores.div_(number_like(scores, t));
+  }
+  std::vector<int64_t> sizes = fast.sizes().vec();
+  sizes.insert(sizes.begin(), 2);
+  at::Tensor scores = at::empty(sizes, fast.options().dtype(at::kFloat));
+  float* out = scores.data_ptr<float>();
+  const float divisor = static_cast<float>(t);
+  const int64_t count = fast.numel();
+  for (const at::Tensor* part : {&fast, &slow}) {
+    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, part->scalar_type(), "symmetric_kl_scores", [&] {
+      const scalar_t* in = part->data_ptr<scalar_t>();
+      for (int64_t i = 0; i < count; ++i) out[i] = static_cast<float>(in[i]) / divisor;
+    });
+    out += count;
+  }
+  return scores;
+}
+
 at::Tensor symmetric_kl_rows(const at::Tensor& fast, const at::Tensor& slow, double t) {
-  at::Tensor scores = at::stack({as_float(fast), as_float(slow)});
-  const at::Tensor logs = at::log_softmax(scores.div_(number_like(scores, t)), -1).clamp_(kLogFloor, kLogCeiling);
+  const at::Tensor logs = at::log_softmax(scaled_scores(fast, slow, t), -1).clamp_(kLogFloor, kLogCeiling);
   const at::Tensor probs = logs.exp();
   const int64_t n = fast.size(-1), count = fast.numel(), rows = count / n;
   const float* lp = logs.data_ptr<float>();
