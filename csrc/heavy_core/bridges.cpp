@@ -207,10 +207,18 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
     static auto features_backward =
         kernels::kestrel_op<FeaturesBackwardSignature>("kestrel::_linear_attention_features_backward");
     const at::Tensor g_attended = g_out.mm(saved[kWo]).view(attended.sizes());
-    auto [g_qf, g_kf, g_v] = attention_backward.call(g_attended, q_features, k_features, v, attended);
+    // Without a graph the kernels' backward operators are called past their boxed autograd
+    // fallback, which would only pass the call on.
+    auto [g_qf, g_kf, g_v] = [&] {
+      at::AutoDispatchBelowADInplaceOrView below;
+      return attention_backward.call(g_attended, q_features, k_features, v, attended);
+    }();
     at::Tensor g_slow;
     if (q_side) {
-      auto [g_q, g_exponent] = features_backward.call(g_qf, q, saved[kExponent], q_features, needs(kExponent));
+      auto [g_q, g_exponent] = [&] {
+        at::AutoDispatchBelowADInplaceOrView below;
+        return features_backward.call(g_qf, q, saved[kExponent], q_features, needs(kExponent));
+      }();
       if (needs(kExponent)) result[kExponent] = g_exponent;
       const at::Tensor g = rows(g_q);
       linear_grads(g, x_fast.view({N, D}), kWq, kBq);

@@ -195,6 +195,7 @@ class CausalAttentionFunction : public torch::autograd::Function<CausalAttention
       return {g[0], g[1], g[2], at::Tensor()};
     }
     static auto op = kestrel_op<AttentionBackwardSignature>("kestrel::_causal_attention_backward");
+    at::AutoDispatchBelowADInplaceOrView below;  // no graph: past the boxed autograd fallback
     auto [dq, dk, dv] = op.call(grad, saved[0], saved[1], saved[2], saved[3], scale);
     return {dq, dk, dv, at::Tensor()};
   }
@@ -700,6 +701,7 @@ class LinearAttentionFunction : public torch::autograd::Function<LinearAttention
           {saved[0], saved[1], saved[2]}, grad);
     }
     static auto op = kestrel_op<LinearBackwardSignature>("kestrel::_linear_attention_backward");
+    at::AutoDispatchBelowADInplaceOrView below;  // no graph: past the boxed autograd fallback
     auto [dq, dk, dv] = op.call(grad, saved[0], saved[1], saved[2], saved[3]);
     return {dq, dk, dv};
   }
@@ -905,6 +907,7 @@ class LinearAttentionFeaturesFunction : public torch::autograd::Function<LinearA
           {saved[0], saved[1]}, grad);
     }
     static auto op = kestrel_op<FeaturesBackwardSignature>("kestrel::_linear_attention_features_backward");
+    at::AutoDispatchBelowADInplaceOrView below;  // no graph: past the boxed autograd fallback
     auto [dx, de] = op.call(grad, saved[0], saved[1], saved[2], ctx->needs_input_grad(1));
     return {dx, de};
   }
