@@ -209,6 +209,28 @@ def test_shared_block_runs_both_paths_from_the_carried_state(fail_slow):
         assert torch.equal(integrator.sigma_prev, fast_end) and not torch.equal(fast_end, carried_in)
 
 
+def test_shared_block_carried_state_goes_through_an_own_setattr():
+    # Putting the start state back and carrying the fast run's end on are assignments of the
+    # integrator's buffer: an integrator class with its own __setattr__ sees both, besides the
+    # runs' own stores, and the states carried are those of a plain integrator.
+    plain, counted = make_core(shared_backbone=True), make_core(shared_backbone=True)
+    integrator = counted.fast_path.integrator
+    seen = []
+
+    class Counting(type(integrator)):
+        def __setattr__(self, name, value):
+            seen.append(name)
+            super().__setattr__(name, value)
+
+    integrator.__class__ = Counting
+    for call in range(2):
+        plain(inputs(seed=call))
+        counted(inputs(seed=call))
+        assert seen == ["sigma_prev"] * 4 * (call + 1)
+        assert torch.equal(integrator.sigma_prev, plain.fast_path.integrator.sigma_prev)
+        assert integrator._buffers["sigma_prev"] is integrator.sigma_prev
+
+
 def test_shared_block_protects_both_runs():
     core = make_core(shared_backbone=True)
     fortress = core.fast_path.fortress

@@ -12,6 +12,7 @@
 #include "heavy_core/dual_path.h"
 
 #include "kernels/op_support.h"
+#include "runtime/module_paths.h"
 
 #include <ATen/Dispatch.h>
 #include <torch/csrc/autograd/custom_function.h>
@@ -112,12 +113,12 @@ class SharedStart {
   void rewind() {
     if (!start_) return;
     fast_end_ = module_attr(integrator_, kCarried);
-    set_attr(integrator_, kCarried, start_);
+    set_buffer_attr(integrator_, kCarried, start_);
   }
   // After the slow run: the fast run's end state carries on.
   void carry_fast_end() {
     if (!fast_end_) return;
-    set_attr(integrator_, kCarried, fast_end_);
+    set_buffer_attr(integrator_, kCarried, fast_end_);
     carried_ = true;
   }
 
