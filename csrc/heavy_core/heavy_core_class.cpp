@@ -94,9 +94,14 @@ class SharedStart {
     integrator_ = module_attr(fast_path, "integrator");
     py::object carried = module_attr(integrator_, kCarried);
     // A tensor is copied here; anything else answers detach and clone as it does.
-    start_ = is_tensor(carried) && !torch::check_has_torch_function(carried.ptr())
-                 ? to_py(from_py(carried).detach().clone())
-                 : carried.attr("detach")().attr("clone")();
+    // (A tensor without a gradient of either mode is its own detached form.)
+    if (is_tensor(carried) && !torch::check_has_torch_function(carried.ptr())) {
+      const at::Tensor t = from_py(carried);
+      const bool plain = !t.requires_grad() && !t._fw_grad(/*level=*/0).defined();
+      start_ = to_py(plain ? t.clone() : t.detach().clone());
+    } else {
+      start_ = carried.attr("detach")().attr("clone")();
+    }
   }
   ~SharedStart() {
     if (fast_end_ && !carried_) {
@@ -168,6 +173,24 @@ void routing_grads(const at::Tensor& g_w, T raw, T gap, const at::Tensor& sharpn
   if (threshold_grad) d_threshold = host_scalar(-(g_logit * *sharpness.data_ptr<T>()));
 }
 
+// g * w, the context's gradient: written in one pass over host rows when w is a host scalar of
+// g's dtype and g a contiguous host tensor (each product rounded as the operation rounds it).
+at::Tensor context_grad(const at::Tensor& g, const at::Tensor& weight) {
+  const at::ScalarType dtype = g.scalar_type();
+  if ((dtype != at::kFloat && dtype != at::kDouble) || !is_host_scalar(weight, dtype) || !g.is_contiguous() ||
+      !readable_in_place(g)) {
+    return g * weight;
+  }
+  at::Tensor out = at::empty(g.sizes(), g.options());
+  AT_DISPATCH_FLOATING_TYPES(dtype, "routed_mix_context_grad", [&] {
+    const scalar_t w = *weight.data_ptr<scalar_t>();
+    const scalar_t* in = g.data_ptr<scalar_t>();
+    scalar_t* o = out.data_ptr<scalar_t>();
+    for (int64_t i = 0, n = out.numel(); i < n; ++i) o[i] = in[i] * w;
+  });
+  return out;
+}
+
 // The pressure-routed mix y_fast + context * w with w = sigmoid(routing_sharpness * (P -
 // routing_threshold)), floored at 0.9 inside a freeze window, as one autograd node: five nodes
 // whose backward costs far more than their arithmetic at small sizes. The weight and its
@@ -236,7 +259,7 @@ class RoutedMix : public torch::autograd::Function<RoutedMix> {
       return result;
     }
     const at::Tensor weight = ctx->saved_data["weight"].toTensor();
-    if (ctx->needs_input_grad(1)) result[1] = g * weight;
+    if (ctx->needs_input_grad(1)) result[1] = context_grad(g, weight);
     if (!ctx->needs_input_grad(2) && !ctx->needs_input_grad(3)) return result;
     // w's gradient from context * w, then through the floor, the sigmoid and rs * (P - rt).
     at::Tensor g_w = at::sum_to(g * context, weight.sizes());
