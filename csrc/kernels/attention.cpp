@@ -783,27 +783,52 @@ void features_backward_kernel(const at::Tensor& grad, const at::Tensor& x, const
   for (double p : partial) de += p;
 }
 
-// exp(e log f) over a contiguous x of the compute dtype, taking log_features(x) * e as the
-// separate operations round it: max(x, 0) and min(x, 0) in one pass, the logarithm in place,
-// then the sum and the product in one pass, the exponential in place. Both passes are branch-free
-// comparisons (NaN stays NaN), so the numbers are those of the operations one by one.
+// The two parts of log_features(x) for a contiguous x of T, as the separate operations round
+// them: log1p(max(x, 0)) (returned) and min(x, 0) (in `low`), both comparisons taken in one
+// branch-free pass (NaN stays NaN, -0 stays -0), the logarithm in place.
 template <typename T>
-at::Tensor powered_features(const at::Tensor& x, double e) {
+at::Tensor split_log_features(const at::Tensor& x, at::Tensor& low) {
   const int64_t n = x.numel();
-  at::Tensor y = at::empty(x.sizes(), x.options());
-  at::Tensor low = at::empty(x.sizes(), x.options());
+  at::Tensor high = at::empty(x.sizes(), x.options());
+  low = at::empty(x.sizes(), x.options());
   const T* xp = x.data_ptr<T>();
-  T* yp = y.data_ptr<T>();
+  T* hp = high.data_ptr<T>();
   T* lp = low.data_ptr<T>();
   for (int64_t i = 0; i < n; ++i) {
     const T v = xp[i];
-    yp[i] = v < T(0) ? T(0) : v;
+    hp[i] = v < T(0) ? T(0) : v;
     lp[i] = v > T(0) ? T(0) : v;
   }
-  y.log1p_();
+  return high.log1p_();
+}
+
+// exp(e log f) over a contiguous x of the compute dtype, taking log_features(x) * e as the
+// separate operations round it: the sum and the product in one pass, the exponential in place.
+template <typename T>
+at::Tensor powered_features(const at::Tensor& x, double e) {
+  at::Tensor low;
+  at::Tensor y = split_log_features<T>(x, low);
+  T* yp = y.data_ptr<T>();
+  const T* lp = low.data_ptr<T>();
   const T scale = static_cast<T>(e);
-  for (int64_t i = 0; i < n; ++i) yp[i] = (yp[i] + lp[i]) * scale;
+  for (int64_t i = 0, n = y.numel(); i < n; ++i) yp[i] = (yp[i] + lp[i]) * scale;
   return y.exp_();
+}
+
+// log_features(x) floored at the lowest finite value of T (clamp_min_), for a contiguous x of T:
+// the sum and the floor in one pass.
+template <typename T>
+at::Tensor held_log_features(const at::Tensor& x) {
+  at::Tensor low;
+  at::Tensor log_f = split_log_features<T>(x, low);
+  T* fp = log_f.data_ptr<T>();
+  const T* lp = low.data_ptr<T>();
+  const T lowest = std::numeric_limits<T>::lowest();
+  for (int64_t i = 0, n = log_f.numel(); i < n; ++i) {
+    const T sum = fp[i] + lp[i];
+    fp[i] = sum < lowest ? lowest : sum;
+  }
+  return log_f;
 }
 
 at::Tensor linear_attention_features_cpu(const at::Tensor& x, const at::Tensor& exponent) {
@@ -850,9 +875,7 @@ Grads2 linear_attention_features_backward_cpu(const at::Tensor& grad, const at::
   // 0 * log f = 0 (0 ** e has no slope in e) and an infinite one stays infinite.
   at::Tensor log_f;
   if (exponent_grad) {
-    const double lowest = compute == at::kDouble ? std::numeric_limits<double>::lowest()
-                                                 : static_cast<double>(std::numeric_limits<float>::lowest());
-    log_f = log_features(xc).clamp_min_(lowest).contiguous();
+    AT_DISPATCH_FLOATING_TYPES(compute, "linear_attention_log_features", [&] { log_f = held_log_features<scalar_t>(xc); });
   }
   at::Tensor dx = at::empty(x.sizes(), x.options().dtype(compute));
   double de = 0.0;
