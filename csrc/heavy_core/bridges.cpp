@@ -133,6 +133,21 @@ at::Tensor bridge_composition(const std::vector<at::Tensor>& in, int64_t n_heads
   return at::linear(out, in[kWo], in[kBo]);
 }
 
+// t.add_(1) for the ELU's result: in one pass over a contiguous host tensor of float or double,
+// each sum rounded as add_ rounds it.
+at::Tensor plus_one(at::Tensor t) {
+  const at::ScalarType dtype = t.scalar_type();
+  if ((dtype != at::kFloat && dtype != at::kDouble) || !t.is_contiguous() || !readable_in_place(t)) {
+    return t.add_(number_like(t, 1.0));
+  }
+  AT_DISPATCH_FLOATING_TYPES(t.scalar_type(), "bridge_key_features", [&] {
+    scalar_t* p = t.data_ptr<scalar_t>();
+    for (int64_t i = 0, n = t.numel(); i < n; ++i) p[i] = p[i] + static_cast<scalar_t>(1);
+  });
+  mark_written(t);
+  return t;
+}
+
 class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFunction> {
  public:
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x_fast, const at::Tensor& x_slow,
@@ -149,7 +164,7 @@ class LinearBridgeFunction : public torch::autograd::Function<LinearBridgeFuncti
     at::Tensor k_features, q_features, attended;
     {
       at::AutoDispatchBelowADInplaceOrView below;
-      k_features = at::elu(k).add_(number_like(k, 1.0));
+      k_features = plus_one(at::elu(k));
       q_features = features_op.call(q, exponent);
       attended = attention_op.call(q_features, k_features, v);
     }
