@@ -47,6 +47,31 @@ def warm(mem, count, d=4):
 # Accumulation
 
 
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("width", [16, 13])
+def test_host_update_matches_the_tensor_operations_bit_for_bit(dtype, width):
+    # A count held as int32 sends that memory through the tensor operations; the other is
+    # updated on host memory. Outliers, a non-finite sample and the decay all come up within the
+    # run.
+    host, tensors = (memory(width) for _ in range(2))
+    for mem in (host, tensors):
+        mem.to(dtype)
+    tensors.cov_n = tensors.cov_n.int()
+    g = torch.Generator().manual_seed(3)
+    accepted = 0
+    for i in range(60):
+        sigma = (torch.randn(4, 5, width, generator=g) * (1 + 20 * (i % 17 == 16))).to(dtype)
+        if i == 30:
+            sigma[0, 0, 0] = float("nan")
+        for mem in (host, tensors):
+            mem.accumulate_covariance(sigma)
+        assert host.cov_n.item() == tensors.cov_n.item(), i
+        for name in ("cov_mean", "cov_C"):
+            assert torch.equal(getattr(host, name), getattr(tensors, name)), (i, name)
+        accepted = host.cov_n.item()
+    assert 16 < accepted < 60
+
+
 @pytest.mark.parametrize("decay", [1.0, 0.5])
 def test_running_statistics_match_reference(decay):
     mem = memory(d_state=5, cov_decay=decay, enable_outlier_rejection=False)

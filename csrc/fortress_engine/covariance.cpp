@@ -4,6 +4,8 @@
 #include "fortress_engine/fortress.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
 
 namespace kestrel::fortress {
@@ -19,6 +21,68 @@ at::Tensor reduce_to_sample(const at::Tensor& sigma) {
   if (sigma.dim() == 3) return sigma.mean(at::IntArrayRef{0, 1});
   if (sigma.dim() == 2) return sigma.mean(0);
   return sigma;
+}
+
+// The co-moment update of a sample on host memory: x, cov_mean and the diagonal of cov_C read
+// where they lie, the outlier test, the running count and the new mean computed element by element
+// as the tensor operations round them (one rounding per operation, the settings cast to the
+// dtype as a wrapped number is), and cov_C updated by addr_ as below. Nothing (the caller takes the
+// tensor path) unless x, cov_mean and cov_C are contiguous host tensors of T that the mean and the
+// count may be written through, the count a host int64 scalar. The settings are read in the tensor
+// path's order, each before the first write.
+template <typename T>
+std::optional<bool> accumulate_on_host(const Memory& mem, const at::Tensor& x, const at::Tensor& cov_n,
+                                       const at::Tensor& cov_mean, const at::Tensor& cov_C, bool reject_outliers,
+                                       int64_t n_before) {
+  constexpr at::ScalarType dtype = c10::CppTypeToScalarType<T>::value;
+  const int64_t S = cov_mean.numel();
+  if (x.scalar_type() != dtype || cov_C.scalar_type() != dtype || !x.is_contiguous() || !cov_mean.is_contiguous() ||
+      !cov_C.is_contiguous() || cov_C.dim() != 2 || cov_C.size(0) != S || cov_C.size(1) != S ||
+      !readable_in_place(x) || !readable_in_place(cov_C) || !readable_in_place(cov_mean) ||
+      cov_mean.requires_grad() || cov_mean.is_inference() || !is_writable_host_scalar(cov_n, at::kLong) ||
+      shares_memory(x, cov_mean) || shares_memory(x, cov_n)) {
+    return std::nullopt;
+  }
+  const T* xs = x.data_ptr<T>();
+  T* mean = cov_mean.data_ptr<T>();
+  const T* C = cov_C.data_ptr<T>();
+  bool reject = false;
+  for (int64_t i = 0; i < S; ++i) reject = reject || !std::isfinite(xs[i]);
+  if (reject_outliers && n_before > kOutlierMinSamples) {
+    const T eps = static_cast<T>(mem.setting<Cfg::eps>());
+    const T count = static_cast<T>(n_before);
+    // max over the scores, a NaN among them making it NaN (and the comparison false).
+    T top = -std::numeric_limits<T>::infinity();
+    bool nan = false;
+    for (int64_t i = 0; i < S; ++i) {
+      const T spread = std::sqrt(C[i * S + i] / count) + eps;
+      const T z = std::abs(xs[i] - mean[i]) / spread;
+      nan = nan || std::isnan(z);
+      top = z > top ? z : top;
+    }
+    const T threshold = static_cast<T>(mem.setting<Cfg::cov_outlier_threshold>());
+    reject = reject || (!nan && top > threshold);
+  }
+  const double decay = mem.setting<Cfg::cov_decay>();
+  if (reject) return true;
+
+  at::Tensor delta = at::empty({S}, x.options());
+  at::Tensor delta2 = at::empty({S}, x.options());
+  check_in_place(cov_C, delta);
+  const int64_t n = n_before + 1;
+  fill_scalar(cov_n, n);
+  const T divisor = static_cast<T>(n);
+  T* d = delta.data_ptr<T>();
+  T* d2 = delta2.data_ptr<T>();
+  for (int64_t i = 0; i < S; ++i) {
+    d[i] = xs[i] - mean[i];
+    mean[i] = mean[i] + d[i] / divisor;
+    d2[i] = xs[i] - mean[i];
+  }
+  mark_written(cov_mean);
+  at::Tensor(cov_C).addr_(delta, delta2);
+  if (n % kDecayPeriod == 0) at::Tensor(cov_C).mul_(decay);
+  return true;
 }
 
 // Folds one sample into cov_n, cov_mean and cov_C. A rejected sample (an outlier, or one with a
@@ -43,6 +107,13 @@ void accumulate_covariance(py::object self, py::object sigma_arg) {
 
   const bool reject_outliers = mem.setting<Cfg::enable_outlier_rejection>();
   const int64_t n_before = scalar_to_int(cov_n);
+  if (cov_mean.scalar_type() == at::kFloat || cov_mean.scalar_type() == at::kDouble) {
+    std::optional<bool> done;
+    AT_DISPATCH_FLOATING_TYPES(cov_mean.scalar_type(), "accumulate_covariance", [&] {
+      done = accumulate_on_host<scalar_t>(mem, x, cov_n, cov_mean, cov_C, reject_outliers, n_before);
+    });
+    if (done) return;
+  }
   at::Tensor reject = at::logical_not(at::isfinite(x).all());
   if (reject_outliers && n_before > kOutlierMinSamples) {
     const double eps = mem.setting<Cfg::eps>();
