@@ -122,7 +122,12 @@ py::object scaled_logits(const py::object& self, const py::object& hidden, const
     const at::Tensor h = from_py(hidden);
     const at::Tensor& w = plain.weight;
     const bool scale_input = h.numel() <= w.numel();
-    return to_py(linear_rows(scale_input ? h.div(r) : h, scale_input ? w : w.div(r)));
+    // The divisor as the zero-dimensional operand the division would make of the number, made
+    // directly (for float and double; other dtypes divide by the number).
+    const at::Tensor& scaled = scale_input ? h : w;
+    const bool direct = scaled.scalar_type() == at::kFloat || scaled.scalar_type() == at::kDouble;
+    const at::Tensor quotient = direct ? scaled.div(number_like(scaled, r)) : scaled.div(r);
+    return to_py(linear_rows(scale_input ? quotient : h, scale_input ? w : quotient));
   }
   return head(hidden) / root;
 }

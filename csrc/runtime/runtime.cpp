@@ -842,8 +842,16 @@ at::Tensor mean_row_variance(const at::Tensor& t) {
       total += squares / static_cast<double>(S - 1);
     }
   });
-  // Cast as a computation in the tensor's own dtype would round: a mean beyond its range is inf.
-  return at::scalar_tensor(total / static_cast<double>(rows), v.options().dtype(at::kDouble)).to(v.scalar_type());
+  // Cast as a computation in the tensor's own dtype would round (the conversion a copy from
+  // float64 makes): a mean beyond its range is inf.
+  const double mean = total / static_cast<double>(rows);
+  at::Tensor result = at::empty({}, v.options().dtype(c.scalar_type()));
+  if (c.scalar_type() == at::kFloat) {
+    *result.data_ptr<float>() = static_cast<float>(mean);
+  } else {
+    *result.data_ptr<double>() = mean;
+  }
+  return result;
 }
 
 size_t HostScalars::add(const at::Tensor& t, bool integer) {
