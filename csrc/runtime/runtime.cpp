@@ -386,12 +386,13 @@ py::handle interned(const char* name) {
   // most calls before the map is asked.
   struct Recent {
     const char* name;
-    PyObject* str;  // held by the map
+    PyObject* str;     // held by the map
+    const char* text;  // the string's own text, which lives as long as it does
   };
   static Recent recent[1024];
   // Literals lie a few bytes apart: the address is mixed before its top bits pick the slot.
   Recent& slot = recent[(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name)) * 0x9E3779B97F4A7C15ull) >> 54];
-  if (slot.name == name && std::strcmp(PyUnicode_AsUTF8(slot.str), name) == 0) return slot.str;
+  if (slot.name == name && std::strcmp(slot.text, name) == 0) return slot.str;
 
   static auto* table = new std::unordered_map<const char*, PyObject*>();  // lives as long as the interpreter
   auto found = table->find(name);
@@ -409,7 +410,9 @@ py::handle interned(const char* name) {
       table->emplace(name, str);
     }
   }
-  slot = Recent{name, str};
+  const char* text = PyUnicode_AsUTF8(str);
+  if (!text) throw py::error_already_set();
+  slot = Recent{name, str, text};
   return str;
 }
 
