@@ -37,7 +37,7 @@ py::object nn() { return py::module_::import("torch.nn"); }
 py::object torch_module() { return py::module_::import("torch"); }
 
 py::object linear(const py::object& in, const py::object& out) {
-  return nn().attr("Linear")(in, out, py::arg("bias") = false);
+  return nn().attr(interned("Linear"))(in, out, py::arg("bias") = false);
 }
 
 // The truth value of a tensor's single element, as Python's bool(t.item()) (NaN counts as true).
@@ -78,7 +78,7 @@ constexpr size_t kMaxPendingHooks = 64;
 void remove_handle(const py::handle& handle) {
   if (handle.is_none()) return;
   try {
-    handle.attr("remove")();
+    handle.attr(interned("remove"))();
   } catch (py::error_already_set& e) {
     if (!is_ordinary_error(e)) throw;
   }
@@ -108,7 +108,7 @@ py::list pending_hooks(const py::object& self) {
 
 // `_sigma_hook_handle` is let go; the hook is removed unless `pending` holds its handle.
 void release_latest(const py::object& self, const py::list& pending) {
-  py::object latest = self.attr(kHookHandle);
+  py::object latest = self.attr(interned(kHookHandle));
   bool tracked = false;
   for (py::handle handle : pending) tracked = tracked || handle.is(latest);
   if (!tracked) remove_handle(latest);
@@ -123,20 +123,20 @@ void prune_hooks(const py::object& self) {
   for (py::handle handle : pending) {
     if (hook_pending(handle)) live.append(handle);
   }
-  while (py::len(live) + 1 > kMaxPendingHooks) remove_handle(live.attr("pop")(0));
+  while (py::len(live) + 1 > kMaxPendingHooks) remove_handle(live.attr(interned("pop"))(0));
   release_latest(self, live);
   pending[py::slice(0, static_cast<py::ssize_t>(py::len(pending)), 1)] = live;
 }
 
 void install_hook(const py::object& self, const py::object& sigma, const py::object& hook_fn) {
-  py::object handle = sigma.attr("register_hook")(hook_fn);
+  py::object handle = sigma.attr(interned("register_hook"))(hook_fn);
   pending_hooks(self).append(handle);
   set_attr(self, kHookHandle, handle);
 }
 
 // Whether the block holds a handle at all.
 bool holds_hooks(const py::object& self) {
-  if (!self.attr(kHookHandle).is_none()) return true;
+  if (!self.attr(interned(kHookHandle)).is_none()) return true;
   py::object pending = module_attr_or_none(self, kPendingHooks);
   return PyList_Check(pending.ptr()) && PyList_GET_SIZE(pending.ptr()) > 0;
 }
@@ -145,7 +145,7 @@ bool holds_hooks(const py::object& self) {
 void remove_hooks(const py::object& self) {
   py::list pending = pending_hooks(self);
   release_latest(self, pending);
-  while (py::len(pending) > 0) remove_handle(pending.attr("pop")(0));
+  while (py::len(pending) > 0) remove_handle(pending.attr(interned("pop"))(0));
 }
 
 // The mean conflict of the engrams, from the numbers held in their records (0.0 with none).
@@ -155,7 +155,7 @@ double average_conflict(const py::object& engram_stack) {
   double sum = 0.0;
   for (py::handle entry : engram_stack) {
     py::object meta = unpack(entry, 4)[3];
-    sum += arg_float(meta.attr("conflict_ema"), "conflict_ema");
+    sum += arg_float(meta.attr(interned("conflict_ema")), "conflict_ema");
   }
   return sum / static_cast<double>(n);
 }
@@ -168,27 +168,27 @@ void construct(const py::object& module, py::object self, py::object config, py:
   set_attr(self, "config", config);
   set_attr(self, "fortress_config", fortress_config);
 
-  set_attr(self, "input_proj", linear(config.attr("d_model"), config.attr("d_state")));
-  set_attr(self, "output_proj", linear(config.attr("d_state"), config.attr("d_model")));
-  set_attr(self, "integrator", module.attr("ListeningIntegratorV32")(config));
-  set_attr(self, "gate_train", linear(py::object(config.attr("d_state")) * py::int_(2) + py::int_(1), config.attr("d_state")));
-  set_attr(self, "gate_infer", linear(config.attr("d_state"), config.attr("d_state")));
+  set_attr(self, "input_proj", linear(config.attr(interned("d_model")), config.attr(interned("d_state"))));
+  set_attr(self, "output_proj", linear(config.attr(interned("d_state")), config.attr(interned("d_model"))));
+  set_attr(self, "integrator", module.attr(interned("ListeningIntegratorV32"))(config));
+  set_attr(self, "gate_train", linear(py::object(config.attr(interned("d_state"))) * py::int_(2) + py::int_(1), config.attr(interned("d_state"))));
+  set_attr(self, "gate_infer", linear(config.attr(interned("d_state")), config.attr(interned("d_state"))));
 
-  py::object tensor = torch_module().attr("tensor");
-  self.attr("register_buffer")("state_variance_ema", tensor(0.1));
-  self.attr("register_buffer")("infer_coupling", tensor(config.attr("coupling_init")));
+  py::object tensor = torch_module().attr(interned("tensor"));
+  self.attr(interned("register_buffer"))("state_variance_ema", tensor(0.1));
+  self.attr(interned("register_buffer"))("infer_coupling", tensor(config.attr(interned("coupling_init"))));
   register_parameter(self, "surprisal_gain", at::scalar_tensor(1.0, at::TensorOptions().dtype(default_dtype())));
 
-  set_attr(self, "fortress", module.attr("FortressUnbrokenMemory")(config.attr("d_state"), fortress_config));
-  set_attr(self, "_g_min", fortress_config.attr("g_min"));
-  set_attr(self, "_g_max", fortress_config.attr("g_max"));
+  set_attr(self, "fortress", module.attr(interned("FortressUnbrokenMemory"))(config.attr(interned("d_state")), fortress_config));
+  set_attr(self, "_g_min", fortress_config.attr(interned("g_min")));
+  set_attr(self, "_g_max", fortress_config.attr(interned("g_max")));
   set_attr(self, "_sigma_hook_handle", py::none());
 }
 
 void set_trainable(py::object self, py::object trainable) {
   const bool flag = truth(trainable);
-  for (py::handle p : self.attr("parameters")()) p.attr("requires_grad_")(flag);
-  self.attr("train")(flag);
+  for (py::handle p : self.attr(interned("parameters"))()) p.attr(interned("requires_grad_"))(flag);
+  self.attr(interned("train"))(flag);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -481,9 +481,9 @@ V host_band(const at::Tensor& P, double g_min, double g_max) {
 
 // The band factor P * (g_max - g_min) + g_min when the band is on, else undefined.
 at::Tensor band_factor(const py::object& self, const at::Tensor& x) {
-  if (!truth(self.attr("fortress_config").attr("enable_vgt"))) return at::Tensor();
-  const double g_min = arg_float(self.attr("_g_min"), "_g_min");
-  const double g_max = arg_float(self.attr("_g_max"), "_g_max");
+  if (!truth(self.attr(interned("fortress_config")).attr(interned("enable_vgt")))) return at::Tensor();
+  const double g_min = arg_float(self.attr(interned("_g_min")), "_g_min");
+  const double g_max = arg_float(self.attr(interned("_g_max")), "_g_max");
   const at::Tensor P = converted(Memory(module_attr(self, "fortress"))[Buf::global_pressure], x.device(), x.scalar_type());
   if (!P.requires_grad()) {
     // On host numbers where the pressure lies in host memory: the two operations in its dtype.
@@ -520,7 +520,7 @@ py::object compute_gate(py::object self, py::object x_obj, py::object state_delt
       w_infer.size(1) == S && fits(state_delta) && fits(surprisal) && fits(gain) && fits(w_train) && fits(w_infer);
   if (eligible) {
     const at::Tensor factor = band_factor(self, x);
-    const int64_t d_state = arg_int(self.attr("config").attr("d_state"), "d_state");
+    const int64_t d_state = arg_int(self.attr(interned("config")).attr(interned("d_state")), "d_state");
     const at::Tensor coupling = buffer(self, "infer_coupling");
     if (d_state == S && coupling.dim() == 0 && fits(coupling) && !coupling.requires_grad() &&
         (!factor.defined() || !factor.requires_grad())) {
@@ -537,7 +537,7 @@ py::object compute_gate(py::object self, py::object x_obj, py::object state_delt
   const at::Tensor train_path = arg_tensor(call_linear(gate_train, to_py(gate_input)), "gate_train_base");
   const at::Tensor infer_path = arg_tensor(call_linear(gate_infer, x_obj), "infer_path");
   const at::Tensor factor = band_factor(self, x);
-  const int64_t d_state = arg_int(self.attr("config").attr("d_state"), "d_state");
+  const int64_t d_state = arg_int(self.attr(interned("config")).attr(interned("d_state")), "d_state");
   at::Tensor banded = factor.defined() ? train_path * factor : train_path;
   return to_py(banded * surprisal_signal.expand({B, T, d_state}) + buffer(self, "infer_coupling") * infer_path);
 }
@@ -637,13 +637,13 @@ Prepared prepare_call(const py::object& self, const py::object& x_obj, const py:
 
   check_has_first_step(delta_shape ? c10::IntArrayRef(*delta_shape) : delta.sizes());
 
-  const bool vgt = truth(self.attr("fortress_config").attr("enable_vgt"));
+  const bool vgt = truth(self.attr(interned("fortress_config")).attr(interned("enable_vgt")));
   check_settings(Memory(fortress));
-  arg_float(integrator.attr("surprisal_decay"), "surprisal_decay");
-  arg_int(self.attr("config").attr("d_state"), "d_state");
+  arg_float(integrator.attr(interned("surprisal_decay")), "surprisal_decay");
+  arg_int(self.attr(interned("config")).attr(interned("d_state")), "d_state");
   if (vgt) {
-    arg_float(self.attr("_g_min"), "_g_min");
-    arg_float(self.attr("_g_max"), "_g_max");
+    arg_float(self.attr(interned("_g_min")), "_g_min");
+    arg_float(self.attr(interned("_g_max")), "_g_max");
   }
   at::Tensor friction;  // undefined: the surprisal stands in for it
   if (vgt) {
@@ -717,7 +717,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   py::object integrator = module_attr(self, "integrator");
 
   // 1. The step counter advances first.
-  fortress.attr("forward_step")();
+  fortress.attr(interned("forward_step"))();
 
   // 2. Running variance of the state change, from a detached value; a non-finite chunk leaves it.
   {
@@ -726,23 +726,23 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   }
 
   // 3. Surprisal and its statistics.
-  py::object surprisal_obj = integrator.attr("compute_surprisal")(delta_obj, prev_obj);
+  py::object surprisal_obj = integrator.attr(interned("compute_surprisal"))(delta_obj, prev_obj);
   const at::Tensor surprisal = arg_tensor(surprisal_obj, "surprisal_score");
-  const bool stable = truth(unpack(fortress.attr("update_surprisal_stats")(surprisal_obj), 3)[2]);
+  const bool stable = truth(unpack(fortress.attr(interned("update_surprisal_stats"))(surprisal_obj), 3)[2]);
 
   // 4. Global pressure from the engrams' conflict, the surprisal and the disagreement signal.
   if (vgt) {
     const at::Tensor pressure = Memory(fortress)[Buf::global_pressure];
     const at::TensorOptions options = at::TensorOptions().device(x.device()).dtype(pressure.scalar_type());
     if (!friction.defined()) friction = surprisal_less_one(surprisal, x.device(), pressure.scalar_type());
-    const at::Tensor conflict = at::scalar_tensor(average_conflict(fortress.attr("engram_stack")), options);
+    const at::Tensor conflict = at::scalar_tensor(average_conflict(fortress.attr(interned("engram_stack"))), options);
     const at::Tensor surprisal_in = converted(surprisal.detach(), x.device(), pressure.scalar_type());
-    fortress.attr("_update_global_pressure")(to_py(conflict), to_py(surprisal_in), to_py(friction));
+    fortress.attr(interned("_update_global_pressure"))(to_py(conflict), to_py(surprisal_in), to_py(friction));
   }
 
   // 5. Gate and recurrence.
-  py::object gate = self.attr("compute_gate")(x_obj, to_py(state_delta), surprisal_obj);
-  auto advanced = unpack(integrator.attr("forward_with_diagnostics")(
+  py::object gate = self.attr(interned("compute_gate"))(x_obj, to_py(state_delta), surprisal_obj);
+  auto advanced = unpack(integrator.attr(interned("forward_with_diagnostics"))(
                              delta_obj, gate, state, py::arg("compute_diagnostics") = diagnose),
                          2);
   py::object sigma_obj = advanced[0];
@@ -750,25 +750,25 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
 
   // 6. Evidence for promotion: covariance on stable, calm calls; then the promotion decision.
   const bool trainer_ok = stable && scalar_truth(Memory(fortress)[Buf::adaptive_calm_ok]);
-  if (trainer_ok) fortress.attr("accumulate_covariance")(sigma_obj);
-  fortress.attr("maybe_promote_to_deep_engram")(py::arg("stable") = stable, py::arg("trainer_ok") = trainer_ok);
+  if (trainer_ok) fortress.attr(interned("accumulate_covariance"))(sigma_obj);
+  fortress.attr(interned("maybe_promote_to_deep_engram"))(py::arg("stable") = stable, py::arg("trainer_ok") = trainer_ok);
 
   // 7. Post-union loss watch.
   if (PyObject* loss = state_tensor(state, "current_training_loss")) {
-    fortress.attr("update_post_union_impact")(py::reinterpret_borrow<py::object>(loss));
+    fortress.attr(interned("update_post_union_impact"))(py::reinterpret_borrow<py::object>(loss));
   }
 
   // 8. Gradient projection through the new state while engrams exist; the hooks of earlier calls
   // whose states still await backward stay.
-  if (py::len(fortress.attr("engram_stack")) > 0 && sigma.requires_grad()) {
+  if (py::len(fortress.attr(interned("engram_stack"))) > 0 && sigma.requires_grad()) {
     prune_hooks(self);
-    py::object hook_fn = fortress.attr("create_joint_basis_projection_hook")();
+    py::object hook_fn = fortress.attr(interned("create_joint_basis_projection_hook"))();
     install_hook(self, sigma_obj, hook_fn);
   }
-  if (py::len(fortress.attr("engram_stack")) == 0 && holds_hooks(self)) remove_hooks(self);
+  if (py::len(fortress.attr(interned("engram_stack"))) == 0 && holds_hooks(self)) remove_hooks(self);
 
   // 9. Periodic demotion.
-  fortress.attr("lifecycle_management")();
+  fortress.attr(interned("lifecycle_management"))();
 
   py::object y = call_linear(module_attr(self, "output_proj"), sigma_obj);
   if (!diagnose) return py::make_tuple(y, py::dict());

@@ -132,12 +132,12 @@ py::object python_float(const py::handle& value) {
 
 py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
   py::object fortress = module_attr(block, "fortress");
-  fortress.attr("compute_engram_usage_metrics")(call.sigma);
+  fortress.attr(interned("compute_engram_usage_metrics"))(call.sigma);
 
   py::dict diagnostics;
-  diagnostics.attr("update")(call.integrator_diag);
+  diagnostics.attr(interned("update"))(call.integrator_diag);
 
-  const bool vgt = truth(block.attr("fortress_config").attr("enable_vgt"));
+  const bool vgt = truth(block.attr(interned("fortress_config")).attr(interned("enable_vgt")));
   std::vector<const Entry*> entries;
   for (const Entry& e : kBlockEntries) entries.push_back(&e);
   if (vgt) {
@@ -163,7 +163,7 @@ py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
   }
   host.fetch();
 
-  py::object engram_stack = fortress.attr("engram_stack");
+  py::object engram_stack = fortress.attr(interned("engram_stack"));
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = *entries[i];
     py::object value;
@@ -176,16 +176,16 @@ py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
         break;
       case Src::EngramCount: value = py::int_(py::len(engram_stack)); break;
       case Src::Stable: value = py::float_(call.stable ? 1.0 : 0.0); break;
-      case Src::PromotionReason: value = fortress.attr("last_promotion_reason")(); break;
-      case Src::UnionModeName: value = fortress.attr("_union_mode_name")(py::int_(host.integer(slots[i]))); break;
-      case Src::UnionModeConfig: value = fortress.attr("_union_mode_config_code")(); break;
-      case Src::QualityThreshold: value = python_float(fortress.attr("_quality_threshold")); break;
+      case Src::PromotionReason: value = fortress.attr(interned("last_promotion_reason"))(); break;
+      case Src::UnionModeName: value = fortress.attr(interned("_union_mode_name"))(py::int_(host.integer(slots[i]))); break;
+      case Src::UnionModeConfig: value = fortress.attr(interned("_union_mode_config_code"))(); break;
+      case Src::QualityThreshold: value = python_float(fortress.attr(interned("_quality_threshold"))); break;
     }
     if (PyDict_SetItem(diagnostics.ptr(), interned(e.key).ptr(), value.ptr()) < 0) throw py::error_already_set();
   }
 
   // The first three engrams.
-  py::object first = engram_stack.attr("__getitem__")(py::slice(0, 3, 1));
+  py::object first = engram_stack.attr(interned("__getitem__"))(py::slice(0, 3, 1));
   size_t position = 0;
   for (py::handle entry : first) {
     auto items = unpack(entry, 4);
@@ -193,10 +193,10 @@ py::dict block_diagnostics(const py::object& block, const BlockCall& call) {
     const py::object& meta = items[3];
     const std::string prefix = "engram_" + std::to_string(position++);
     diagnostics[py::str(prefix + "_k")] = k;
-    diagnostics[py::str(prefix + "_lambda")] = meta.attr("current_lambda");
-    diagnostics[py::str(prefix + "_usage")] = meta.attr("usage_ema");
-    diagnostics[py::str(prefix + "_conflict")] = meta.attr("conflict_ema");
-    diagnostics[py::str(prefix + "_yielding")] = meta.attr("is_yielding");
+    diagnostics[py::str(prefix + "_lambda")] = meta.attr(interned("current_lambda"));
+    diagnostics[py::str(prefix + "_usage")] = meta.attr(interned("usage_ema"));
+    diagnostics[py::str(prefix + "_conflict")] = meta.attr(interned("conflict_ema"));
+    diagnostics[py::str(prefix + "_yielding")] = meta.attr(interned("is_yielding"));
   }
   return diagnostics;
 }

@@ -162,13 +162,13 @@ ContentMemo::Tensors stage_key(const at::Tensor& cov_C, const at::Tensor& held, 
 
 py::object compute_promotion_candidate(py::object self) {
   Memory mem(self);
-  const py::object stack = self.attr("engram_stack");
-  if (py::int_(py::len(stack)) >= self.attr("config").attr("max_engrams")) return none_because(mem, "no_candidate");
+  const py::object stack = self.attr(interned("engram_stack"));
+  if (py::int_(py::len(stack)) >= self.attr(interned("config")).attr(interned("max_engrams"))) return none_because(mem, "no_candidate");
   const int64_t n = scalar_to_int(mem[Buf::cov_n]);
   if (n <= 0) return none_because(mem, "need_more_cov");
 
   at::NoGradGuard no_grad;
-  const int64_t d_state = arg_int(self.attr("d_state"), "d_state");
+  const int64_t d_state = arg_int(self.attr(interned("d_state")), "d_state");
 
   // The span the engrams hold. Every stage builds its candidate outside it; a state that the
   // engrams fill leaves nothing to promote, and an engram list that cannot be read leaves no
@@ -178,7 +178,7 @@ py::object compute_promotion_candidate(py::object self) {
   });
   if (held && held->size(1) >= d_state) return none_because(mem, "no_candidate");
   const int64_t k_min = mem.setting<Cfg::k_min>();
-  const int64_t k_max = arg_int(self.attr("_k_max"), "_k_max");
+  const int64_t k_max = arg_int(self.attr(interned("_k_max")), "_k_max");
   const double eps = mem.setting<Cfg::eps>();
   const double jitter = mem.setting<Cfg::promotion_candidate_jitter>();
   const double min_norm = mem.setting<Cfg::promotion_min_candidate_norm>();
@@ -235,7 +235,7 @@ py::object compute_promotion_candidate(py::object self) {
       const auto [values, vectors] = descending_eigh(C_fp32);
       const int64_t k_adaptive =
           rank_inputs ? adaptive_rank(values, *rank_inputs)
-                      : arg_int(self.attr("_compute_adaptive_rank")(to_py(values)), "k_adaptive");
+                      : arg_int(self.attr(interned("_compute_adaptive_rank"))(to_py(values)), "k_adaptive");
       const double quality = (values.slice(0, 0, k_adaptive).sum() / (values.sum() + eps)).item<double>();
       at::Tensor E_new = vectors.slice(1, 0, k_adaptive).clone();
       int64_t remaining_rank = 0;
@@ -276,7 +276,7 @@ py::object compute_promotion_candidate(py::object self) {
   // left outside the engrams, gives fewer, and the rank reported is the column count the basis
   // has, so that a union can keep them all. With engrams, both work on the covariance restricted
   // to the directions outside their span.
-  const std::string mode = py::str(py::str(fallback_mode).attr("lower")());
+  const std::string mode = py::str(py::str(fallback_mode).attr(interned("lower"))());
   const int64_t k_target = std::max<int64_t>(1, std::min(k_min, k_max));
   const auto share_of_trace = [&](const at::Tensor& value) {
     return (value.abs() / at::clamp_min(at::trace(C_fp32), eps)).item<double>();
@@ -343,7 +343,7 @@ py::object promotion_candidate(const py::object& self) {
   if (own_compute_promotion_candidate.resolved_by(self)) {
     return own_compute_promotion_candidate.run([&] { return compute_promotion_candidate(self); });
   }
-  return self.attr("_compute_promotion_candidate")();
+  return self.attr(interned("_compute_promotion_candidate"))();
 }
 
 void define_candidate_methods(const py::object& cls) {

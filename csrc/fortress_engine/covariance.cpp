@@ -155,7 +155,7 @@ py::int_ compute_adaptive_rank(py::object self, py::object eigenvalues_arg) {
   Memory mem(self);
   const at::Tensor eigenvalues = arg_tensor(eigenvalues_arg, "eigenvalues");
   const py::object k_min = mem.setting_object(Cfg::k_min);
-  const py::object k_max = self.attr("_k_max");
+  const py::object k_max = self.attr(interned("_k_max"));
   const double threshold = mem.setting<Cfg::explained_variance_threshold>();
   const double eps = mem.setting<Cfg::eps>();
 
@@ -176,7 +176,7 @@ std::optional<AdaptiveRankInputs> own_adaptive_rank_inputs(const py::object& sel
   if (!own_compute_adaptive_rank.resolved_by(self)) return std::nullopt;
   Memory mem(self);
   const py::object k_min = mem.setting_object(Cfg::k_min);
-  const py::object k_max = self.attr("_k_max");
+  const py::object k_max = self.attr(interned("_k_max"));
   // Bounds of another kind are compared as the interpreter compares them: only plain ints here.
   if (!PyLong_CheckExact(k_min.ptr()) || !PyLong_CheckExact(k_max.ptr())) return std::nullopt;
   AdaptiveRankInputs in;

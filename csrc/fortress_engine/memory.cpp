@@ -18,8 +18,8 @@ constexpr auto kCopyOrder = copy_order();
 // _k_max = max(k_min, int(d_state * k_max_ratio)): at least k_min, not capped at d_state; a tie
 // keeps the k_min object.
 py::object largest_rank(const py::int_& d_state, const py::object& config) {
-  py::object ratio = config.attr("k_max_ratio");
-  py::object k_min = config.attr("k_min");
+  py::object ratio = config.attr(interned("k_max_ratio"));
+  py::object k_min = config.attr(interned("k_min"));
   py::object product = d_state * ratio;
   PyObject* truncated = PyNumber_Long(product.ptr());
   if (!truncated) throw py::error_already_set();
@@ -37,7 +37,7 @@ void copy_settings(const py::object& self, const py::object& config, const py::i
         set_attr(self, s.attr, largest_rank(d_state, config));
         break;
       case Cfg::union_mode:
-        set_attr(self, s.attr, py::str(config.attr(s.field)).attr("lower")());
+        set_attr(self, s.attr, py::str(config.attr(s.field)).attr(interned("lower"))());
         break;
       default:
         set_attr(self, s.attr, config.attr(s.field));
@@ -82,7 +82,7 @@ void compare(const py::handle& a, const py::handle& b, int op) {
 // here by the same function: they follow the module's dtype and device, and the engram entries
 // keep their layout.
 py::object apply(py::object self, py::object fn, py::args args, py::kwargs kwargs) {
-  nn_module().attr("_apply")(self, fn, *args, **kwargs);
+  nn_module().attr(interned("_apply"))(self, fn, *args, **kwargs);
   at::NoGradGuard no_grad;
   const py::object stack = getattr_or_none(self, "engram_stack");
   if (PyList_Check(stack.ptr())) {
@@ -122,19 +122,19 @@ void check_settings(const Memory& mem) {
       default: break;  // texts are read as objects
     }
   }
-  arg_int(self.attr("_k_max"), "_k_max");
-  arg_float(self.attr("_alpha_ema"), "_alpha_ema");
-  const py::object config = self.attr("config");
-  compare(py::int_(0), config.attr("max_engrams"), Py_GE);
+  arg_int(self.attr(interned("_k_max")), "_k_max");
+  arg_float(self.attr(interned("_alpha_ema")), "_alpha_ema");
+  const py::object config = self.attr(interned("config"));
+  compare(py::int_(0), config.attr(interned("max_engrams")), Py_GE);
   if (mem.setting<Cfg::allow_demotion>()) {
     // The interval's own remainder rules (a zero interval is a ZeroDivisionError), and the
     // thresholds that demotion compares engram averages with.
     PyObject* remainder = PyNumber_Remainder(py::int_(0).ptr(), mem.setting_object(Cfg::demotion_check_interval).ptr());
     if (!remainder) throw py::error_already_set();
     Py_DECREF(remainder);
-    compare(py::float_(0.0), config.attr("demotion_usage_threshold"), Py_LT);
-    compare(py::float_(0.0), config.attr("demotion_quality_threshold"), Py_LT);
-    compare(py::float_(0.0), config.attr("demotion_conflict_threshold"), Py_GT);
+    compare(py::float_(0.0), config.attr(interned("demotion_usage_threshold")), Py_LT);
+    compare(py::float_(0.0), config.attr(interned("demotion_quality_threshold")), Py_LT);
+    compare(py::float_(0.0), config.attr(interned("demotion_conflict_threshold")), Py_GT);
   }
 }
 

@@ -635,7 +635,7 @@ void update_global_pressure(py::object self, py::object avg_conflict, py::object
   }
 
   // Phase 4: raw pressure, through the method so that overrides take part.
-  py::object computed = self.attr("_compute_pressure")(to_py(conflict), to_py(world), to_py(friction));
+  py::object computed = self.attr(interned("_compute_pressure"))(to_py(conflict), to_py(world), to_py(friction));
   at::Tensor raw = at::nan_to_num(arg_tensor(computed, "P_raw"), 1.0, 1.0, 0.0);
 
   // Phase 5: nonlinear spike after the warm-up, on a sudden change away from the running mean.

@@ -47,16 +47,16 @@ class Decision {
 
  private:
   bool promote(const py::object& candidate, const char* reason, const char* mode, std::optional<double> score) {
-    py::object promoted = score ? self_.attr("_promote_candidate")(candidate, py::arg("reason") = reason,
+    py::object promoted = score ? self_.attr(interned("_promote_candidate"))(candidate, py::arg("reason") = reason,
                                                                     py::arg("mode") = mode,
                                                                     py::arg("candidate_quality_score") = *score)
-                                : self_.attr("_promote_candidate")(candidate, py::arg("reason") = reason,
+                                : self_.attr(interned("_promote_candidate"))(candidate, py::arg("reason") = reason,
                                                                     py::arg("mode") = mode);
     return truth(promoted);
   }
 
   py::tuple union_made(const char* reason) {
-    self_.attr("_record_promotion_reason")(reason);
+    self_.attr(interned("_record_promotion_reason"))(reason);
     diagnostics(true, true, py::str(reason));
     return py::make_tuple(true, py::str(reason), true);
   }
@@ -149,7 +149,7 @@ py::tuple Decision::run() {
     py::object cand_status;
     std::tie(candidate, cand_status) = build_candidate(self_);
     if (is(cand_status, "ok") && !candidate.is_none()) {
-      candidate_quality_score = py_float(candidate.attr("get")("quality", -1.0));
+      candidate_quality_score = py_float(candidate.attr(interned("get"))("quality", -1.0));
       if (py_float(candidate["quality"]) >= quality_threshold) can_promote = true;
     }
   }
@@ -183,7 +183,7 @@ py::tuple Decision::run() {
       std::tie(collapse_candidate, collapse_status) = build(self_, "_compute_diag_fallback_candidate");
       candidate_norm = scalar_to_double(mem_[Buf::last_candidate_norm]);
       if (is(collapse_status, "ok") && !collapse_candidate.is_none())
-        candidate_quality_score = py_float(collapse_candidate.attr("get")("quality", -1.0));
+        candidate_quality_score = py_float(collapse_candidate.attr(interned("get"))("quality", -1.0));
     }
     const double collapse_quality_score = candidate_quality_score;
     const bool collapse_quality_ok = collapse_quality_score >= collapse_quality_floor;

@@ -53,7 +53,7 @@ bool update_on_scalars(const Memory& mem, const at::Tensor& z_in, double alpha, 
 py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
   Memory mem(self);
   const at::Tensor z = arg_tensor(surprisal_score, "surprisal_score").detach();
-  const double alpha = arg_float(self.attr("_alpha_ema"), "_alpha_ema");
+  const double alpha = arg_float(self.attr(interned("_alpha_ema")), "_alpha_ema");
   const double eps = mem.setting<Cfg::eps>();
   const double tau_mu = mem.setting<Cfg::tau_mu>();
   const double tau_sigma = mem.setting<Cfg::tau_sigma>();

@@ -54,7 +54,7 @@ py::object variant_name(const py::object& config) {
     name = py::str("heavy");
   }
   if (!PyUnicode_Check(name.ptr())) name = py::str(name);
-  return name.attr("lower")();
+  return name.attr(interned("lower"))();
 }
 
 bool is_one_of(const py::object& name, std::initializer_list<const char*> spellings) {
@@ -69,12 +69,12 @@ void causal_lm_init(py::object self, py::object config) {
   init_module_base(self);
   set_attr(self, "config", config);
   py::module_ m = this_module();
-  py::object d_model = config.attr("d_model");
-  py::object d_state = config.attr("d_state");
-  py::object n_layers = config.attr("n_layers");
-  py::object rt_config = m.attr("TevUnifiedConfig")(py::arg("d_model") = d_model, py::arg("d_state") = d_state,
+  py::object d_model = config.attr(interned("d_model"));
+  py::object d_state = config.attr(interned("d_state"));
+  py::object n_layers = config.attr(interned("n_layers"));
+  py::object rt_config = m.attr(interned("TevUnifiedConfig"))(py::arg("d_model") = d_model, py::arg("d_state") = d_state,
                                                    py::arg("n_layers") = n_layers);
-  py::object fortress_cfg = m.attr("FortressUnbrokenConfig")(py::arg("enable_vgt") = true,
+  py::object fortress_cfg = m.attr(interned("FortressUnbrokenConfig"))(py::arg("enable_vgt") = true,
                                                             py::arg("beta_pressure") = 0.4);
   const py::object name = variant_name(config);
   py::object core;
@@ -85,13 +85,13 @@ void causal_lm_init(py::object self, py::object config) {
     py::object cls = lazy_import("architectures.lite_core.lite_core", {"ZuravMorvaV8_2"})[0];
     core = cls(rt_config, fortress_cfg);
   } else if (is_one_of(name, {"fu-64", "kestrel-fu-64", "fu64"})) {
-    core = m.attr("KestrelBackboneFU64")(rt_config, fortress_cfg);
+    core = m.attr(interned("KestrelBackboneFU64"))(rt_config, fortress_cfg);
   } else if (is_one_of(name, {"fu-64-bounded", "fu64-bounded"})) {
-    core = m.attr("KestrelBackboneFU64Bounded")(rt_config, fortress_cfg);
+    core = m.attr(interned("KestrelBackboneFU64Bounded"))(rt_config, fortress_cfg);
   } else {
-    py::object mode = config.attr("cross_attn_mode");
-    py::object shared = config.attr("shared_backbone");
-    core = m.attr("ZuravMorvaV8_2H")(rt_config, fortress_cfg, py::arg("cross_attn_mode") = mode,
+    py::object mode = config.attr(interned("cross_attn_mode"));
+    py::object shared = config.attr(interned("shared_backbone"));
+    core = m.attr(interned("ZuravMorvaV8_2H"))(rt_config, fortress_cfg, py::arg("cross_attn_mode") = mode,
                                      py::arg("shared_backbone") = shared);
   }
   set_attr(self, "core", core);
@@ -158,7 +158,7 @@ py::object embedded(const py::object& embed, const py::object& ids) {
 py::dict causal_lm_forward(py::object self, py::object input_ids, py::object labels, py::object loss_mask) {
   py::object x = embedded(module_attr(self, "embed_tokens"), input_ids);
   auto result = unpack(call_module(module_attr(self, "core"), x), 2);
-  py::object root = this_module().attr("math").attr("sqrt")(self.attr("config").attr("d_model"));
+  py::object root = this_module().attr(interned("math")).attr(interned("sqrt"))(self.attr(interned("config")).attr(interned("d_model")));
   py::object logits = scaled_logits(self, result[0], root);
   py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, loss_mask);
   py::dict out;
@@ -174,31 +174,31 @@ void layered_init(py::object self, py::object config) {
   set_attr(self, "config", config);
   auto engine = lazy_import(kFortressEngineRelative,
                             {"WarEngineTevZOZU_V722_FU", "TevUnifiedConfig", "FortressUnbrokenConfig"});
-  py::object d_model = config.attr("d_model");
-  py::object d_state = config.attr("d_state");
+  py::object d_model = config.attr(interned("d_model"));
+  py::object d_state = config.attr(interned("d_state"));
   py::object rt_config = engine[1](py::arg("d_model") = d_model, py::arg("d_state") = d_state,
                                    py::arg("n_layers") = 1);
   py::object fortress_cfg = engine[2](py::arg("enable_vgt") = true, py::arg("beta_pressure") = 0.4);
   py::list blocks;
-  for (py::handle i : py::module_::import("builtins").attr("range")(config.attr("n_layers"))) {
+  for (py::handle i : py::module_::import("builtins").attr(interned("range"))(config.attr(interned("n_layers")))) {
     (void)i;
     blocks.append(engine[0](rt_config, fortress_cfg));
   }
-  set_attr(self, "layers", this_module().attr("nn").attr("ModuleList")(blocks));
+  set_attr(self, "layers", this_module().attr(interned("nn")).attr(interned("ModuleList"))(blocks));
   build_tied_head(self, config);
 }
 
 py::dict layered_forward(py::object self, py::object input_ids, py::object labels) {
-  py::object x = self.attr("embed_tokens")(input_ids);
+  py::object x = self.attr(interned("embed_tokens"))(input_ids);
   py::list layer_diagnostics;
-  for (py::handle block : self.attr("layers")) {
-    auto result = unpack(block.attr("forward_with_diagnostics")(x, py::arg("state") = py::none(),
+  for (py::handle block : self.attr(interned("layers"))) {
+    auto result = unpack(block.attr(interned("forward_with_diagnostics"))(x, py::arg("state") = py::none(),
                                                                 py::arg("return_diagnostics") = true),
                          2);
     x = result[0];
     layer_diagnostics.append(result[1]);
   }
-  py::object logits = self.attr("lm_head")(x);
+  py::object logits = self.attr(interned("lm_head"))(x);
   py::object loss = labels.is_none() ? py::none() : shifted_loss(logits, labels, py::none());
   py::dict out;
   out["loss"] = loss;
@@ -210,25 +210,25 @@ py::dict layered_forward(py::object self, py::object input_ids, py::object label
 // ---------------------------------------------------------------------------------------------
 // Loss
 
-py::object getitem(const py::object& t, const py::object& key) { return t.attr("__getitem__")(key); }
+py::object getitem(const py::object& t, const py::object& key) { return t.attr(interned("__getitem__"))(key); }
 
 // The shifted loss written as slices: logits[..., :-1, :], labels[..., 1:], loss_mask[..., 1:].
 py::object sliced_loss(const py::object& logits, const py::object& labels, const py::object& loss_mask) {
-  py::object slice = py::module_::import("builtins").attr("slice");
+  py::object slice = py::module_::import("builtins").attr(interned("slice"));
   py::object ellipsis = py::reinterpret_borrow<py::object>(Py_Ellipsis);
   py::object all = slice(py::none());
   py::object but_last = slice(py::none(), -1);
   py::object from_second = slice(1, py::none());
   const at::Tensor shift_logits =
-      arg_tensor(getitem(logits, py::make_tuple(ellipsis, but_last, all)).attr("contiguous")(), "shift_logits");
+      arg_tensor(getitem(logits, py::make_tuple(ellipsis, but_last, all)).attr(interned("contiguous"))(), "shift_logits");
   const at::Tensor shift_labels =
-      arg_tensor(getitem(labels, py::make_tuple(ellipsis, from_second)).attr("contiguous")(), "shift_labels");
+      arg_tensor(getitem(labels, py::make_tuple(ellipsis, from_second)).attr(interned("contiguous"))(), "shift_labels");
   const int64_t classes = shift_logits.size(-1);
   const at::Tensor flat_logits = shift_logits.view({-1, classes});
   const at::Tensor flat_labels = shift_labels.view({-1});
   if (loss_mask.is_none()) return to_py(at::cross_entropy_loss(flat_logits, flat_labels));
   const at::Tensor shift_mask =
-      arg_tensor(getitem(loss_mask, py::make_tuple(ellipsis, from_second)).attr("contiguous")(), "shift_mask")
+      arg_tensor(getitem(loss_mask, py::make_tuple(ellipsis, from_second)).attr(interned("contiguous"))(), "shift_mask")
           .to(at::kFloat);
   const at::Tensor per_token =
       at::cross_entropy_loss(flat_logits, flat_labels, {}, at::Reduction::None).view(shift_labels.sizes());
@@ -514,14 +514,14 @@ py::object shifted_loss(const py::object& logits_obj, const py::object& labels_o
 }
 
 void build_tied_head(const py::object& self, const py::object& config) {
-  py::object nn = this_module().attr("nn");
-  py::object vocab = config.attr("vocab_size");
-  py::object width = config.attr("d_model");
-  set_attr(self, "embed_tokens", nn.attr("Embedding")(vocab, width));
-  width = config.attr("d_model");
-  vocab = config.attr("vocab_size");
-  set_attr(self, "lm_head", nn.attr("Linear")(width, vocab, py::arg("bias") = false));
-  set_attr(self.attr("lm_head"), "weight", self.attr("embed_tokens").attr("weight"));
+  py::object nn = this_module().attr(interned("nn"));
+  py::object vocab = config.attr(interned("vocab_size"));
+  py::object width = config.attr(interned("d_model"));
+  set_attr(self, "embed_tokens", nn.attr(interned("Embedding"))(vocab, width));
+  width = config.attr(interned("d_model"));
+  vocab = config.attr(interned("vocab_size"));
+  set_attr(self, "lm_head", nn.attr(interned("Linear"))(width, vocab, py::arg("bias") = false));
+  set_attr(self.attr(interned("lm_head")), "weight", self.attr(interned("embed_tokens")).attr(interned("weight")));
 }
 
 void define_causal_lm(py::module_& m) {
