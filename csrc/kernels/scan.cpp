@@ -193,7 +193,9 @@ at::Tensor gated_scan_cpu(const at::Tensor& delta, const at::Tensor& gate, const
   if (out.numel() == 0) return out;
   const double a = scalar_to_double(retention);
   at::Tensor d = delta.contiguous(), g = gate.contiguous();
-  at::Tensor s0 = start.to(delta.scalar_type()).expand({B, S}).contiguous();
+  at::Tensor s0 = converted(start, start.device(), delta.scalar_type());
+  if (s0.size(0) != B) s0 = s0.expand({B, S});
+  s0 = s0.contiguous();
   AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, delta.scalar_type(), "gated_scan", [&] {
     scan_forward_cpu<scalar_t>(d, g, s0, a, out);
   });

@@ -39,7 +39,7 @@ py::object run(const py::object& self, const py::object& delta_obj, const py::ob
                const at::Tensor& start) {
   at::Tensor delta = arg_tensor(delta_obj, "delta");
   at::Tensor gate = arg_tensor(gate_obj, "gate");
-  const at::Tensor s0 = start.to(delta.device());
+  const at::Tensor s0 = converted(start, delta.device());
   at::Tensor sigma = kernels::gated_scan(delta, gate, s0, retention(self));
   if (sigma.size(1) > 0) {
     set_buffer_attr(self, kState, to_py(carried_next(sigma.select(1, sigma.size(1) - 1), s0, delta)));
