@@ -370,8 +370,11 @@ at::Tensor host_token_loss(const at::Tensor& logits, const at::Tensor& index, co
 
 class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
  public:
-  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& logits, const at::Tensor& index,
+  // logits: contiguous, [..., V], taken as its rows [N, V]; its gradient comes back in its own
+  // shape, so a caller with [B, L, V] logits needs no view of its own in the graph.
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& given, const at::Tensor& index,
                             const at::Tensor& counted, int64_t count) {
+    const at::Tensor logits = given.dim() == 2 ? given : given.view({-1, given.size(-1)});
     // One pass of exponentials, kept for the backward: softmax(logits) = exps / sums.
     at::Tensor exps, sums;
     at::Tensor loss = host_token_loss(logits, index, counted, count, exps, sums);
@@ -383,7 +386,7 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
       if (count != logits.size(0)) picked = at::where(counted, picked, at::zeros({}, picked.options()));
       loss = picked.sum().div_(-static_cast<double>(count));
     }
-    ctx->save_for_backward({logits});
+    ctx->save_for_backward({given});
     ctx->saved_data["exps"] = exps;
     ctx->saved_data["sums"] = sums;
     ctx->saved_data["index"] = index;
@@ -397,7 +400,8 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
     const at::Tensor& g = grads[0];
     const torch::autograd::variable_list none(4);
     if (!g.defined() || !ctx->needs_input_grad(0)) return none;
-    const at::Tensor logits = ctx->get_saved_variables()[0];
+    const at::Tensor given = ctx->get_saved_variables()[0];
+    const int64_t rows = given.dim() == 2 ? given.size(0) : given.numel() / given.size(-1);
     const at::Tensor index = ctx->saved_data["index"].toTensor();
     const at::Tensor counted = ctx->saved_data["counted"].toTensor();
     const int64_t count = ctx->saved_data["count"].toInt();
@@ -406,12 +410,13 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
     // composed form gives.
     auto scaled = [&] {
       const at::Tensor share = g / static_cast<double>(count);
-      return count == logits.size(0) ? share.expand({logits.size(0), 1})
-                                     : at::where(counted, share, at::zeros({}, share.options())).unsqueeze(1);
+      return count == rows ? share.expand({rows, 1})
+                           : at::where(counted, share, at::zeros({}, share.options())).unsqueeze(1);
     };
     at::Tensor grad;
     if (at::GradMode::is_enabled()) {  // a graph of the gradient: differentiable operations
       const at::Tensor scale = scaled();
+      const at::Tensor logits = given.dim() == 2 ? given : given.reshape({-1, given.size(-1)});
       grad = at::softmax(logits, 1).mul(scale).scatter_add(1, index, scale.neg());
     } else {
       const at::Tensor exps = ctx->saved_data["exps"].toTensor();
@@ -424,22 +429,22 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
       }
     }
     torch::autograd::variable_list out = none;
-    out[0] = grad;
+    out[0] = given.dim() == 2 ? grad : grad.view(given.sizes());
     return out;
   }
 };
 
-// The fused loss of float32 CPU logits [N, V] against N targets, target(i) the i-th, read on the
-// host; undefined when one is neither in [0, V) nor the ignore index, when none counts, or while a
-// trace is recorded (a trace keeps tensor operations only): the caller then takes the library's
-// cross-entropy, with its own error or result.
+// The fused loss of float32 CPU logits [..., V] of N rows against N targets, target(i) the i-th,
+// read on the host; undefined when one is neither in [0, V) nor the ignore index, when none counts,
+// or while a trace is recorded (a trace keeps tensor operations only): the caller then takes the
+// library's cross-entropy, with its own error or result.
 template <typename Target>
-at::Tensor fused_token_loss(const at::Tensor& flat_logits, int64_t n, const Target& target) {
-  if (torch::jit::tracer::isTracing() || !flat_logits.device().is_cpu() || flat_logits.scalar_type() != at::kFloat ||
-      flat_logits.dim() != 2 || n != flat_logits.size(0) || flat_logits.size(1) == 0) {
+at::Tensor fused_token_loss(const at::Tensor& logits, int64_t n, const Target& target) {
+  if (torch::jit::tracer::isTracing() || !logits.device().is_cpu() || logits.scalar_type() != at::kFloat ||
+      logits.dim() < 2 || logits.size(-1) == 0 || n != logits.numel() / logits.size(-1)) {
     return at::Tensor();
   }
-  const int64_t classes = flat_logits.size(1);
+  const int64_t classes = logits.size(-1);
   const auto options = at::TensorOptions().dtype(at::kLong);
   at::Tensor index = at::empty({n, 1}, options);
   at::Tensor counted = at::empty({n}, options.dtype(at::kBool));
@@ -454,7 +459,7 @@ at::Tensor fused_token_loss(const at::Tensor& flat_logits, int64_t n, const Targ
     count += use[i];
   }
   if (count == 0) return at::Tensor();
-  return TokenCrossEntropy::apply(flat_logits.contiguous(), index, counted, count);
+  return TokenCrossEntropy::apply(logits.contiguous(), index, counted, count);
 }
 
 // Targets that can be read where they lie: a contiguous int64 tensor in host memory.
@@ -491,15 +496,15 @@ py::object shifted_loss(const py::object& logits_obj, const py::object& labels_o
 
   const int64_t length = labels.size(-1);
   const int64_t classes = logits.size(-1);
-  const at::Tensor flat_logits = logits.reshape({-1, classes});
   if (mask_obj.is_none() && host_targets(labels)) {
     // The shifted targets read straight from the labels: the next label, the ignore index last.
     const int64_t* l = labels.data_ptr<int64_t>();
-    const at::Tensor loss = fused_token_loss(flat_logits, labels.numel(), [l, length](int64_t i) {
+    const at::Tensor loss = fused_token_loss(logits, labels.numel(), [l, length](int64_t i) {
       return i % length == length - 1 ? kIgnoreIndex : l[i + 1];
     });
     if (loss.defined()) return to_py(loss);
   }
+  const at::Tensor flat_logits = logits.reshape({-1, classes});
   const at::Tensor targets =
       at::cat({labels.narrow(-1, 1, length - 1), at::full_like(labels.narrow(-1, 0, 1), -100)}, -1);
   if (mask_obj.is_none()) return to_py(token_cross_entropy(flat_logits, targets.reshape({-1})));
