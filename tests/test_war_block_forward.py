@@ -733,3 +733,32 @@ def test_a_loud_chunk_repeated_keeps_the_carried_state_bounded():
             y, _ = block.forward_with_diagnostics(x)
     assert (block.integrator.sigma_prev.norm(dim=-1) <= longest * (1 + 1e-6)).all()
     assert torch.isfinite(y).all()
+
+
+class VerdictMemory(fe.FortressUnbrokenMemory):
+    """Reports every call stable and records the decisions it is asked for."""
+
+    def update_surprisal_stats(self, surprisal_score):
+        mu, var, _ = super().update_surprisal_stats(surprisal_score)
+        return mu, var, torch.tensor(True)
+
+    def maybe_promote_to_deep_engram(self, stable, trainer_ok):
+        self.decisions = getattr(self, "decisions", []) + [(stable, trainer_ok)]
+        return False, "no_candidate", False
+
+
+def test_the_statistics_and_the_decision_are_called_through_a_subclass_or_under_their_own_ranges():
+    block = make_block()
+    x = inputs()
+    with torch.profiler.profile() as prof:
+        _, diagnostics = block.forward_with_diagnostics(x, return_diagnostics=True)
+    names = {e.name.split(".")[-1] for e in prof.events()}
+    assert {"update_surprisal_stats", "maybe_promote_to_deep_engram"} <= names
+    assert diagnostics["fortress_stable"] == 0.0
+
+    block.fortress = VerdictMemory(4, block.fortress_config)
+    _, diagnostics = block.forward_with_diagnostics(x, return_diagnostics=True)
+    assert diagnostics["fortress_stable"] == 1.0
+    calm = bool(block.fortress.adaptive_calm_ok.item())
+    assert block.fortress.decisions == [(True, calm)]
+    assert all(type(flag) is bool for flag in block.fortress.decisions[0])

@@ -728,7 +728,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 3. Surprisal and its statistics.
   py::object surprisal_obj = integrator.attr(interned("compute_surprisal"))(delta_obj, prev_obj);
   const at::Tensor surprisal = arg_tensor(surprisal_obj, "surprisal_score");
-  const bool stable = truth(unpack(fortress.attr(interned("update_surprisal_stats"))(surprisal_obj), 3)[2]);
+  const bool stable = surprisal_stable(fortress, surprisal_obj);
 
   // 4. Global pressure from the engrams' conflict, the surprisal and the disagreement signal.
   if (vgt) {
@@ -751,7 +751,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
   // 6. Evidence for promotion: covariance on stable, calm calls; then the promotion decision.
   const bool trainer_ok = stable && scalar_truth(Memory(fortress)[Buf::adaptive_calm_ok]);
   if (trainer_ok) fortress.attr(interned("accumulate_covariance"))(sigma_obj);
-  fortress.attr(interned("maybe_promote_to_deep_engram"))(py::arg("stable") = stable, py::arg("trainer_ok") = trainer_ok);
+  promotion_decision(fortress, stable, trainer_ok);
 
   // 7. Post-union loss watch.
   if (PyObject* loss = state_tensor(state, "current_training_loss")) {

@@ -476,6 +476,13 @@ void define_collapse_methods(const py::object& cls);                       // _c
 void record_blocker_reason(const py::object& self, const py::object& reason);
 void promotion_diagnostics(const py::object& self, bool can_promote, bool event, const py::object& reason);
 bool collapse_allowed(const py::object& self, const py::object& stable, const py::object& trainer_ok);
+// The truth of self.update_surprisal_stats(score)[2], and self.maybe_promote_to_deep_engram(
+// stable=..., trainer_ok=...) with its result dropped: the memory's own method runs directly,
+// under its profiler range, while the instance resolves the name to it (the statistics then hand
+// over their verdict without making the returned tuple); an override or a replacement is called as
+// before.
+bool surprisal_stable(const py::object& self, const py::object& surprisal_score);
+void promotion_decision(const py::object& self, bool stable, bool trainer_ok);
 void define_impact_methods(const py::object& cls);                         // update_post_union_impact
 void define_usage_methods(const py::object& cls);                          // compute_engram_usage_metrics
 void define_candidate_methods(const py::object& cls);                      // _compute_promotion_candidate

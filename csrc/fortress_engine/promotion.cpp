@@ -220,11 +220,24 @@ py::tuple maybe_promote_to_deep_engram(py::object self, py::object stable, py::o
   return Decision(std::move(self), std::move(stable), std::move(trainer_ok)).run();
 }
 
+OwnMethod own_maybe_promote_to_deep_engram;
+
 }  // namespace
 
+void promotion_decision(const py::object& self, bool stable, bool trainer_ok) {
+  if (own_maybe_promote_to_deep_engram.resolved_by(self)) {
+    own_maybe_promote_to_deep_engram.run(
+        [&] { maybe_promote_to_deep_engram(self, py::bool_(stable), py::bool_(trainer_ok)); });
+    return;
+  }
+  self.attr(interned("maybe_promote_to_deep_engram"))(py::arg("stable") = stable, py::arg("trainer_ok") = trainer_ok);
+}
+
 void define_promotion_methods(const py::object& cls) {
-  def_method(cls, "maybe_promote_to_deep_engram", &maybe_promote_to_deep_engram, kDecisionDoc, arg("stable", "bool"),
-             arg("trainer_ok", "bool"), returns("Tuple[bool, str, bool]"));
+  own_maybe_promote_to_deep_engram.keep(
+      cls, "maybe_promote_to_deep_engram",
+      def_method(cls, "maybe_promote_to_deep_engram", &maybe_promote_to_deep_engram, kDecisionDoc,
+                 arg("stable", "bool"), arg("trainer_ok", "bool"), returns("Tuple[bool, str, bool]")));
 }
 
 }  // namespace kestrel::fortress

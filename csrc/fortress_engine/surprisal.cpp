@@ -50,7 +50,8 @@ bool update_on_scalars(const Memory& mem, const at::Tensor& z_in, double alpha, 
 // Returns (mu, var, is_stable): mu is the z_mu_ema buffer itself, var the clamped variance and
 // is_stable a zero-dimensional boolean tensor. A non-finite score leaves both moments as they
 // were and makes the call unstable, so one bad value cannot poison the statistics for good.
-py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
+// `stable_out`, when given, receives the truth of is_stable.
+py::object update_stats(const py::object& self, const py::object& surprisal_score, bool* stable_out) {
   Memory mem(self);
   const at::Tensor z = arg_tensor(surprisal_score, "surprisal_score").detach();
   const double alpha = arg_float(self.attr(interned("_alpha_ema")), "_alpha_ema");
@@ -62,15 +63,25 @@ py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
   if (dtype == at::kFloat) {
     float var;
     bool stable;
-    if (update_on_scalars<float>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable))
+    if (update_on_scalars<float>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable)) {
+      if (stable_out) {
+        *stable_out = stable;
+        return py::none();
+      }
       return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(at::scalar_tensor(var, at::kFloat)),
                             to_py(at::scalar_tensor(stable, at::kBool)));
+    }
   } else if (dtype == at::kDouble) {
     double var;
     bool stable;
-    if (update_on_scalars<double>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable))
+    if (update_on_scalars<double>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable)) {
+      if (stable_out) {
+        *stable_out = stable;
+        return py::none();
+      }
       return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(at::scalar_tensor(var, at::kDouble)),
                             to_py(at::scalar_tensor(stable, at::kBool)));
+    }
   }
 
   at::NoGradGuard no_grad;
@@ -107,14 +118,32 @@ py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
     steps.zero_();
     streak.zero_();
   }
+  if (stable_out) *stable_out = stable;
   return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(var), to_py(is_stable));
 }
 
+py::object update_surprisal_stats(py::object self, py::object surprisal_score) {
+  return update_stats(self, surprisal_score, nullptr);
+}
+
+OwnMethod own_update_surprisal_stats;
+
 }  // namespace
 
+bool surprisal_stable(const py::object& self, const py::object& surprisal_score) {
+  if (own_update_surprisal_stats.resolved_by(self)) {
+    bool stable = false;
+    own_update_surprisal_stats.run([&] { update_stats(self, surprisal_score, &stable); });
+    return stable;
+  }
+  return truth(unpack(self.attr(interned("update_surprisal_stats"))(surprisal_score), 3)[2]);
+}
+
 void define_surprisal_methods(const py::object& cls) {
-  def_method(cls, "update_surprisal_stats", &update_surprisal_stats,
-             "Update surprisal statistics and detect stability.", arg("surprisal_score", "torch.Tensor"));
+  own_update_surprisal_stats.keep(
+      cls, "update_surprisal_stats",
+      def_method(cls, "update_surprisal_stats", &update_surprisal_stats,
+                 "Update surprisal statistics and detect stability.", arg("surprisal_score", "torch.Tensor")));
 }
 
 }  // namespace kestrel::fortress
