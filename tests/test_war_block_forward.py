@@ -742,18 +742,22 @@ class VerdictMemory(fe.FortressUnbrokenMemory):
         mu, var, _ = super().update_surprisal_stats(surprisal_score)
         return mu, var, torch.tensor(True)
 
+    def _update_global_pressure(self, avg_conflict, surprisal, dance_friction, fast_logits=None, slow_logits=None):
+        self.pressure_inputs = (avg_conflict, surprisal, dance_friction, fast_logits, slow_logits)
+        return super()._update_global_pressure(avg_conflict, surprisal, dance_friction)
+
     def maybe_promote_to_deep_engram(self, stable, trainer_ok):
         self.decisions = getattr(self, "decisions", []) + [(stable, trainer_ok)]
         return False, "no_candidate", False
 
 
-def test_the_statistics_and_the_decision_are_called_through_a_subclass_or_under_their_own_ranges():
+def test_the_statistics_pressure_and_decision_are_called_through_a_subclass_or_under_their_own_ranges():
     block = make_block()
     x = inputs()
     with torch.profiler.profile() as prof:
         _, diagnostics = block.forward_with_diagnostics(x, return_diagnostics=True)
     names = {e.name.split(".")[-1] for e in prof.events()}
-    assert {"update_surprisal_stats", "maybe_promote_to_deep_engram"} <= names
+    assert {"update_surprisal_stats", "_update_global_pressure", "maybe_promote_to_deep_engram"} <= names
     assert diagnostics["fortress_stable"] == 0.0
 
     block.fortress = VerdictMemory(4, block.fortress_config)
@@ -762,3 +766,6 @@ def test_the_statistics_and_the_decision_are_called_through_a_subclass_or_under_
     calm = bool(block.fortress.adaptive_calm_ok.item())
     assert block.fortress.decisions == [(True, calm)]
     assert all(type(flag) is bool for flag in block.fortress.decisions[0])
+    conflict, surprisal, friction, fast, slow = block.fortress.pressure_inputs
+    assert fast is None and slow is None and conflict.item() == 0.0
+    assert torch.equal(friction, surprisal - 1) and block.fortress.last_surprisal.item() == surprisal.item()

@@ -737,7 +737,7 @@ py::tuple forward_with_diagnostics(py::object self, py::object x_obj, py::object
     if (!friction.defined()) friction = surprisal_less_one(surprisal, x.device(), pressure.scalar_type());
     const at::Tensor conflict = at::scalar_tensor(average_conflict(fortress.attr(interned("engram_stack"))), options);
     const at::Tensor surprisal_in = converted(surprisal.detach(), x.device(), pressure.scalar_type());
-    fortress.attr(interned("_update_global_pressure"))(to_py(conflict), to_py(surprisal_in), to_py(friction));
+    global_pressure_update(fortress, to_py(conflict), to_py(surprisal_in), to_py(friction));
   }
 
   // 5. Gate and recurrence.

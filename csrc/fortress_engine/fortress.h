@@ -441,6 +441,11 @@ void define_records(py::module_& m);                  // EngramMetadata, Fortres
 void refuse_impossible_settings(const py::handle& config);
 py::object define_memory_class(py::module_& m);       // FortressUnbrokenMemory: __init__, forward_step
 void define_pressure_methods(const py::object& cls);  // _compute_pressure, _update_global_pressure
+// self._update_global_pressure(avg_conflict, surprisal, dance_friction): the memory's own method
+// runs directly, under its profiler range, while the instance resolves the name to it; an override
+// or a replacement is called as before.
+void global_pressure_update(const py::object& self, const py::object& avg_conflict, const py::object& surprisal,
+                            const py::object& dance_friction);
 void define_surprisal_methods(const py::object& cls); // update_surprisal_stats
 void define_covariance_methods(const py::object& cls);      // accumulate_covariance, _compute_adaptive_rank
 void define_strength_methods(const py::object& cls);        // _compute_alpha, _compute_protection_strength

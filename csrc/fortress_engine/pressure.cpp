@@ -675,7 +675,19 @@ void update_global_pressure(py::object self, py::object avg_conflict, py::object
   }
 }
 
+OwnMethod own_update_global_pressure;
+
 }  // namespace
+
+void global_pressure_update(const py::object& self, const py::object& avg_conflict, const py::object& surprisal,
+                            const py::object& dance_friction) {
+  if (own_update_global_pressure.resolved_by(self)) {
+    own_update_global_pressure.run(
+        [&] { update_global_pressure(self, avg_conflict, surprisal, dance_friction, py::none(), py::none()); });
+    return;
+  }
+  self.attr(interned("_update_global_pressure"))(avg_conflict, surprisal, dance_friction);
+}
 
 void define_pressure_methods(const py::object& cls) {
   own_compute_pressure.keep(cls, "_compute_pressure",
@@ -683,11 +695,13 @@ void define_pressure_methods(const py::object& cls) {
                                        "VGT: Compute shared pressure scalar from exhaust signals.",
                                        py::arg("engram_conflict"), py::arg("global_surprisal"),
                                        py::arg("global_dance_friction")));
-  def_method(cls, "_update_global_pressure", &update_global_pressure,
-             "Update the global pressure from conflict, surprisal and the fast/slow disagreement:\n"
-             "calm and tension statistics, raw pressure, optional spike, rate limit and smoothing.",
-             py::arg("avg_conflict"), py::arg("surprisal"), py::arg("dance_friction"),
-             py::arg("fast_logits") = py::none(), py::arg("slow_logits") = py::none());
+  own_update_global_pressure.keep(
+      cls, "_update_global_pressure",
+      def_method(cls, "_update_global_pressure", &update_global_pressure,
+                 "Update the global pressure from conflict, surprisal and the fast/slow disagreement:\n"
+                 "calm and tension statistics, raw pressure, optional spike, rate limit and smoothing.",
+                 py::arg("avg_conflict"), py::arg("surprisal"), py::arg("dance_friction"),
+                 py::arg("fast_logits") = py::none(), py::arg("slow_logits") = py::none()));
 }
 
 }  // namespace kestrel::fortress
