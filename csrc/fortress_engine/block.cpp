@@ -37,7 +37,7 @@ py::object nn() { return py::module_::import("torch.nn"); }
 py::object torch_module() { return py::module_::import("torch"); }
 
 py::object linear(const py::object& in, const py::object& out) {
-  return nn().attr(interned("Linear"))(in, out, py::arg("bias") = false);
+  return nn().attr("Linear")(in, out, py::arg("bias") = false);
 }
 
 // The truth value of a tensor's single element, as Python's bool(t.item()) (NaN counts as true).
@@ -168,27 +168,27 @@ void construct(const py::object& module, py::object self, py::object config, py:
   set_attr(self, "config", config);
   set_attr(self, "fortress_config", fortress_config);
 
-  set_attr(self, "input_proj", linear(config.attr(interned("d_model")), config.attr(interned("d_state"))));
-  set_attr(self, "output_proj", linear(config.attr(interned("d_state")), config.attr(interned("d_model"))));
-  set_attr(self, "integrator", module.attr(interned("ListeningIntegratorV32"))(config));
-  set_attr(self, "gate_train", linear(py::object(config.attr(interned("d_state"))) * py::int_(2) + py::int_(1), config.attr(interned("d_state"))));
-  set_attr(self, "gate_infer", linear(config.attr(interned("d_state")), config.attr(interned("d_state"))));
+  set_attr(self, "input_proj", linear(config.attr("d_model"), config.attr("d_state")));
+  set_attr(self, "output_proj", linear(config.attr("d_state"), config.attr("d_model")));
+  set_attr(self, "integrator", module.attr("ListeningIntegratorV32")(config));
+  set_attr(self, "gate_train", linear(py::object(config.attr("d_state")) * py::int_(2) + py::int_(1), config.attr("d_state")));
+  set_attr(self, "gate_infer", linear(config.attr("d_state"), config.attr("d_state")));
 
-  py::object tensor = torch_module().attr(interned("tensor"));
-  self.attr(interned("register_buffer"))("state_variance_ema", tensor(0.1));
-  self.attr(interned("register_buffer"))("infer_coupling", tensor(config.attr(interned("coupling_init"))));
+  py::object tensor = torch_module().attr("tensor");
+  self.attr("register_buffer")("state_variance_ema", tensor(0.1));
+  self.attr("register_buffer")("infer_coupling", tensor(config.attr("coupling_init")));
   register_parameter(self, "surprisal_gain", at::scalar_tensor(1.0, at::TensorOptions().dtype(default_dtype())));
 
-  set_attr(self, "fortress", module.attr(interned("FortressUnbrokenMemory"))(config.attr(interned("d_state")), fortress_config));
-  set_attr(self, "_g_min", fortress_config.attr(interned("g_min")));
-  set_attr(self, "_g_max", fortress_config.attr(interned("g_max")));
+  set_attr(self, "fortress", module.attr("FortressUnbrokenMemory")(config.attr("d_state"), fortress_config));
+  set_attr(self, "_g_min", fortress_config.attr("g_min"));
+  set_attr(self, "_g_max", fortress_config.attr("g_max"));
   set_attr(self, "_sigma_hook_handle", py::none());
 }
 
 void set_trainable(py::object self, py::object trainable) {
   const bool flag = truth(trainable);
-  for (py::handle p : self.attr(interned("parameters"))()) p.attr(interned("requires_grad_"))(flag);
-  self.attr(interned("train"))(flag);
+  for (py::handle p : self.attr("parameters")()) p.attr("requires_grad_")(flag);
+  self.attr("train")(flag);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -37,7 +37,7 @@ void copy_settings(const py::object& self, const py::object& config, const py::i
         set_attr(self, s.attr, largest_rank(d_state, config));
         break;
       case Cfg::union_mode:
-        set_attr(self, s.attr, py::str(config.attr(s.field)).attr(interned("lower"))());
+        set_attr(self, s.attr, py::str(config.attr(s.field)).attr("lower")());
         break;
       default:
         set_attr(self, s.attr, config.attr(s.field));

@@ -69,12 +69,12 @@ void causal_lm_init(py::object self, py::object config) {
   init_module_base(self);
   set_attr(self, "config", config);
   py::module_ m = this_module();
-  py::object d_model = config.attr(interned("d_model"));
-  py::object d_state = config.attr(interned("d_state"));
-  py::object n_layers = config.attr(interned("n_layers"));
-  py::object rt_config = m.attr(interned("TevUnifiedConfig"))(py::arg("d_model") = d_model, py::arg("d_state") = d_state,
+  py::object d_model = config.attr("d_model");
+  py::object d_state = config.attr("d_state");
+  py::object n_layers = config.attr("n_layers");
+  py::object rt_config = m.attr("TevUnifiedConfig")(py::arg("d_model") = d_model, py::arg("d_state") = d_state,
                                                    py::arg("n_layers") = n_layers);
-  py::object fortress_cfg = m.attr(interned("FortressUnbrokenConfig"))(py::arg("enable_vgt") = true,
+  py::object fortress_cfg = m.attr("FortressUnbrokenConfig")(py::arg("enable_vgt") = true,
                                                             py::arg("beta_pressure") = 0.4);
   const py::object name = variant_name(config);
   py::object core;
@@ -85,13 +85,13 @@ void causal_lm_init(py::object self, py::object config) {
     py::object cls = lazy_import("architectures.lite_core.lite_core", {"ZuravMorvaV8_2"})[0];
     core = cls(rt_config, fortress_cfg);
   } else if (is_one_of(name, {"fu-64", "kestrel-fu-64", "fu64"})) {
-    core = m.attr(interned("KestrelBackboneFU64"))(rt_config, fortress_cfg);
+    core = m.attr("KestrelBackboneFU64")(rt_config, fortress_cfg);
   } else if (is_one_of(name, {"fu-64-bounded", "fu64-bounded"})) {
-    core = m.attr(interned("KestrelBackboneFU64Bounded"))(rt_config, fortress_cfg);
+    core = m.attr("KestrelBackboneFU64Bounded")(rt_config, fortress_cfg);
   } else {
-    py::object mode = config.attr(interned("cross_attn_mode"));
-    py::object shared = config.attr(interned("shared_backbone"));
-    core = m.attr(interned("ZuravMorvaV8_2H"))(rt_config, fortress_cfg, py::arg("cross_attn_mode") = mode,
+    py::object mode = config.attr("cross_attn_mode");
+    py::object shared = config.attr("shared_backbone");
+    core = m.attr("ZuravMorvaV8_2H")(rt_config, fortress_cfg, py::arg("cross_attn_mode") = mode,
                                      py::arg("shared_backbone") = shared);
   }
   set_attr(self, "core", core);
@@ -174,17 +174,17 @@ void layered_init(py::object self, py::object config) {
   set_attr(self, "config", config);
   auto engine = lazy_import(kFortressEngineRelative,
                             {"WarEngineTevZOZU_V722_FU", "TevUnifiedConfig", "FortressUnbrokenConfig"});
-  py::object d_model = config.attr(interned("d_model"));
-  py::object d_state = config.attr(interned("d_state"));
+  py::object d_model = config.attr("d_model");
+  py::object d_state = config.attr("d_state");
   py::object rt_config = engine[1](py::arg("d_model") = d_model, py::arg("d_state") = d_state,
                                    py::arg("n_layers") = 1);
   py::object fortress_cfg = engine[2](py::arg("enable_vgt") = true, py::arg("beta_pressure") = 0.4);
   py::list blocks;
-  for (py::handle i : py::module_::import("builtins").attr(interned("range"))(config.attr(interned("n_layers")))) {
+  for (py::handle i : py::module_::import("builtins").attr("range")(config.attr("n_layers"))) {
     (void)i;
     blocks.append(engine[0](rt_config, fortress_cfg));
   }
-  set_attr(self, "layers", this_module().attr(interned("nn")).attr(interned("ModuleList"))(blocks));
+  set_attr(self, "layers", this_module().attr("nn").attr("ModuleList")(blocks));
   build_tied_head(self, config);
 }
 

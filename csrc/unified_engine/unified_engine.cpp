@@ -59,7 +59,7 @@ KESTREL_EXTENSION(unified_engine) {
       "the longer of its start row and the longest input row delta_t of the sequence.";
 
   py::object builtins = py::module_::import("builtins");
-  py::object int_t = builtins.attr(interned("int")), float_t = builtins.attr(interned("float"));
+  py::object int_t = builtins.attr("int"), float_t = builtins.attr("float");
   new_record(m, "TevUnifiedConfig", "Model-wide configuration of engines, blocks and cores.",
              {
                  required_field("d_model", int_t),
@@ -78,12 +78,12 @@ KESTREL_EXTENSION(unified_engine) {
   // which no import can find again; the package path always leads back to this very module, so
   // the classes name it and pickle by reference whichever road loaded them.
   for (const char* name : {"TevUnifiedConfig", "ListeningIntegratorV2"}) {
-    m.attr(name).attr(interned("__module__")) = py::str(kPackagePath);
+    m.attr(name).attr("__module__") = py::str(kPackagePath);
   }
 
   def_method(cls, "__init__", [](py::object self, py::object config) {
         init_module_base(self);
-        const int64_t d_state = arg_int(config.attr(interned("d_state")), "d_state");
+        const int64_t d_state = arg_int(config.attr("d_state"), "d_state");
         register_parameter(self, "alpha_raw", at::full({}, std::log(9.0), at::TensorOptions().dtype(default_dtype())));
         register_buffer(self, kState, at::zeros({1, d_state}, at::TensorOptions().dtype(default_dtype())),
                         /*persistent=*/false);
@@ -114,7 +114,7 @@ KESTREL_EXTENSION(unified_engine) {
       }, "Advance the state by one step of gate * delta [B, 1, S]; returns the new state [B, S].",
       arg("gate_delta", "torch.Tensor"), arg("state", "torch.Tensor"), returns("torch.Tensor"));
 
-  def_method(cls, "get_state", [](py::object self) { return py::object(self.attr(interned("_buffers"))[kState]); },
+  def_method(cls, "get_state", [](py::object self) { return py::object(self.attr("_buffers")[kState]); },
              "Current recurrent state.", returns("torch.Tensor"));
 
   def_method(cls, "set_state", [](py::object self, py::object state) {
