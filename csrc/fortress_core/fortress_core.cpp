@@ -24,9 +24,9 @@ constexpr const char* kBlock = "WarEngineTevZOZU_V722_FU";
 void core_init(const py::module_& m, py::object self, py::object config, py::object fortress_config) {
   init_module_base(self);
   if (fortress_config.is_none()) {
-    fortress_config = m.attr(interned("FortressUnbrokenConfig"))(py::arg("enable_vgt") = true, py::arg("beta_pressure") = 0.4);
+    fortress_config = m.attr("FortressUnbrokenConfig")(py::arg("enable_vgt") = true, py::arg("beta_pressure") = 0.4);
   }
-  set_attr(self, "fast_path", m.attr(interned(kBlock))(config, fortress_config));
+  set_attr(self, "fast_path", m.attr(kBlock)(config, fortress_config));
 }
 
 py::tuple core_forward(py::object self, py::object x, py::object state) {
@@ -42,8 +42,8 @@ py::tuple core_forward(py::object self, py::object x, py::object state) {
 KESTREL_EXTENSION(fortress_core) {
   m.doc() = kModuleDoc;
   for (const char* name : {"Dict", "Optional", "Tuple"}) m.attr(name) = typing_attr(name);
-  m.attr(interned("torch")) = py::module_::import("torch");
-  m.attr(interned("nn")) = py::module_::import("torch.nn");
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("nn") = py::module_::import("torch.nn");
 
   // from ..heavy_core.fortress_engine import ...: the heavy package's fortress engine.
   const auto names = {kBlock, "TevUnifiedConfig", "FortressUnbrokenConfig"};

@@ -18,8 +18,8 @@ constexpr auto kCopyOrder = copy_order();
 // _k_max = max(k_min, int(d_state * k_max_ratio)): at least k_min, not capped at d_state; a tie
 // keeps the k_min object.
 py::object largest_rank(const py::int_& d_state, const py::object& config) {
-  py::object ratio = config.attr(interned("k_max_ratio"));
-  py::object k_min = config.attr(interned("k_min"));
+  py::object ratio = config.attr("k_max_ratio");
+  py::object k_min = config.attr("k_min");
   py::object product = d_state * ratio;
   PyObject* truncated = PyNumber_Long(product.ptr());
   if (!truncated) throw py::error_already_set();
@@ -82,7 +82,7 @@ void compare(const py::handle& a, const py::handle& b, int op) {
 // here by the same function: they follow the module's dtype and device, and the engram entries
 // keep their layout.
 py::object apply(py::object self, py::object fn, py::args args, py::kwargs kwargs) {
-  nn_module().attr(interned("_apply"))(self, fn, *args, **kwargs);
+  nn_module().attr("_apply")(self, fn, *args, **kwargs);
   at::NoGradGuard no_grad;
   const py::object stack = getattr_or_none(self, "engram_stack");
   if (PyList_Check(stack.ptr())) {

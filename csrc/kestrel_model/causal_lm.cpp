@@ -54,7 +54,7 @@ py::object variant_name(const py::object& config) {
     name = py::str("heavy");
   }
   if (!PyUnicode_Check(name.ptr())) name = py::str(name);
-  return name.attr(interned("lower"))();
+  return name.attr("lower")();
 }
 
 bool is_one_of(const py::object& name, std::initializer_list<const char*> spellings) {
@@ -519,14 +519,14 @@ py::object shifted_loss(const py::object& logits_obj, const py::object& labels_o
 }
 
 void build_tied_head(const py::object& self, const py::object& config) {
-  py::object nn = this_module().attr(interned("nn"));
-  py::object vocab = config.attr(interned("vocab_size"));
-  py::object width = config.attr(interned("d_model"));
-  set_attr(self, "embed_tokens", nn.attr(interned("Embedding"))(vocab, width));
-  width = config.attr(interned("d_model"));
-  vocab = config.attr(interned("vocab_size"));
-  set_attr(self, "lm_head", nn.attr(interned("Linear"))(width, vocab, py::arg("bias") = false));
-  set_attr(self.attr(interned("lm_head")), "weight", self.attr(interned("embed_tokens")).attr(interned("weight")));
+  py::object nn = this_module().attr("nn");
+  py::object vocab = config.attr("vocab_size");
+  py::object width = config.attr("d_model");
+  set_attr(self, "embed_tokens", nn.attr("Embedding")(vocab, width));
+  width = config.attr("d_model");
+  vocab = config.attr("vocab_size");
+  set_attr(self, "lm_head", nn.attr("Linear")(width, vocab, py::arg("bias") = false));
+  set_attr(self.attr("lm_head"), "weight", self.attr("embed_tokens").attr("weight"));
 }
 
 void define_causal_lm(py::module_& m) {
