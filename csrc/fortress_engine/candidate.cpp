@@ -132,6 +132,23 @@ Estimate estimate(const at::Tensor& cov_C, int64_t n) {
   return e;
 }
 
+// What the memory reports of the estimate (its float32 trace and its finiteness) and of the eigen
+// stage's candidate, for a computed outcome and a kept one alike.
+void record_estimate(const Memory& mem, const at::Tensor& trace, bool finite) {
+  const at::Tensor buffer = mem[Buf::last_cov_trace];
+  if (buffer.is_floating_point()) {
+    fill_scalar(buffer, scalar_to_double(trace));  // rounded to the buffer's dtype as a copy rounds it
+  } else {
+    at::Tensor(buffer).copy_(trace.to(buffer.scalar_type()));
+  }
+  fill_scalar(mem[Buf::last_cov_isfinite], flag(finite));
+}
+
+void record_candidate(const Memory& mem, int64_t rank, double norm) {
+  fill_scalar(mem[Buf::last_candidate_rank], rank);
+  fill_scalar(mem[Buf::last_candidate_norm], norm);
+}
+
 // The estimate with its jitter on the diagonal, in float32, as every stage reads it.
 at::Tensor jittered(const at::Tensor& C_sym, double jitter, int64_t d_state) {
   const at::Tensor j = at::full({}, jitter, C_sym.options());
@@ -205,16 +222,10 @@ py::object compute_promotion_candidate(py::object self) {
     const at::Tensor& kept_trace = (*kept)[0];
     const double* outcome = (*kept)[1].data_ptr<double>();
     const at::Tensor& kept_basis = (*kept)[2];
-    at::Tensor trace_buffer = mem[Buf::last_cov_trace];
-    if (trace_buffer.is_floating_point())
-      fill_scalar(trace_buffer, scalar_to_double(kept_trace));
-    else
-      trace_buffer.copy_(kept_trace.to(trace_buffer.scalar_type()));
-    fill_scalar(mem[Buf::last_cov_isfinite], flag(true));
+    record_estimate(mem, kept_trace, true);
     const int64_t remaining_rank = static_cast<int64_t>(outcome[0]);
     const double cand_norm = outcome[1];
-    fill_scalar(mem[Buf::last_candidate_rank], remaining_rank);
-    fill_scalar(mem[Buf::last_candidate_norm], cand_norm);
+    record_candidate(mem, remaining_rank, cand_norm);
     dtype = kept_basis.scalar_type();
     if (remaining_rank >= k_min && cand_norm >= min_norm)
       return accepted(kept_basis.clone(), dtype, remaining_rank, outcome[2]);
@@ -222,9 +233,7 @@ py::object compute_promotion_candidate(py::object self) {
   } else {
     const Estimate e = estimate(cov_C, n);
     dtype = e.C_sym.scalar_type();
-    at::Tensor trace_buffer = mem[Buf::last_cov_trace];
-    trace_buffer.copy_(e.trace.to(trace_buffer.scalar_type()));
-    mem[Buf::last_cov_isfinite].fill_(flag(e.finite));
+    record_estimate(mem, e.trace, e.finite);
     if (!e.finite) return none_because(mem, "bad_candidate");
     C_fp32 = jittered(e.C_sym, jitter, d_state);
     if (!held) return none_because(mem, "bad_candidate");
@@ -255,8 +264,7 @@ py::object compute_promotion_candidate(py::object self) {
       const int64_t m = E_new.size(1);
       const double cand_norm =
           euclidean(E_new.slice(1, 0, std::max<int64_t>(1, std::min(remaining_rank, m)))).item<double>();
-      mem[Buf::last_candidate_rank].fill_(remaining_rank);
-      mem[Buf::last_candidate_norm].fill_(cand_norm);
+      record_candidate(mem, remaining_rank, cand_norm);
       if (rank_inputs) {
         const double outcome[] = {static_cast<double>(remaining_rank), cand_norm, quality};
         const at::Tensor numbers = at::tensor(c10::ArrayRef<double>(outcome), at::TensorOptions().dtype(at::kDouble));
