@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace kestrel::fortress {
 namespace {
@@ -59,30 +60,24 @@ py::object update_stats(const py::object& self, const py::object& surprisal_scor
   const double tau_mu = mem.setting<Cfg::tau_mu>();
   const double tau_sigma = mem.setting<Cfg::tau_sigma>();
 
+  // Moments held as host numbers of float or double take the update on those numbers.
+  const auto on_host = [&](auto zero) -> std::optional<py::object> {
+    using T = decltype(zero);
+    T var;
+    bool stable;
+    if (!update_on_scalars<T>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable)) return std::nullopt;
+    if (stable_out) {
+      *stable_out = stable;
+      return py::none();
+    }
+    return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(at::scalar_tensor(var, c10::CppTypeToScalarType<T>::value)),
+                          to_py(at::scalar_tensor(stable, at::kBool)));
+  };
   const at::ScalarType dtype = mem[Buf::z_mu_ema].scalar_type();
-  if (dtype == at::kFloat) {
-    float var;
-    bool stable;
-    if (update_on_scalars<float>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable)) {
-      if (stable_out) {
-        *stable_out = stable;
-        return py::none();
-      }
-      return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(at::scalar_tensor(var, at::kFloat)),
-                            to_py(at::scalar_tensor(stable, at::kBool)));
-    }
-  } else if (dtype == at::kDouble) {
-    double var;
-    bool stable;
-    if (update_on_scalars<double>(mem, z, alpha, eps, tau_mu, tau_sigma, var, stable)) {
-      if (stable_out) {
-        *stable_out = stable;
-        return py::none();
-      }
-      return py::make_tuple(mem.object(Buf::z_mu_ema), to_py(at::scalar_tensor(var, at::kDouble)),
-                            to_py(at::scalar_tensor(stable, at::kBool)));
-    }
-  }
+  std::optional<py::object> done;
+  if (dtype == at::kFloat) done = on_host(0.0f);
+  if (dtype == at::kDouble) done = on_host(0.0);
+  if (done) return *std::move(done);
 
   at::NoGradGuard no_grad;
   at::Tensor mu = mem[Buf::z_mu_ema];
