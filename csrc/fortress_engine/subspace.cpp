@@ -93,10 +93,11 @@ HeldSpan held_span(const py::object& stack, int64_t d_state, const at::Device& d
 }
 
 // The span of an engram list that has not changed since the last call is the one built then: the
-// list's bases and ranks, compared by their contents, find it again.
+// list's bases and ranks, compared by their contents, find it again. Only a span built in host
+// memory is kept, so only a call for host memory looks for one (the key holds no device).
 at::Tensor held_basis(const py::object& stack, int64_t d_state, const at::Device& device) {
   static ContentMemo* memo = new ContentMemo(4, int64_t(1) << 20);  // lives until exit: no teardown order to meet
-  if (py::len(stack) == 0) return held_span(stack, d_state, device).basis;
+  if (py::len(stack) == 0 || !device.is_cpu()) return held_span(stack, d_state, device).basis;
   ContentMemo::Tensors key;
   std::vector<double> numbers{static_cast<double>(d_state)};
   for (py::handle item : stack) {
