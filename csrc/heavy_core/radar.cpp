@@ -62,14 +62,10 @@ void radar_init(py::object self, py::object d_model_arg, py::object max_l_arg) {
 // (an optimiser step, a load, an in-place edit, another dtype or device) misses. A few spectra are
 // kept, the most recently used first, each filter at most 16M taps.
 
-struct Spectrum {
-  at::Tensor forward;    // rfft(taps, n_fft)
-  at::Tensor conjugate;  // its conjugate, resolved: the filter of the adjoint convolution
-};
-
 class SpectrumCache {
  public:
-  Spectrum get(const at::Tensor& taps, int64_t n_fft) {
+  // rfft(taps, n_fft).
+  at::Tensor get(const at::Tensor& taps, int64_t n_fft) {
     if (taps.numel() > kMaxTaps) return make(taps, n_fft);
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
@@ -85,14 +81,11 @@ class SpectrumCache {
   }
 
  private:
-  static Spectrum make(const at::Tensor& taps, int64_t n_fft) {
-    at::Tensor spectrum = at::fft_rfft(taps, n_fft, -1);
-    return Spectrum{spectrum, spectrum.conj().resolve_conj()};
-  }
+  static at::Tensor make(const at::Tensor& taps, int64_t n_fft) { return at::fft_rfft(taps, n_fft, -1); }
   struct Entry {
     at::Tensor taps;
     int64_t n_fft;
-    Spectrum spectrum;
+    at::Tensor spectrum;
   };
   static constexpr size_t kEntries = 4;
   static constexpr int64_t kMaxTaps = int64_t(1) << 24;
@@ -125,8 +118,8 @@ inline void filter_bins(ComplexFloat* s, const ComplexFloat* h, int64_t F, bool 
 
 // Not while a trace is recorded: a trace keeps tensor operations only.
 bool filters_in_place(const at::Tensor& spectrum, const at::Tensor& filter) {
-  return !torch::jit::tracer::isTracing() && spectrum.device().is_cpu() && filter.device().is_cpu() && spectrum.scalar_type() == at::kComplexFloat &&
-         filter.scalar_type() == at::kComplexFloat && spectrum.is_contiguous() && filter.is_contiguous() &&
+  return !torch::jit::tracer::isTracing() && spectrum.device().is_cpu() && filter.device().is_cpu() &&
+         spectrum.scalar_type() == at::kComplexFloat && filter.scalar_type() == at::kComplexFloat && spectrum.is_contiguous() && filter.is_contiguous() &&
          !spectrum.is_conj() && !filter.is_conj() && spectrum.dim() == 3 && filter.dim() == 2 &&
          spectrum.size(1) == filter.size(0) && spectrum.size(2) == filter.size(1);
 }
@@ -157,8 +150,9 @@ at::Tensor padded_channels(const at::Tensor& t, int64_t n_fft) {
   return out;
 }
 
-// out[b, :, c] = irfft(rfft(t[b, :, c] zero-padded to n_fft) * filter[c], n_fft)[:L] for a float32
-// t [B, L, D] and a complex filter [D, n_fft/2 + 1], both contiguous; out is [B, L, D].
+// out[b, :, c] = irfft(rfft(t[b, :, c] zero-padded to n_fft) * filter[c], n_fft)[:L] (with the
+// filter's conjugate when `conjugate`) for a float32 t [B, L, D] and a complex filter
+// [D, n_fft/2 + 1], both contiguous; out is [B, L, D].
 //
 // The transforms run on blocks of (batch row, channel) sequences, in parallel over the blocks:
 // each block is gathered channel-major into a small buffer that stays in cache (its zero padding
@@ -169,7 +163,8 @@ at::Tensor padded_channels(const at::Tensor& t, int64_t n_fft) {
 // to it: the result is the same.
 // The output and the input are touched through their pointers only (an inference tensor cannot
 // be written by ATen calls outside inference mode, and the workers do not inherit that mode).
-void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_fft, const at::Tensor& out) {
+void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_fft, bool conjugate,
+                     const at::Tensor& out) {
   const int64_t B = t.size(0), L = t.size(1), D = t.size(2);
   const int64_t sequences = B * D;
   // About 32 KB of input a block, a multiple of 8 sequences.
@@ -210,7 +205,7 @@ void convolve_blocks(const at::Tensor& t, const at::Tensor& filter, int64_t n_ff
       at::Tensor spectrum = at::fft_rfft(buffer.narrow(0, 0, n), c10::nullopt, -1).contiguous();
       ComplexFloat* bins = spectrum.data_ptr<ComplexFloat>();
       for_runs(first, n, [&](int64_t, int64_t c0, int64_t c1, int64_t r0) {
-        for (int64_t c = c0; c < c1; ++c) filter_bins(bins + (r0 + c - c0) * F, h + c * F, F, false);
+        for (int64_t c = c0; c < c1; ++c) filter_bins(bins + (r0 + c - c0) * F, h + c * F, F, conjugate);
       });
       const at::Tensor filtered = at::fft_irfft(spectrum, n_fft, -1).contiguous();
       const float* res = filtered.data_ptr<float>();
@@ -329,15 +324,15 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
       return y;
     }
     if (!filter_learns) {
-      const Spectrum h = spectrum_cache().get(taps, n_fft);
-      ctx->saved_data["h_spec"] = h.forward;
+      const at::Tensor h_spec = spectrum_cache().get(taps, n_fft);
+      ctx->saved_data["h_spec"] = h_spec;
       ctx->save_for_backward({});
       if (x.device().is_cpu() && !torch::jit::tracer::isTracing()) {
-        // A fixed filter on the CPU: the blocked transforms both ways, the cached conjugate back
-        // (not while a trace is recorded: a trace keeps tensor operations only).
-        ctx->saved_data["h_conj"] = h.conjugate;
+        // A fixed filter on the CPU: the blocked transforms both ways, the cached spectrum's
+        // conjugate back (not while a trace is recorded: a trace keeps tensor operations only).
+        ctx->saved_data["blocked"] = true;
         const at::Tensor y = at::empty(x.sizes(), x.options());
-        convolve_blocks(x.contiguous(), h.forward, n_fft, y);
+        convolve_blocks(x.contiguous(), h_spec, n_fft, false, y);
         return y;
       }
     } else {
@@ -387,11 +382,11 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
         return {d_x, d_taps, at::Tensor()};
       }
     }
-    if (!graph && !ctx->needs_input_grad(1) && ctx->saved_data.count("h_conj")) {
+    if (!graph && !ctx->needs_input_grad(1) && ctx->saved_data.count("blocked")) {
       if (!ctx->needs_input_grad(0)) return {at::Tensor(), at::Tensor(), at::Tensor()};
       const at::Tensor g_float = g.to(at::kFloat).contiguous();
       at::Tensor d_x = at::empty(g_float.sizes(), g_float.options());
-      convolve_blocks(g_float, ctx->saved_data["h_conj"].toTensor(), n_fft, d_x);
+      convolve_blocks(g_float, ctx->saved_data["h_spec"].toTensor(), n_fft, true, d_x);
       return {d_x.to(g.scalar_type()), at::Tensor(), at::Tensor()};
     }
     at::Tensor g_spec = at::fft_rfft(padded_channels(g, n_fft), c10::nullopt, -1);
