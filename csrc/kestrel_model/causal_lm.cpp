@@ -368,13 +368,18 @@ at::Tensor host_token_loss(const at::Tensor& logits, const at::Tensor& index, co
   return at::scalar_tensor(-total / static_cast<double>(count), logits.options());
 }
 
+// Contiguous logits [..., V] as their rows [N, V] (themselves when they are two-dimensional).
+at::Tensor as_rows(const at::Tensor& logits) {
+  return logits.dim() == 2 ? logits : logits.view({-1, logits.size(-1)});
+}
+
 class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
  public:
   // logits: contiguous, [..., V], taken as its rows [N, V]; its gradient comes back in its own
   // shape, so a caller with [B, L, V] logits needs no view of its own in the graph.
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& given, const at::Tensor& index,
                             const at::Tensor& counted, int64_t count) {
-    const at::Tensor logits = given.dim() == 2 ? given : given.view({-1, given.size(-1)});
+    const at::Tensor logits = as_rows(given);
     // One pass of exponentials, kept for the backward: softmax(logits) = exps / sums.
     at::Tensor exps, sums;
     at::Tensor loss = host_token_loss(logits, index, counted, count, exps, sums);
@@ -401,7 +406,7 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
     const torch::autograd::variable_list none(4);
     if (!g.defined() || !ctx->needs_input_grad(0)) return none;
     const at::Tensor given = ctx->get_saved_variables()[0];
-    const int64_t rows = given.dim() == 2 ? given.size(0) : given.numel() / given.size(-1);
+    const int64_t rows = given.numel() / given.size(-1);
     const at::Tensor index = ctx->saved_data["index"].toTensor();
     const at::Tensor counted = ctx->saved_data["counted"].toTensor();
     const int64_t count = ctx->saved_data["count"].toInt();
@@ -416,8 +421,7 @@ class TokenCrossEntropy : public torch::autograd::Function<TokenCrossEntropy> {
     at::Tensor grad;
     if (at::GradMode::is_enabled()) {  // a graph of the gradient: differentiable operations
       const at::Tensor scale = scaled();
-      const at::Tensor logits = given.dim() == 2 ? given : given.reshape({-1, given.size(-1)});
-      grad = at::softmax(logits, 1).mul(scale).scatter_add(1, index, scale.neg());
+      grad = at::softmax(as_rows(given), 1).mul(scale).scatter_add(1, index, scale.neg());
     } else {
       const at::Tensor exps = ctx->saved_data["exps"].toTensor();
       const at::Tensor sums = ctx->saved_data["sums"].toTensor();
