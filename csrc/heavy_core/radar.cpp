@@ -124,12 +124,10 @@ bool filters_in_place(const at::Tensor& spectrum, const at::Tensor& filter) {
          spectrum.size(1) == filter.size(0) && spectrum.size(2) == filter.size(1);
 }
 
-// spectrum [B, D, F] *= filter [D, F] (or its conjugate), in place, in parallel over the rows.
-void filter_spectrum(at::Tensor& spectrum, const at::Tensor& filter, bool conjugate) {
-  if (!filters_in_place(spectrum, filter)) {
-    spectrum.mul_(conjugate ? filter.conj() : filter);
-    return;
-  }
+// spectrum [B, D, F] *= filter [D, F] (or its conjugate), in place, in parallel over the rows;
+// returns the spectrum.
+at::Tensor filter_spectrum(const at::Tensor& spectrum, const at::Tensor& filter, bool conjugate) {
+  if (!filters_in_place(spectrum, filter)) return at::Tensor(spectrum).mul_(conjugate ? filter.conj() : filter);
   const int64_t D = spectrum.size(1), F = spectrum.size(2);
   ComplexFloat* s = spectrum.data_ptr<ComplexFloat>();
   const ComplexFloat* h = filter.data_ptr<ComplexFloat>();
@@ -137,6 +135,7 @@ void filter_spectrum(at::Tensor& spectrum, const at::Tensor& filter, bool conjug
                    [&](int64_t begin, int64_t end) {
                      for (int64_t r = begin; r < end; ++r) filter_bins(s + r * F, h + (r % D) * F, F, conjugate);
                    });
+  return spectrum;
 }
 
 // t [B, L, D] as a contiguous channel-major [B, D, n_fft], zero beyond L: the transform's input
@@ -402,12 +401,7 @@ class RadarConvolution : public torch::autograd::Function<RadarConvolution> {
     }
     at::Tensor d_x;
     if (ctx->needs_input_grad(0)) {
-      at::Tensor product = g_spec;
-      if (graph) {
-        product = g_spec * h_spec.conj();
-      } else {
-        filter_spectrum(product, h_spec, true);
-      }
+      const at::Tensor product = graph ? g_spec * h_spec.conj() : filter_spectrum(g_spec, h_spec, true);
       d_x = at::fft_irfft(product, n_fft, -1).narrow(-1, 0, L).transpose(1, 2).contiguous();
     }
     return {d_x, d_taps, at::Tensor()};
